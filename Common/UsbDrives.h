@@ -1,0 +1,26 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct IWbemServices;
+
+// Attached USB mass-storage drives by letter. The value is the device
+// instance identifier (the last part of the disk's PNPDeviceID); callers only
+// read the keys. Ordered by letter whatever order WMI reported them in.
+using UsbDriveMap = std::map<wchar_t, std::wstring>;
+
+// Asks WMI for the USB disks and walks disk -> partition -> logical disk.
+// Never reports an error: a WMI failure gives an empty map or fewer entries.
+// Only std::bad_alloc escapes.
+UsbDriveMap GetUsbDrives();
+
+// The string values of `property` over every object that `query` yields, in
+// the enumerator's order; empty when the query fails.
+std::vector<std::wstring> RunWmiQuery(IWbemServices* services, const std::wstring& query,
+                                      const std::wstring& property);
+
+// The volume label of letter + ":\", empty when there is none or the volume
+// cannot be read.
+std::wstring GetDriveLabel(wchar_t letter);

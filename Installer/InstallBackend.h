@@ -1,0 +1,59 @@
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "UsbDrives.h"
+#include "ZipArchive.h"
+
+class IInstallListener;
+
+namespace InstallBackend {
+
+// A drive needs this much room before anything is downloaded (150 MiB).
+constexpr uint64_t kMinimumFreeBytes = 157286400ULL;
+
+// The four places where the pipeline meets the outside world. The shipped
+// program always uses ProductEnvironment(); tests put stand-ins here to reach
+// every branch of the pipeline.
+struct Environment {
+    std::function<UsbDriveMap()> getUsbDrives;
+    // Same contract as GetDiskFreeSpaceW.
+    std::function<BOOL(const wchar_t* root, DWORD* sectorsPerCluster, DWORD* bytesPerSector,
+                       DWORD* freeClusters, DWORD* totalClusters)>
+        getDiskFreeSpace;
+    std::function<std::wstring(const std::wstring& folder, IInstallListener* listener,
+                               const std::atomic<bool>* cancel, bool proxyOnly)>
+        download;
+    struct ZipLayer {
+        HZIP (*open)(const wchar_t* path);
+        ZipStatus (*getItem)(HZIP zip, int index, ZipItem* item);
+        ZipStatus (*unzipItem)(HZIP zip, int index, const wchar_t* name);
+        ZipStatus (*close)(HZIP zip);
+    } zip;
+};
+
+const Environment& ProductEnvironment();
+
+// Checks the drive, downloads the package, unpacks it into `destination` and
+// deletes the package again. Never raises; true when every entry of the
+// package was extracted. `listener` may be null; `cancel` is read only.
+bool Install(const std::wstring& destination, const std::wstring& workFolder,
+             IInstallListener* listener, const std::atomic<bool>* cancel);
+bool Install(const std::wstring& destination, const std::wstring& workFolder,
+             IInstallListener* listener, const std::atomic<bool>* cancel,
+             const Environment& environment);
+
+// Path rules, kept apart so they can be checked on their own.
+// "E:" and "E:\Tools" both give "E:\"; a destination without ':' gives "\".
+std::wstring DriveRootOf(const std::wstring& destination);
+// workFolder + "\QL_Install_" + letter + "\", with doubled backslashes folded.
+std::wstring PerDriveWorkFolder(const std::wstring& workFolder, const std::wstring& driveRoot);
+// Replaces each pair of backslashes, left to right without overlap, by one.
+std::wstring FoldDoubleBackslashes(const std::wstring& path);
+
+}  // namespace InstallBackend

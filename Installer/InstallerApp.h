@@ -1,0 +1,25 @@
+#pragma once
+
+#include "Application.h"
+#include "ScopedHandles.h"
+
+// The installer's application object: runs exactly one mode to its end and
+// leaves the process exit code in m_exitCode.
+class CInstallerApp : public NCommon::Application {
+public:
+    CInstallerApp();
+
+    bool InitInstance() override;
+    int ExitInstance() override;
+
+private:
+    void RunOpen(const std::wstring& productPath);
+    void RunSilentInstall(const std::wstring& destination);
+    void RunUpdate();
+    void RunInteractiveInstall(wchar_t driveLetter);
+
+    int m_exitCode;
+    // The rich edit classes must stay registered while any dialog may use them.
+    NCommon::ScopedLibrary m_richEdit;
+    NCommon::ScopedLibrary m_richEdit20;
+};

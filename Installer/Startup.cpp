@@ -1,0 +1,128 @@
+#include "Startup.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+namespace {
+
+// Owns the array that CommandLineToArgvW hands out.
+class ArgumentArray {
+public:
+    explicit ArgumentArray(const wchar_t* commandLine)
+        : m_argv(CommandLineToArgvW(commandLine, &m_count))
+    {
+    }
+    ~ArgumentArray()
+    {
+        if (m_argv != nullptr) {
+            LocalFree(m_argv);
+        }
+    }
+    ArgumentArray(const ArgumentArray&) = delete;
+    ArgumentArray& operator=(const ArgumentArray&) = delete;
+
+    std::vector<std::wstring> ToVector() const
+    {
+        std::vector<std::wstring> arguments;
+        if (m_argv != nullptr) {
+            arguments.assign(m_argv, m_argv + m_count);
+        }
+        return arguments;
+    }
+
+private:
+    int m_count = 0;
+    wchar_t** m_argv;
+};
+
+const wchar_t kWorkFolderName[] = L"{502ABB8A-27F4-4A9D-A0B4-C99B926B99EE}\\";
+
+}  // namespace
+
+bool IsDriveRoot(const std::wstring& value)
+{
+    return value.size() == 3 && value[1] == L':' && value[2] == L'\\';
+}
+
+StartupOptions ParseStartupOptions(const std::vector<std::wstring>& arguments,
+                                   const std::wstring& rawCommandLine)
+{
+    StartupOptions options;
+
+    // Only the first "--path" counts, whatever follows it.
+    for (size_t i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == L"--path") {
+            if (i + 1 < arguments.size() && IsDriveRoot(arguments[i + 1])) {
+                options.driveLetter = arguments[i + 1][0];
+                options.driveGiven = true;
+            }
+            break;
+        }
+    }
+
+    // The value is the argument minus its first six characters, also when
+    // "/path=" stands further inside it; the last such argument wins.
+    if (!options.driveGiven) {
+        for (size_t i = 1; i < arguments.size(); ++i) {
+            if (arguments[i].find(L"/path=") != std::wstring::npos) {
+                options.silentDestination = arguments[i].substr(6);
+            }
+        }
+    }
+
+    options.appUpdate = rawCommandLine.find(L"/AppUpdate") != std::wstring::npos;
+    return options;
+}
+
+RunMode ChooseRunMode(const StartupOptions& options, bool productExists)
+{
+    if (options.driveGiven && productExists) {
+        return RunMode::Open;
+    }
+    if (!options.silentDestination.empty()) {
+        return RunMode::SilentInstall;
+    }
+    if (options.appUpdate) {
+        return RunMode::Update;
+    }
+    return RunMode::Interactive;
+}
+
+std::wstring FindArgumentValue(const std::vector<std::wstring>& arguments, const std::wstring& name)
+{
+    for (size_t i = 0; i + 1 < arguments.size(); ++i) {
+        if (arguments[i] == name) {
+            return arguments[i + 1];
+        }
+    }
+    return std::wstring();
+}
+
+std::wstring ProductPathFor(wchar_t driveLetter)
+{
+    return std::wstring(1, driveLetter) + L":\\Quillon.exe";
+}
+
+std::vector<std::wstring> SplitCommandLine(const wchar_t* commandLine)
+{
+    return ArgumentArray(commandLine).ToVector();
+}
+
+std::wstring GetCommandLineValue(const std::wstring& name)
+{
+    return FindArgumentValue(SplitCommandLine(GetCommandLineW()), name);
+}
+
+std::wstring GetWorkFolder()
+{
+    wchar_t buffer[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH, buffer);
+    return std::wstring(buffer) + kWorkFolderName;
+}
+
+bool ProductExists(const std::wstring& productPath)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    return productPath.size() < MAX_PATH &&
+           GetFileAttributesExW(productPath.c_str(), GetFileExInfoStandard, &data) != FALSE;
+}

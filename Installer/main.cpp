@@ -1,0 +1,122 @@
+#include <windows.h>
+#include <commctrl.h>
+#include <objbase.h>
+
+#include <atomic>
+
+#include "InstallBackend.h"
+#include "InstallerApp.h"
+#include "Log.h"
+#include "Startup.h"
+#include "easylogging++.h"
+
+namespace {
+
+// Pairs CoInitializeEx with CoUninitialize, once every dialog and worker has
+// finished with COM.
+class ComApartment {
+public:
+    ComApartment() : m_result(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
+    ~ComApartment()
+    {
+        if (SUCCEEDED(m_result)) {
+            CoUninitialize();
+        }
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+    bool ok() const { return SUCCEEDED(m_result); }
+
+private:
+    HRESULT m_result;
+};
+
+}  // namespace
+
+CInstallerApp theApp;
+
+CInstallerApp::CInstallerApp() : m_exitCode(1) {}
+
+bool CInstallerApp::InitInstance()
+{
+    ConfigureLog();
+    LOG(INFO) << "Log created";
+
+    const ComApartment apartment;
+    if (!apartment.ok()) {
+        return false;
+    }
+    // Drive discovery talks to WMI from the install worker too; the
+    // process-wide call security has to be set before any thread exists.
+    if (FAILED(CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
+                                    RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr))) {
+        return false;
+    }
+
+    INITCOMMONCONTROLSEX controls = {};
+    controls.dwSize = sizeof(controls);
+    controls.dwICC = ICC_WIN95_CLASSES;
+    InitCommonControlsEx(&controls);
+
+    NCommon::Application::InitInstance();
+
+    const StartupOptions options =
+        ParseStartupOptions(SplitCommandLine(GetCommandLineW()), GetCommandLineW());
+
+    // RICHED32 for the classic class; RICHED20 registers "RichEdit20W", the
+    // class the licence text is shown in.
+    m_richEdit.reset(LoadLibraryW(L"RICHED32.DLL"));
+    m_richEdit20.reset(LoadLibraryW(L"RICHED20.DLL"));
+
+    const std::wstring productPath = ProductPathFor(options.driveLetter);
+    const bool productExists = options.driveGiven && ProductExists(productPath);
+
+    switch (ChooseRunMode(options, productExists)) {
+    case RunMode::Open:
+        RunOpen(productPath);
+        break;
+    case RunMode::SilentInstall:
+        RunSilentInstall(options.silentDestination);
+        break;
+    case RunMode::Update:
+        RunUpdate();
+        break;
+    case RunMode::Interactive:
+        RunInteractiveInstall(options.driveLetter);
+        break;
+    }
+    return false;
+}
+
+int CInstallerApp::ExitInstance()
+{
+    return m_exitCode;
+}
+
+void CInstallerApp::RunOpen(const std::wstring& productPath)
+{
+    // Quillon is already on the drive: start it and install nothing. The
+    // exit code stays 1, as nothing was installed.
+    ShellExecuteW(nullptr, L"open", productPath.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+void CInstallerApp::RunSilentInstall(const std::wstring& destination)
+{
+    const std::atomic<bool> cancel(false);
+    m_exitCode = InstallBackend::Install(destination, GetWorkFolder(), nullptr, &cancel) ? 0 : 1;
+}
+
+void CInstallerApp::RunUpdate()
+{
+    LOG(ERROR) << "Update mode needs the install progress dialog, which this build does not have";
+}
+
+void CInstallerApp::RunInteractiveInstall(wchar_t)
+{
+    LOG(ERROR) << "Interactive install needs the installer dialogs, which this build does not have";
+}
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+{
+    return NCommon::Application::Run();
+}

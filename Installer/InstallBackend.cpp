@@ -5,6 +5,7 @@
 
 #include "Download.h"
 #include "IInstallListener.h"
+#include "Log.h"
 #include "MessageError.h"
 #include "easylogging++.h"
 
@@ -210,6 +211,10 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
     try {
         const UsbDriveMap drives = environment.getUsbDrives();
         if (drives.find(driveRoot[0]) == drives.end()) {
+            // Without this line a silent install would end with exit code 1
+            // and nothing to tell the vendor why.
+            LOG(ERROR) << "CheckDriveConnected " << ToUtf8(driveRoot)
+                       << " is not among the attached USB drives";
             return fail(IInstallListener::ReasonDriveMissing);
         }
     } catch (...) {
@@ -227,6 +232,8 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
             const uint64_t freeBytes = static_cast<uint64_t>(sectorsPerCluster) * bytesPerSector *
                                        freeClusters;
             if (freeBytes < kMinimumFreeBytes) {
+                LOG(ERROR) << "CheckDriveFreeSpace " << ToUtf8(driveRoot) << " has " << freeBytes
+                           << " bytes free, " << kMinimumFreeBytes << " needed";
                 return fail(IInstallListener::ReasonLowFreeSpace);
             }
         } else {

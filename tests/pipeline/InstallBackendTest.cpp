@@ -1,0 +1,606 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <fstream>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "IInstallListener.h"
+#include "InstallBackend.h"
+#include "LogCapture.h"
+#include "MessageError.h"
+
+using InstallBackend::Environment;
+
+namespace {
+
+// Every report, in order, as short text: "reason 0", "status 1", "progress 0.5".
+class RecordingListener : public IInstallListener {
+public:
+    void OnStatus(int status) override { events.push_back("status " + std::to_string(status)); }
+    void OnProgress(float fraction) override
+    {
+        progress.push_back(fraction);
+        events.push_back("progress");
+    }
+    int GetErrorReason() override { return reason; }
+    void SetErrorReason(int value) override
+    {
+        reason = value;
+        events.push_back("reason " + std::to_string(value));
+    }
+
+    std::vector<std::string> events;
+    std::vector<float> progress;
+    int reason = -1;
+};
+
+// A package as the fake zip layer sees it: so many entries, with failures
+// where a test wants them. Entries are written as real files so that the
+// pipeline's hidden-attribute step has something to work on.
+struct FakeArchive {
+    int entries = 3;
+    bool openFails = false;
+    bool countFails = false;
+    int itemFailsAt = -1;
+    int unzipFailsAt = -1;
+    DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
+    std::function<void(int)> onUnzip;
+
+    int opens = 0;
+    int closes = 0;
+    int unzipped = 0;
+    std::wstring openedPath;
+    std::wstring currentDirectoryAtOpen;
+};
+
+FakeArchive* g_archive = nullptr;
+HZIP const kFakeHandle = reinterpret_cast<HZIP>(0x1000);
+
+HZIP FakeOpen(const wchar_t* path)
+{
+    ++g_archive->opens;
+    g_archive->openedPath = path;
+    wchar_t current[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, current);
+    g_archive->currentDirectoryAtOpen = current;
+    return g_archive->openFails ? nullptr : kFakeHandle;
+}
+
+ZipStatus FakeGetItem(HZIP zip, int index, ZipItem* item)
+{
+    EXPECT_EQ(kFakeHandle, zip);
+    if (index == -1) {
+        if (g_archive->countFails) {
+            return ZipCorrupt;
+        }
+        *item = ZipItem{};
+        item->index = g_archive->entries;
+        return ZipOk;
+    }
+    if (index == g_archive->itemFailsAt) {
+        return ZipCorrupt;
+    }
+    item->index = index;
+    swprintf(item->name, MAX_PATH, L"entry%d.txt", index);
+    item->attributes = g_archive->attributes;
+    return ZipOk;
+}
+
+ZipStatus FakeUnzip(HZIP, int index, const wchar_t* name)
+{
+    if (g_archive->onUnzip) {
+        g_archive->onUnzip(index);
+    }
+    // Relative to the current directory, as the real layer writes.
+    HANDLE file = CreateFileW(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    if (index == g_archive->unzipFailsAt) {
+        return ZipWriteFailed;
+    }
+    ++g_archive->unzipped;
+    return ZipOk;
+}
+
+ZipStatus FakeClose(HZIP)
+{
+    ++g_archive->closes;
+    return ZipOk;
+}
+
+bool FileExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring MakeTempFolder(const wchar_t* prefix)
+{
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH, temp);
+    wchar_t name[MAX_PATH + 1] = {};
+    GetTempFileNameW(temp, prefix, 0, name);
+    DeleteFileW(name);
+    CreateDirectoryW(name, nullptr);
+    return std::wstring(name) + L"\\";
+}
+
+// What a download did, and what it should do next time.
+struct DownloadCall {
+    bool proxyOnly;
+    std::wstring folder;
+};
+
+class PipelineTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_archive = &archive;
+        workFolder = MakeTempFolder(L"qwk");
+        destination = MakeTempFolder(L"qds");
+        destination.pop_back();  // the pipeline gets it without a trailing backslash
+        drives = {{L'E', L"0001"}};
+        // A healthy drive: 64 * 4096 * 1048576 bytes = 256 GiB free, which
+        // also shows the product is formed in 64 bits.
+        freeSpace = [](DWORD* spc, DWORD* bps, DWORD* clusters) {
+            *spc = 64;
+            *bps = 4096;
+            *clusters = 1048576;
+            return TRUE;
+        };
+
+        environment.getUsbDrives = [this] {
+            ++driveListings;
+            if (driveListThrows) {
+                throw std::runtime_error("WMI went away");
+            }
+            return drives;
+        };
+        environment.getDiskFreeSpace = [this](const wchar_t* root, DWORD* spc, DWORD* bps,
+                                              DWORD* clusters, DWORD* total) {
+            freeSpaceRoot = root;
+            *total = 0;
+            return freeSpace(spc, bps, clusters);
+        };
+        environment.download = [this](const std::wstring& folder, IInstallListener* listener,
+                                      const std::atomic<bool>* cancelFlag, bool proxyOnly) {
+            const size_t call = downloads.size();
+            downloads.push_back({proxyOnly, folder});
+            if (listener != nullptr) {
+                listener->OnStatus(IInstallListener::StatusDownloading);
+                listener->OnProgress(0.1f);
+            }
+            const std::wstring path = folder + L"Quillon.zip";
+            std::ofstream(path.c_str(), std::ios::binary) << "PK";
+            if (call < downloadBehaviour.size() && downloadBehaviour[call]) {
+                downloadBehaviour[call](cancelFlag);
+            }
+            return path;
+        };
+        environment.zip = {&FakeOpen, &FakeGetItem, &FakeUnzip, &FakeClose};
+    }
+
+    void TearDown() override
+    {
+        SetCurrentDirectoryW(workFolder.c_str());
+        g_archive = nullptr;
+    }
+
+    bool Run(IInstallListener* reportTo)
+    {
+        return InstallBackend::Install(target, workFolder, reportTo, &cancel, environment);
+    }
+    bool Run() { return Run(&listener); }
+
+    std::wstring PackageFile() const { return workFolder + L"QL_Install_E\\Quillon.zip"; }
+
+    // Behaviour of download call N: throw, set the cancel flag, ...
+    std::vector<std::function<void(const std::atomic<bool>*)>> downloadBehaviour;
+
+    Environment environment;
+    RecordingListener listener;
+    FakeArchive archive;
+    std::atomic<bool> cancel{false};
+    std::wstring workFolder;
+    std::wstring destination;
+    std::wstring target = L"E:";
+    UsbDriveMap drives;
+    bool driveListThrows = false;
+    int driveListings = 0;
+    std::function<BOOL(DWORD*, DWORD*, DWORD*)> freeSpace;
+    std::wstring freeSpaceRoot;
+    std::vector<DownloadCall> downloads;
+};
+
+// The destination for tests that extract: a real folder, still on drive "E"
+// as far as the drive check is concerned. The folder path has its own drive
+// letter, so the drive list is made to hold that letter too.
+class ExtractingPipelineTest : public PipelineTest {
+protected:
+    void SetUp() override
+    {
+        PipelineTest::SetUp();
+        target = destination;
+        drives = {{destination[0], L"0001"}};
+    }
+    std::wstring PackageFile() const
+    {
+        return workFolder + L"QL_Install_" + destination.substr(0, 1) + L"\\Quillon.zip";
+    }
+};
+
+void Throw(const char* text)
+{
+    throw MessageError(text);
+}
+
+}  // namespace
+
+TEST(PipelinePaths, DriveRootAndPerDriveFolder)
+{
+    EXPECT_EQ(L"E:\\", InstallBackend::DriveRootOf(L"E:"));
+    EXPECT_EQ(L"E:\\", InstallBackend::DriveRootOf(L"E:\\Tools"));
+    EXPECT_EQ(L"\\", InstallBackend::DriveRootOf(L"Tools"));
+    EXPECT_EQ(L"C:\\T\\{G}\\QL_Install_E\\",
+              InstallBackend::PerDriveWorkFolder(L"C:\\T\\{G}\\", L"E:\\"));
+    EXPECT_EQ(L"C:\\T\\QL_Install_E\\", InstallBackend::PerDriveWorkFolder(L"C:\\T", L"E:\\"));
+}
+
+TEST(PipelinePaths, DoubleBackslashesFoldInOnePassWithoutOverlap)
+{
+    EXPECT_EQ(L"a\\b", InstallBackend::FoldDoubleBackslashes(L"a\\\\b"));
+    EXPECT_EQ(L"a\\\\b", InstallBackend::FoldDoubleBackslashes(L"a\\\\\\b"));
+    EXPECT_EQ(L"a\\\\b", InstallBackend::FoldDoubleBackslashes(L"a\\\\\\\\b"));
+    EXPECT_EQ(L"\\", InstallBackend::FoldDoubleBackslashes(L"\\\\"));
+    EXPECT_EQ(L"a\\b\\c", InstallBackend::FoldDoubleBackslashes(L"a\\b\\c"));
+}
+
+TEST_F(ExtractingPipelineTest, CleanRunReportsEveryPhaseInOrder)
+{
+    EXPECT_TRUE(Run());
+    const std::vector<std::string> expected = {
+        "reason 0", "status 0", "progress", "status 1", "progress", "progress", "progress",
+        "status 2"};
+    EXPECT_EQ(expected, listener.events);
+    ASSERT_EQ(4u, listener.progress.size());
+    EXPECT_FLOAT_EQ(1.0f / 3.0f, listener.progress[1]);
+    EXPECT_FLOAT_EQ(2.0f / 3.0f, listener.progress[2]);
+    EXPECT_EQ(1.0f, listener.progress[3]);
+
+    ASSERT_EQ(1u, downloads.size());
+    EXPECT_FALSE(downloads[0].proxyOnly);
+    EXPECT_EQ(workFolder + L"QL_Install_" + destination.substr(0, 1) + L"\\", downloads[0].folder);
+    EXPECT_EQ(PackageFile(), archive.openedPath);
+    EXPECT_EQ(destination, archive.currentDirectoryAtOpen);
+    EXPECT_EQ(3, archive.unzipped);
+    EXPECT_EQ(1, archive.closes);
+    EXPECT_FALSE(FileExists(PackageFile()));
+    EXPECT_TRUE(FileExists(destination + L"\\entry2.txt"));
+}
+
+TEST_F(ExtractingPipelineTest, NullListenerDoesTheSameWork)
+{
+    EXPECT_TRUE(Run(nullptr));
+    EXPECT_EQ(3, archive.unzipped);
+    EXPECT_FALSE(FileExists(PackageFile()));
+}
+
+TEST_F(ExtractingPipelineTest, EmptyPackageSucceedsWithoutEntryProgress)
+{
+    archive.entries = 0;
+    EXPECT_TRUE(Run());
+    const std::vector<std::string> expected = {"reason 0", "status 0", "progress", "status 1",
+                                               "status 2"};
+    EXPECT_EQ(expected, listener.events);
+}
+
+TEST_F(ExtractingPipelineTest, HiddenEntriesEndUpHidden)
+{
+    archive.attributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN;
+    EXPECT_TRUE(Run());
+    const DWORD attributes = GetFileAttributesW((destination + L"\\entry0.txt").c_str());
+    ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+    EXPECT_NE(0u, attributes & FILE_ATTRIBUTE_HIDDEN);
+}
+
+TEST_F(ExtractingPipelineTest, HiddenIsSetEvenOnAnEntryThatFailed)
+{
+    archive.attributes = FILE_ATTRIBUTE_HIDDEN;
+    archive.unzipFailsAt = 0;
+    EXPECT_FALSE(Run());
+    const DWORD attributes = GetFileAttributesW((destination + L"\\entry0.txt").c_str());
+    ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+    EXPECT_NE(0u, attributes & FILE_ATTRIBUTE_HIDDEN);
+}
+
+TEST_F(PipelineTest, DriveNotAttached)
+{
+    LogCapture log;
+    std::ofstream(PackageFile().c_str()) << "left by an earlier run";
+    drives = {{L'F', L"0001"}};
+    EXPECT_FALSE(Run());
+    const std::vector<std::string> expected = {"reason 0", "reason 2048", "status 3"};
+    EXPECT_EQ(expected, listener.events);
+    EXPECT_TRUE(downloads.empty());
+    EXPECT_FALSE(FileExists(PackageFile()));
+    EXPECT_TRUE(log.Contains("ERROR|CheckDriveConnected E:\\ is not among the attached USB drives"))
+        << log.Text();
+}
+
+TEST_F(PipelineTest, DriveLettersCompareExactly)
+{
+    target = L"e:";
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(IInstallListener::ReasonDriveMissing, listener.reason);
+}
+
+TEST_F(PipelineTest, DestinationWithoutColonIsNoDrive)
+{
+    target = L"Tools";
+    drives = {{L'T', L"0001"}, {L'\\', L"0002"}};
+    drives.erase(L'\\');
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(IInstallListener::ReasonDriveMissing, listener.reason);
+    EXPECT_TRUE(downloads.empty());
+}
+
+TEST_F(ExtractingPipelineTest, FailingDriveListDoesNotStopTheInstall)
+{
+    LogCapture log;
+    driveListThrows = true;
+    EXPECT_TRUE(Run());
+    EXPECT_EQ(IInstallListener::ReasonNone, listener.reason);
+    EXPECT_NE(std::string::npos,
+              log.Text().find("ERROR| CheckDriveConnected Generic exception  Last error: "))
+        << log.Text();
+    EXPECT_EQ(destination.substr(0, 2) + L"\\", freeSpaceRoot);
+}
+
+TEST_F(PipelineTest, FreeSpaceBoundary)
+{
+    // 157286400 bytes exactly passes...
+    freeSpace = [](DWORD* spc, DWORD* bps, DWORD* clusters) {
+        *spc = 8;
+        *bps = 512;
+        *clusters = 38400;
+        return TRUE;
+    };
+    downloadBehaviour = {[](const std::atomic<bool>*) { Throw("stop here"); },
+                         [](const std::atomic<bool>*) { Throw("stop here"); }};
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(2u, downloads.size());
+    EXPECT_EQ(IInstallListener::ReasonNone, listener.reason);
+    EXPECT_EQ(L"E:\\", freeSpaceRoot);
+
+    // ...one byte less does not.
+    LogCapture log;
+    downloads.clear();
+    listener = RecordingListener();
+    freeSpace = [](DWORD* spc, DWORD* bps, DWORD* clusters) {
+        *spc = 1;
+        *bps = 1;
+        *clusters = 157286399;
+        return TRUE;
+    };
+    EXPECT_FALSE(Run());
+    const std::vector<std::string> expected = {"reason 0", "reason 1024", "status 3"};
+    EXPECT_EQ(expected, listener.events);
+    EXPECT_TRUE(downloads.empty());
+    EXPECT_FALSE(FileExists(PackageFile()));
+    EXPECT_TRUE(log.Contains("ERROR|CheckDriveFreeSpace E:\\ has 157286399 bytes free, 157286400 needed"))
+        << log.Text();
+}
+
+TEST_F(PipelineTest, FreeSpaceQueryFailingOrRaisingGoesOn)
+{
+    downloadBehaviour = {[](const std::atomic<bool>*) { Throw("stop"); },
+                         [](const std::atomic<bool>*) { Throw("stop"); }};
+    {
+        LogCapture log;
+        freeSpace = [](DWORD*, DWORD*, DWORD*) {
+            SetLastError(ERROR_NOT_READY);
+            return FALSE;
+        };
+        EXPECT_FALSE(Run());
+        EXPECT_EQ(2u, downloads.size());
+        EXPECT_TRUE(log.Contains("ERROR|GetDiskFreeSpaceW error: 21")) << log.Text();
+    }
+    {
+        LogCapture log;
+        downloads.clear();
+        freeSpace = [](DWORD*, DWORD*, DWORD*) -> BOOL { throw std::bad_alloc(); };
+        EXPECT_FALSE(Run());
+        EXPECT_EQ(2u, downloads.size());
+        EXPECT_NE(std::string::npos,
+                  log.Text().find("ERROR| CheckDriveFreeSpace Generic exception  Last error: "));
+    }
+}
+
+TEST_F(ExtractingPipelineTest, FailedFirstDownloadIsFollowedByAProxyOnlyOne)
+{
+    LogCapture log;
+    downloadBehaviour = {[](const std::atomic<bool>*) {
+        SetLastError(12029);
+        Throw("Sending WinHttpRequest failed");
+    }};
+    EXPECT_TRUE(Run());
+    ASSERT_EQ(2u, downloads.size());
+    EXPECT_FALSE(downloads[0].proxyOnly);
+    EXPECT_TRUE(downloads[1].proxyOnly);
+    const std::vector<std::string> expected = {
+        "reason 0", "status 0", "progress", "status 0", "progress", "status 1",
+        "progress", "progress", "progress", "status 2"};
+    EXPECT_EQ(expected, listener.events);
+    EXPECT_TRUE(log.Contains("ERROR|Sending WinHttpRequest failed Last error: 12029")) << log.Text();
+}
+
+TEST_F(PipelineTest, BothDownloadsFailing)
+{
+    {
+        LogCapture log;
+        downloadBehaviour = {[](const std::atomic<bool>*) { throw std::runtime_error("x"); },
+                             [](const std::atomic<bool>*) { Throw("WinHttpOpen failed"); }};
+        EXPECT_FALSE(Run());
+        EXPECT_EQ(2u, downloads.size());
+        EXPECT_EQ(0, archive.opens);
+        EXPECT_EQ("status 3", listener.events.back());
+        EXPECT_NE(std::string::npos, log.Text().find("ERROR| Download Generic exception  Last error: "));
+        EXPECT_NE(std::string::npos, log.Text().find("ERROR|WinHttpOpen failed Last error: "));
+        EXPECT_FALSE(FileExists(PackageFile()));
+    }
+    {
+        LogCapture log;
+        downloads.clear();
+        downloadBehaviour = {[](const std::atomic<bool>*) { Throw("a"); },
+                             [](const std::atomic<bool>*) { throw 42; }};
+        EXPECT_FALSE(Run());
+        EXPECT_EQ(2u, downloads.size());
+        EXPECT_NE(std::string::npos, log.Text().find("ERROR| Generic exception  Last error: "));
+    }
+}
+
+TEST_F(ExtractingPipelineTest, DamagedPackageIsFetchedOnceMoreThroughTheProxy)
+{
+    LogCapture log;
+    archive.openFails = true;
+    int opens = 0;
+    downloadBehaviour = {nullptr, [&](const std::atomic<bool>*) {
+                             opens = archive.opens;
+                             archive.openFails = false;
+                         }};
+    EXPECT_TRUE(Run());
+    ASSERT_EQ(2u, downloads.size());
+    EXPECT_TRUE(downloads[1].proxyOnly);
+    EXPECT_EQ(1, opens) << "the retry comes after the first extraction";
+    EXPECT_TRUE(log.Contains("ERROR|Failed to open zip file Last error: 0") ||
+                log.Text().find("ERROR|Failed to open zip file Last error: ") != std::string::npos);
+    EXPECT_EQ("status 2", listener.events.back());
+}
+
+TEST_F(ExtractingPipelineTest, AtMostThreeDownloadsAndTwoExtractions)
+{
+    archive.unzipFailsAt = 1;
+    downloadBehaviour = {[](const std::atomic<bool>*) { Throw("first"); }};
+    EXPECT_FALSE(Run());
+    ASSERT_EQ(3u, downloads.size());
+    EXPECT_TRUE(downloads[1].proxyOnly);
+    EXPECT_TRUE(downloads[2].proxyOnly);
+    EXPECT_EQ(2, archive.opens);
+    EXPECT_EQ(2, archive.closes) << "the archive is closed also when an entry fails";
+    EXPECT_EQ("status 3", listener.events.back());
+    EXPECT_FALSE(FileExists(PackageFile()));
+}
+
+TEST_F(ExtractingPipelineTest, ExtractionMessagesAreLogged)
+{
+    {
+        LogCapture log;
+        archive.countFails = true;
+        EXPECT_FALSE(Run());
+        EXPECT_NE(std::string::npos, log.Text().find("ERROR|GetZipItem failed Last error: "));
+    }
+    {
+        LogCapture log;
+        archive.countFails = false;
+        archive.itemFailsAt = 2;
+        EXPECT_FALSE(Run());
+        EXPECT_NE(std::string::npos, log.Text().find("ERROR|GetZipItem failed Last error: "));
+    }
+    {
+        LogCapture log;
+        archive.itemFailsAt = -1;
+        archive.unzipFailsAt = 0;
+        EXPECT_FALSE(Run());
+        EXPECT_NE(std::string::npos, log.Text().find("ERROR|UnzipItem failed Last error: "));
+    }
+}
+
+TEST_F(PipelineTest, DestinationThatCannotBeMadeCurrentIsNeverExtractedElsewhere)
+{
+    LogCapture log;
+    // A file where the destination folder should be: it cannot be created
+    // nor entered, so nothing may be unpacked into whatever folder was
+    // current before.
+    const std::wstring blocked = workFolder + L"blocked";
+    std::ofstream(blocked.c_str()) << "a file";
+    target = blocked;
+    drives = {{blocked[0], L"0001"}};
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(0, archive.opens);
+    EXPECT_EQ(2u, downloads.size()) << "treated as a failed extraction: one retry";
+    EXPECT_NE(std::string::npos, log.Text().find("ERROR|SetCurrentDirectoryW error: "));
+    EXPECT_NE(std::string::npos, log.Text().find("ERROR|SetCurrentDirectoryW failed Last error: "));
+}
+
+TEST_F(ExtractingPipelineTest, CancelAfterTheFirstDownload)
+{
+    downloadBehaviour = {[this](const std::atomic<bool>*) { cancel = true; }};
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(1u, downloads.size());
+    EXPECT_EQ(0, archive.opens);
+    EXPECT_EQ("status 3", listener.events.back());
+    EXPECT_FALSE(FileExists(PackageFile()));
+}
+
+TEST_F(ExtractingPipelineTest, CancelDuringAFailingFirstDownload)
+{
+    downloadBehaviour = {[this](const std::atomic<bool>*) {
+        cancel = true;
+        Throw("WinHttpReadData failed");
+    }};
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(1u, downloads.size()) << "no second download once cancelled";
+}
+
+TEST_F(ExtractingPipelineTest, CancelDuringTheSecondDownload)
+{
+    downloadBehaviour = {[](const std::atomic<bool>*) { Throw("first"); },
+                         [this](const std::atomic<bool>*) { cancel = true; }};
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(2u, downloads.size());
+    EXPECT_EQ(0, archive.opens);
+}
+
+TEST_F(ExtractingPipelineTest, CancelDuringExtractionStopsBeforeTheNextEntry)
+{
+    archive.entries = 5;
+    archive.onUnzip = [this](int index) {
+        if (index == 1) {
+            cancel = true;
+        }
+    };
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(2, archive.unzipped);
+    EXPECT_EQ(1u, downloads.size()) << "a cancelled extraction is not retried";
+    EXPECT_EQ("status 3", listener.events.back());
+    EXPECT_TRUE(FileExists(destination + L"\\entry1.txt")) << "written entries stay";
+    EXPECT_FALSE(FileExists(destination + L"\\entry2.txt"));
+    EXPECT_FALSE(FileExists(PackageFile()));
+}
+
+TEST_F(ExtractingPipelineTest, CancelAfterAFailedExtraction)
+{
+    archive.unzipFailsAt = 0;
+    archive.onUnzip = [this](int) { cancel = true; };
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(1u, downloads.size());
+}
+
+TEST_F(ExtractingPipelineTest, CancelDuringTheRetryDownload)
+{
+    archive.openFails = true;
+    downloadBehaviour = {nullptr, [this](const std::atomic<bool>*) {
+                             archive.openFails = false;
+                             cancel = true;
+                         }};
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(2u, downloads.size());
+    EXPECT_EQ(0, archive.unzipped) << "the extraction stops before its first entry";
+    EXPECT_EQ("status 3", listener.events.back());
+}

@@ -1,9 +1,49 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
+#include "BuildSettings.h"
+
 class IInstallListener;
+
+// Everything fixed about the package request, in one place.
+namespace DownloadConstants {
+constexpr wchar_t kUserAgent[] = L"Quillon";
+constexpr wchar_t kServer[] = QUILLON_UPDATE_HOST;
+constexpr uint16_t kPort = QUILLON_UPDATE_PORT;
+constexpr wchar_t kVerb[] = L"GET";
+constexpr wchar_t kPath[] = L"/SW_UPDATE/KT-QUILLON/Quillon.zip";
+constexpr wchar_t kPackageFileName[] = L"Quillon.zip";
+// WINHTTP_FLAG_SECURE | WINHTTP_FLAG_REFRESH
+constexpr uint32_t kRequestFlags = 0x800100;
+constexpr int kResolveTimeoutMs = 0;  // no limit
+constexpr int kConnectTimeoutMs = 60000;
+constexpr int kSendTimeoutMs = 60000;
+constexpr int kReceiveTimeoutMs = 60000;
+constexpr uint32_t kRangeSize = 4194304;
+// A body that stalls before its first byte is resumed this many times in a
+// row; after that the server is taken to be stuck and the download fails.
+constexpr int kMaxIdleTimeouts = 3;
+}  // namespace DownloadConstants
+
+// The parts of the request that tests must be able to change. A
+// default-constructed value is exactly what the shipped program uses; the
+// program itself never builds another.
+struct DownloadOptions {
+    std::wstring server = DownloadConstants::kServer;
+    uint16_t port = DownloadConstants::kPort;
+    int resolveTimeoutMs = DownloadConstants::kResolveTimeoutMs;
+    int connectTimeoutMs = DownloadConstants::kConnectTimeoutMs;
+    int sendTimeoutMs = DownloadConstants::kSendTimeoutMs;
+    int receiveTimeoutMs = DownloadConstants::kReceiveTimeoutMs;
+    // Tests only: WinHTTP sets up a request the same way every time, so the
+    // only way to watch the fall-back from a direct attempt that cannot be
+    // set up is to make WinHttpConnect refuse the direct one (it is handed
+    // no server name). The attempt through the automatic proxy is unchanged.
+    bool refuseDirectConnect = false;
+};
 
 // Fetches the package from the update server into folder + "Quillon.zip" and
 // returns that path, also when `cancel` ended the download early (the caller
@@ -11,3 +51,6 @@ class IInstallListener;
 // request goes through the automatically found proxy only.
 std::wstring Download(const std::wstring& folder, IInstallListener* listener,
                       const std::atomic<bool>* cancel, bool proxyOnly);
+std::wstring Download(const std::wstring& folder, IInstallListener* listener,
+                      const std::atomic<bool>* cancel, bool proxyOnly,
+                      const DownloadOptions& options);

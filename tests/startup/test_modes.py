@@ -1,0 +1,170 @@
+"""The command line and the run modes, seen from outside the real Installer.exe."""
+import os
+import shutil
+import time
+import unittest
+
+import quillon_harness as h
+
+INSTALLER = h.exe("Installer")
+STAND_IN = h.exe("QuillonStandIn")
+
+INTERACTIVE = "Interactive install needs the installer dialogs"
+UPDATE = "Update mode needs the install progress dialog"
+
+
+class InstallerRun:
+    """One start of Installer.exe with a temporary folder of its own."""
+
+    def __init__(self, *args, temp=None):
+        self.temp = temp or h.scratch_dir("temp")
+        result = h.run(INSTALLER, *args, env=h.temp_env(self.temp))
+        self.exit_code = result.returncode
+        self.log = h.read_log(self.temp)
+        self.messages = [line.split("] ", 1)[1] for line in self.log.splitlines() if "] " in line]
+
+
+def wait_for(path, seconds=20):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        if os.path.exists(path) and os.path.getsize(path) > 0:
+            return True
+        time.sleep(0.1)
+    return False
+
+
+class DriveWithProgram:
+    """A stand-in USB stick holding the stand-in Quillon.exe, mapped to a letter."""
+
+    def __init__(self, letter, with_program=True):
+        self.folder = h.scratch_dir("drive" + letter)
+        if with_program:
+            shutil.copy(STAND_IN, os.path.join(self.folder, "Quillon.exe"))
+            h.give_to_test_user(self.folder)
+        self.record = os.path.join(self.folder, "QuillonRuns.txt")
+        self._mapping = h.drive(letter, self.folder)
+
+    def __enter__(self):
+        self._mapping.__enter__()
+        return self
+
+    def __exit__(self, *exc):
+        return self._mapping.__exit__(*exc)
+
+
+class OpenMode(unittest.TestCase):
+    def test_program_on_the_named_drive_is_started_and_nothing_installed(self):
+        with DriveWithProgram("E") as drive:
+            run = InstallerRun("--path", "E:\\")
+            self.assertEqual(1, run.exit_code)
+            self.assertTrue(wait_for(drive.record), "Quillon.exe was not started")
+            with open(drive.record, encoding="utf-8") as handle:
+                command_line = handle.read().split("\t")[0]
+            self.assertIn("E:\\Quillon.exe", command_line)
+            self.assertEqual(["Log created"], run.messages)
+
+    def test_letter_is_kept_as_written(self):
+        with DriveWithProgram("E") as drive:
+            run = InstallerRun("--path", "e:\\")
+            self.assertEqual(1, run.exit_code)
+            self.assertTrue(wait_for(drive.record))
+            with open(drive.record, encoding="utf-8") as handle:
+                self.assertIn("e:\\Quillon.exe", handle.read())
+
+    def test_values_that_are_not_a_drive_root_are_ignored(self):
+        with DriveWithProgram("E") as drive:
+            for args in (["--path", "E:"], ["--path", "E:\\Tools"], ["--path"],
+                         ["--path", "E:", "--path", "E:\\"]):
+                run = InstallerRun(*args)
+                self.assertEqual(1, run.exit_code, args)
+                self.assertEqual("Log created", run.messages[0], args)
+                self.assertTrue(run.messages[1].startswith(INTERACTIVE), args)
+            time.sleep(1)
+            self.assertFalse(os.path.exists(drive.record), "the program must not be started")
+
+    def test_drive_without_the_program_goes_to_the_interactive_install(self):
+        with DriveWithProgram("E", with_program=False):
+            run = InstallerRun("--path", "E:\\", "/path=F:")
+            self.assertEqual(1, run.exit_code)
+            self.assertTrue(run.messages[1].startswith(INTERACTIVE), run.log)
+            self.assertFalse(any("F:" in m for m in run.messages),
+                             "/path= is not looked at once --path named a drive")
+
+
+class SilentInstall(unittest.TestCase):
+    def test_last_destination_wins(self):
+        run = InstallerRun("/path=E:", "/path=F:")
+        self.assertEqual(1, run.exit_code)
+        self.assertIn("CheckDriveConnected F:\\ is not among the attached USB drives", run.messages)
+        self.assertEqual(2, len(run.messages), run.log)
+
+    def test_first_six_characters_are_cut_wherever_the_option_stands(self):
+        run = InstallerRun("x/path=E:")
+        self.assertIn("CheckDriveConnected =E:\\ is not among the attached USB drives", run.messages)
+
+    def test_empty_value_is_no_silent_install(self):
+        run = InstallerRun("/path=")
+        self.assertTrue(run.messages[1].startswith(INTERACTIVE), run.log)
+
+    def test_silent_install_beats_the_update(self):
+        run = InstallerRun("/path=E:", "/AppUpdate", "--drivePath", "E:\\")
+        self.assertEqual(1, run.exit_code)
+        self.assertIn("CheckDriveConnected E:\\ is not among the attached USB drives", run.messages)
+        self.assertFalse(any(m.startswith(UPDATE) for m in run.messages))
+
+    def test_drive_missing_leaves_no_package_behind(self):
+        temp = h.scratch_dir("temp")
+        work = h.work_folder(temp)
+        os.makedirs(os.path.join(work, "QL_Install_G"))
+        stale = os.path.join(work, "QL_Install_G", "Quillon.zip")
+        with open(stale, "wb") as handle:
+            handle.write(b"PK from an interrupted run")
+        h.give_to_test_user(temp)
+        run = InstallerRun("/path=G:", temp=temp)
+        self.assertEqual(1, run.exit_code)
+        self.assertFalse(os.path.exists(stale))
+        self.assertTrue(os.path.isdir(os.path.join(work, "QL_Install_G")), "the folder itself stays")
+
+
+class UpdateMode(unittest.TestCase):
+    def test_update_is_chosen_by_a_case_sensitive_substring(self):
+        run = InstallerRun("/AppUpdate", "--drivePath", "E:\\", "--exePath", "E:\\Quillon.exe")
+        self.assertEqual(1, run.exit_code)
+        self.assertTrue(run.messages[1].startswith(UPDATE), run.log)
+
+        run = InstallerRun("x/AppUpdatey")
+        self.assertTrue(run.messages[1].startswith(UPDATE), run.log)
+
+        run = InstallerRun("/appupdate")
+        self.assertTrue(run.messages[1].startswith(INTERACTIVE), run.log)
+
+    def test_open_mode_beats_the_update(self):
+        with DriveWithProgram("E") as drive:
+            run = InstallerRun("/AppUpdate", "--path", "E:\\")
+            self.assertEqual(["Log created"], run.messages)
+            self.assertTrue(wait_for(drive.record))
+
+
+class LogFile(unittest.TestCase):
+    def test_runs_append_and_each_begins_with_log_created(self):
+        temp = h.scratch_dir("temp")
+        InstallerRun("/appupdate", temp=temp)
+        second = InstallerRun("/path=Q:", temp=temp)
+        self.assertEqual("Log created", second.messages[0])
+        self.assertTrue(second.messages[1].startswith(INTERACTIVE))
+        self.assertEqual("Log created", second.messages[2])
+        self.assertEqual(4, len(second.messages), second.log)
+        self.assertRegex(second.log.splitlines()[0],
+                         r"^\d\d/\d\d/\d{4} \d\d:\d\d:\d\d,\d{3} INFO  \[default\] Log created$")
+
+    def test_non_ascii_temporary_folder(self):
+        temp = os.path.join(h.scratch_dir("temp"), "Временная 临时 é")
+        os.makedirs(temp)
+        h.give_to_test_user(os.path.dirname(temp))
+        run = InstallerRun("/appupdate", temp=temp)
+        self.assertEqual("Log created", run.messages[0] if run.messages else None,
+                         "no Installer.log in the work folder under " + temp)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

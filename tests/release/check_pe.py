@@ -1,0 +1,132 @@
+"""Checks what a Windows user gets: the shipped Installer.exe as a file.
+
+The release build is 32-bit and cannot run on a machine without 32-bit user
+code, so it is checked here by reading its PE headers and resources:
+32-bit, GUI subsystem, nothing but system DLLs imported (so it is
+self-contained), the manifest, the version resource and the icon.
+Usage: check_pe.py PATH-TO-Installer.exe EXPECTED-MACHINE (i686 or x86_64)
+"""
+import re
+import struct
+import sys
+import unittest
+
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+MACHINES = {"i686": (0x14C, 0x10B), "x86_64": (0x8664, 0x20B)}
+# What a stock Windows has; a MinGW runtime DLL among the imports would mean
+# the program does not run on its own.
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll",
+               "shlwapi.dll", "ole32.dll", "oleaut32.dll", "comctl32.dll", "winhttp.dll",
+               "msvcrt.dll", "crypt32.dll", "msimg32.dll", "comdlg32.dll", "version.dll",
+               "ws2_32.dll", "rpcrt4.dll", "uxtheme.dll"}
+
+
+class PeFile:
+    def __init__(self, path):
+        with open(path, "rb") as handle:
+            self.data = handle.read()
+        d = self.data
+        if d[:2] != b"MZ":
+            raise ValueError("no MZ header")
+        pe = struct.unpack_from("<I", d, 0x3C)[0]
+        if d[pe:pe + 4] != b"PE\0\0":
+            raise ValueError("no PE signature")
+        self.machine, sections, _, _, _, optional_size, _ = struct.unpack_from("<HHIIIHH", d, pe + 4)
+        optional = pe + 24
+        self.magic = struct.unpack_from("<H", d, optional)[0]
+        self.subsystem = struct.unpack_from("<H", d, optional + 68)[0]
+        directories = optional + (96 if self.magic == 0x10B else 112)
+        self.directories = [struct.unpack_from("<II", d, directories + 8 * i) for i in range(16)]
+        self.sections = []
+        table = optional + optional_size
+        for i in range(sections):
+            name, vsize, vaddr, rsize, raddr = struct.unpack_from("<8sIIII", d, table + 40 * i)
+            self.sections.append((vaddr, max(vsize, rsize), raddr))
+
+    def offset(self, rva):
+        for vaddr, size, raddr in self.sections:
+            if vaddr <= rva < vaddr + size:
+                return rva - vaddr + raddr
+        raise ValueError("address outside every section: %#x" % rva)
+
+    def string(self, offset):
+        return self.data[offset:self.data.index(b"\0", offset)].decode("ascii")
+
+    def imports(self):
+        rva, _ = self.directories[1]
+        names = []
+        entry = self.offset(rva)
+        while True:
+            fields = struct.unpack_from("<IIIII", self.data, entry)
+            if not any(fields):
+                return names
+            names.append(self.string(self.offset(fields[3])))
+            entry += 20
+
+    def resources(self):
+        """{(type, id): bytes} for resources with numeric type and id."""
+        rva, _ = self.directories[2]
+        base = self.offset(rva)
+        found = {}
+
+        def entries(directory):
+            named, numbered = struct.unpack_from("<HH", self.data, directory + 12)
+            for i in range(named + numbered):
+                key, target = struct.unpack_from("<II", self.data, directory + 16 + 8 * i)
+                yield key, target
+
+        for type_id, type_dir in entries(base):
+            for name_id, name_dir in entries(base + (type_dir & 0x7FFFFFFF)):
+                for _, leaf in entries(base + (name_dir & 0x7FFFFFFF)):
+                    data_rva, size = struct.unpack_from("<II", self.data, base + leaf)
+                    start = self.offset(data_rva)
+                    found[(type_id, name_id)] = self.data[start:start + size]
+        return found
+
+
+class ShippedInstaller(unittest.TestCase):
+    path = None
+    arch = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.pe = PeFile(cls.path)
+        cls.res = cls.pe.resources()
+
+    def test_architecture_and_subsystem(self):
+        machine, magic = MACHINES[self.arch]
+        self.assertEqual(machine, self.pe.machine)
+        self.assertEqual(magic, self.pe.magic)
+        self.assertEqual(2, self.pe.subsystem, "GUI subsystem, no console window")
+
+    def test_self_contained(self):
+        imported = {name.lower() for name in self.pe.imports()}
+        self.assertTrue(imported, "no import table found")
+        self.assertEqual(set(), imported - SYSTEM_DLLS, "DLLs that a stock Windows lacks")
+
+    def test_manifest(self):
+        manifest = self.res.get((RT_MANIFEST, 1), b"").decode("utf-8")
+        self.assertRegex(manifest, r'requestedExecutionLevel\s+level="asInvoker"')
+        self.assertRegex(manifest, r"<dpiAware[^>]*>\s*true\s*</dpiAware>")
+        self.assertRegex(manifest, r'name="Microsoft\.Windows\.Common-Controls"\s+version="6\.0\.0\.0"')
+
+    def test_version_resource(self):
+        text = self.res.get((RT_VERSION, 1), b"").decode("utf-16-le", "replace")
+        for key, value in (("ProductName", "Quillon Installer"), ("InternalName", "Installer.exe")):
+            self.assertRegex(text, key + r"\x00+" + re.escape(value) + r"\x00", key)
+        self.assertRegex(text, r"FileVersion\x00+\d+\.\d+\.\d+\.\d+\x00")
+
+    def test_icon_group_50(self):
+        group = self.res.get((RT_GROUP_ICON, 50))
+        self.assertIsNotNone(group, "icon group 50 is missing")
+        reserved, kind, count = struct.unpack_from("<HHH", group, 0)
+        self.assertEqual((0, 1), (reserved, kind))
+        self.assertGreater(count, 0)
+        for i in range(count):
+            icon_id = struct.unpack_from("<H", group, 6 + 14 * i + 12)[0]
+            self.assertIn((RT_ICON, icon_id), self.res, "the group names an icon that is not there")
+
+
+if __name__ == "__main__":
+    ShippedInstaller.path, ShippedInstaller.arch = sys.argv[1], sys.argv[2]
+    unittest.main(argv=sys.argv[:1], verbosity=2)

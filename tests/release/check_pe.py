@@ -66,8 +66,10 @@ class PeFile:
     def resources(self):
         """{(type, id): bytes} for resources with numeric type and id."""
         rva, _ = self.directories[2]
-        base = self.offset(rva)
         found = {}
+        if rva == 0:
+            return found
+        base = self.offset(rva)
 
         def entries(directory):
             named, numbered = struct.unpack_from("<HH", self.data, directory + 12)

@@ -1,23 +1,547 @@
 #include "ZipArchive.h"
 
-// The extraction layer is not part of this build yet: no archive can be
-// opened, which the pipeline reports as a failed extraction.
-HZIP OpenZipFile(const wchar_t*)
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ScopedHandles.h"
+#include "ZipRules.h"
+#include "unzip.h"
+// iowin32.h relies on the declarations that unzip.h brings in.
+#include "iowin32.h"
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "paths are UTF-16 on this platform");
+static_assert(sizeof(ZipItem::name) / sizeof(wchar_t) == ZipRules::kMaxPath,
+              "the item's name buffer is the layer's path limit");
+
+namespace {
+
+const wchar_t* AsWide(const std::u16string& text)
 {
-    return nullptr;
+    return reinterpret_cast<const wchar_t*>(text.c_str());
 }
 
-ZipStatus GetZipItem(HZIP, int, ZipItem*)
+std::u16string AsU16(const wchar_t* text)
 {
-    return ZipBadArgument;
+    return std::u16string(reinterpret_cast<const char16_t*>(text));
 }
 
-ZipStatus UnzipItem(HZIP, int, const wchar_t*)
+FILETIME ToFileTime(ZipRules::FileTime value)
 {
-    return ZipBadArgument;
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(value & 0xFFFFFFFFu);
+    time.dwHighDateTime = static_cast<DWORD>(value >> 32);
+    return time;
 }
 
-ZipStatus CloseZipFile(HZIP)
+bool IsZero(const FILETIME& time)
 {
-    return ZipBadArgument;
+    return time.dwLowDateTime == 0 && time.dwHighDateTime == 0;
+}
+
+// The DOS time is local time of the machine that made the archive; it is
+// read as local time here. A date that is no calendar date has no sound
+// time at all, so such a member gets none: its times stay 0 and the file
+// keeps the moment it was written (a "UT" block may still supply some).
+FILETIME DosTimeToUtc(uint32_t dosDateTime)
+{
+    FILETIME none{};
+    const std::optional<ZipRules::CalendarTime> calendar = ZipRules::DecodeDosDateTime(dosDateTime);
+    if (!calendar) {
+        return none;
+    }
+    SYSTEMTIME system{};
+    system.wYear = static_cast<WORD>(calendar->year);
+    system.wMonth = static_cast<WORD>(calendar->month);
+    system.wDay = static_cast<WORD>(calendar->day);
+    system.wHour = static_cast<WORD>(calendar->hour);
+    system.wMinute = static_cast<WORD>(calendar->minute);
+    system.wSecond = static_cast<WORD>(calendar->second);
+    FILETIME local;
+    FILETIME utc;
+    if (!SystemTimeToFileTime(&system, &local) || !LocalFileTimeToFileTime(&local, &utc)) {
+        return none;
+    }
+    return utc;
+}
+
+bool PathExists(const std::u16string& path)
+{
+    return GetFileAttributesW(AsWide(path)) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Folders are made from the top down; a failure is not checked here, it
+// shows when the output file cannot be created.
+void EnsureDirectories(const std::u16string* root, const std::u16string& directory)
+{
+    const std::u16string base = root != nullptr ? *root : std::u16string();
+    if (root != nullptr && !PathExists(base)) {
+        CreateDirectoryW(AsWide(base), nullptr);
+    }
+    for (const std::u16string& folder : ZipRules::DirectoriesTopDown(directory)) {
+        const std::u16string path = base + folder;
+        if (!PathExists(path)) {
+            CreateDirectoryW(AsWide(path), nullptr);
+        }
+    }
+}
+
+// What the layer remembers of a described member: the item itself and the
+// few header fields that extracting it needs again.
+struct Member {
+    ZipItem item;
+    uint32_t flags;
+    uint32_t crc;
+    uint32_t dosDateTime;
+};
+
+// Closes the member that the reader has open, on every way out.
+class OpenMember {
+public:
+    explicit OpenMember(unzFile reader) : m_reader(reader) {}
+    ~OpenMember() { Close(); }
+    OpenMember(const OpenMember&) = delete;
+    OpenMember& operator=(const OpenMember&) = delete;
+    int Close()
+    {
+        if (m_reader == nullptr) {
+            return UNZ_OK;
+        }
+        const int result = unzCloseCurrentFile(m_reader);
+        m_reader = nullptr;
+        return result;
+    }
+
+private:
+    unzFile m_reader;
+};
+
+}  // namespace
+
+struct ZipArchive {
+    zlib_filefunc64_def platformIo{};
+    zlib_filefunc64_def io{};
+    IZipIoObserver* observer = nullptr;
+    unzFile reader = nullptr;
+    int32_t count = 0;
+    // Members counted from 0 in directory order; -1 after a step that
+    // failed, so that the next positioning starts again from the first.
+    int32_t position = -1;
+    std::u16string root;
+    int32_t cachedIndex = -1;
+    Member cached{};
+    std::unique_ptr<uint8_t[]> buffer;
+
+    ~ZipArchive()
+    {
+        if (reader != nullptr) {
+            unzClose(reader);
+        }
+    }
+
+    ZipStatus PositionAt(int32_t index);
+    ZipStatus Describe(int32_t index, Member* member);
+    ZipStatus WriteFileMember(const Member& member, const std::u16string& path);
+};
+
+namespace {
+
+// The reader's file functions: Windows' wide-character ones, passed through
+// so that an observer can see them.
+ZipArchive* ArchiveOf(voidpf opaque)
+{
+    return static_cast<ZipArchive*>(opaque);
+}
+
+voidpf ZCALLBACK ObservedOpen(voidpf opaque, const void* filename, int mode)
+{
+    ZipArchive* archive = ArchiveOf(opaque);
+    return archive->platformIo.zopen64_file(archive->platformIo.opaque, filename, mode);
+}
+
+uLong ZCALLBACK ObservedRead(voidpf opaque, voidpf stream, void* buf, uLong size)
+{
+    ZipArchive* archive = ArchiveOf(opaque);
+    if (archive->observer != nullptr) {
+        archive->observer->OnRead(archive->platformIo.ztell64_file(archive->platformIo.opaque, stream),
+                                  static_cast<uint32_t>(size));
+    }
+    return archive->platformIo.zread_file(archive->platformIo.opaque, stream, buf, size);
+}
+
+uLong ZCALLBACK ObservedWrite(voidpf opaque, voidpf stream, const void* buf, uLong size)
+{
+    ZipArchive* archive = ArchiveOf(opaque);
+    return archive->platformIo.zwrite_file(archive->platformIo.opaque, stream, buf, size);
+}
+
+ZPOS64_T ZCALLBACK ObservedTell(voidpf opaque, voidpf stream)
+{
+    ZipArchive* archive = ArchiveOf(opaque);
+    return archive->platformIo.ztell64_file(archive->platformIo.opaque, stream);
+}
+
+long ZCALLBACK ObservedSeek(voidpf opaque, voidpf stream, ZPOS64_T offset, int origin)
+{
+    ZipArchive* archive = ArchiveOf(opaque);
+    const long result =
+        archive->platformIo.zseek64_file(archive->platformIo.opaque, stream, offset, origin);
+    if (archive->observer != nullptr) {
+        archive->observer->OnSeek(archive->platformIo.ztell64_file(archive->platformIo.opaque, stream));
+    }
+    return result;
+}
+
+int ZCALLBACK ObservedClose(voidpf opaque, voidpf stream)
+{
+    ZipArchive* archive = ArchiveOf(opaque);
+    return archive->platformIo.zclose_file(archive->platformIo.opaque, stream);
+}
+
+int ZCALLBACK ObservedError(voidpf opaque, voidpf stream)
+{
+    ZipArchive* archive = ArchiveOf(opaque);
+    return archive->platformIo.zerror_file(archive->platformIo.opaque, stream);
+}
+
+}  // namespace
+
+// A directory entry that cannot be read leaves minizip unable to step on;
+// that ends the walk with ZipCorrupt, never with another try.
+ZipStatus ZipArchive::PositionAt(int32_t index)
+{
+    if (position < 0 || index < position) {
+        if (unzGoToFirstFile(reader) != UNZ_OK) {
+            position = -1;
+            return ZipCorrupt;
+        }
+        position = 0;
+    }
+    while (position < index) {
+        if (unzGoToNextFile(reader) != UNZ_OK) {
+            position = -1;
+            return ZipCorrupt;
+        }
+        ++position;
+    }
+    return ZipOk;
+}
+
+ZipStatus ZipArchive::Describe(int32_t index, Member* member)
+{
+    if (index == cachedIndex) {
+        *member = cached;
+        return ZipOk;
+    }
+    const ZipStatus positioned = PositionAt(index);
+    if (positioned != ZipOk) {
+        return positioned;
+    }
+
+    unz_file_info64 info{};
+    char storedName[ZipRules::kMaxStoredName + 1] = {};
+    if (unzGetCurrentFileInfo64(reader, &info, storedName, sizeof(storedName), nullptr, 0, nullptr,
+                                0) != UNZ_OK) {
+        return ZipCorrupt;
+    }
+    // A name longer than the layer's name buffer would have to be cut, and
+    // a cut name is a different file: such a member is refused.
+    if (info.size_filename > ZipRules::kMaxStoredName) {
+        return ZipCorrupt;
+    }
+    // Sizes are 32-bit in this layer; members that need more are refused.
+    if (info.compressed_size > 0xFFFFFFFFull || info.uncompressed_size > 0xFFFFFFFFull) {
+        return ZipCorrupt;
+    }
+    // minizip also accepts bzip2 here; this layer inflates nothing but
+    // deflate, and stored data needs no inflating.
+    if (info.compression_method != 0 && info.compression_method != Z_DEFLATED) {
+        return ZipCorrupt;
+    }
+
+    // Opening the member raw makes minizip compare the local header with the
+    // directory entry (signature, method, name length and, without a data
+    // descriptor, CRC and sizes) and gives access to the local extra field.
+    std::vector<uint8_t> extra;
+    {
+        if (unzOpenCurrentFile2(reader, nullptr, nullptr, 1) != UNZ_OK) {
+            return ZipCorrupt;
+        }
+        OpenMember open(reader);
+        const int extraSize = unzGetLocalExtrafield(reader, nullptr, 0);
+        if (extraSize < 0) {
+            return ZipReadFailed;
+        }
+        extra.resize(static_cast<size_t>(extraSize));
+        if (extraSize > 0 &&
+            unzGetLocalExtrafield(reader, extra.data(), static_cast<unsigned>(extraSize)) != extraSize) {
+            return ZipReadFailed;
+        }
+    }
+
+    // The stored bytes are UTF-8, whatever the language-encoding flag says.
+    // A UTF-8 sequence never yields more UTF-16 code units than it has bytes,
+    // so the decoded name fits the item's buffer.
+    wchar_t decoded[ZipRules::kMaxPath] = {};
+    const int storedLength = static_cast<int>(strnlen(storedName, info.size_filename));
+    if (storedLength > 0 && MultiByteToWideChar(CP_UTF8, 0, storedName, storedLength, decoded,
+                                                static_cast<int>(ZipRules::kMaxPath) - 1) == 0) {
+        return ZipCorrupt;
+    }
+    const std::u16string name = ZipRules::CleanName(AsU16(decoded));
+    // What the cleaning leaves must stay under the root: a member whose name
+    // still climbs out (".."), names a stream or a drive (":") or a device
+    // (CON, NUL, COM1, ...) fails as a whole rather than being rewritten, so
+    // that the name handed out is always the path that is written.
+    if (ZipRules::CheckRelativeName(name) != ZipRules::NameProblem::None) {
+        return ZipCorrupt;
+    }
+
+    Member described{};
+    described.item.index = index;
+    std::memcpy(described.item.name, name.c_str(), (name.size() + 1) * sizeof(char16_t));
+    described.item.attributes = ZipRules::MapAttributes(static_cast<uint32_t>(info.external_fa),
+                                                        static_cast<uint32_t>((info.version >> 8) & 0xFF));
+    const FILETIME dosTime = DosTimeToUtc(static_cast<uint32_t>(info.dosDate));
+    described.item.accessTime = dosTime;
+    described.item.creationTime = dosTime;
+    described.item.modificationTime = dosTime;
+    const ZipRules::ExtendedTimes extended = ZipRules::ReadExtendedTimestamp(extra.data(), extra.size());
+    if (extended.modification) {
+        described.item.modificationTime = ToFileTime(*extended.modification);
+    }
+    if (extended.access) {
+        described.item.accessTime = ToFileTime(*extended.access);
+    }
+    if (extended.creation) {
+        described.item.creationTime = ToFileTime(*extended.creation);
+    }
+    described.item.compressedSize = static_cast<uint32_t>(info.compressed_size);
+    described.item.uncompressedSize = static_cast<uint32_t>(info.uncompressed_size);
+    described.flags = static_cast<uint32_t>(info.flag);
+    described.crc = static_cast<uint32_t>(info.crc);
+    described.dosDateTime = static_cast<uint32_t>(info.dosDate);
+
+    cached = described;
+    cachedIndex = index;
+    *member = described;
+    return ZipOk;
+}
+
+ZipStatus ZipArchive::WriteFileMember(const Member& member, const std::u16string& path)
+{
+    const DWORD attributes = member.item.attributes != 0 ? member.item.attributes : FILE_ATTRIBUTE_NORMAL;
+    NCommon::ScopedHandle file(
+        CreateFileW(AsWide(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr));
+    if (!file.valid()) {
+        return ZipCannotOpen;
+    }
+    if (!buffer) {
+        buffer = std::make_unique<uint8_t[]>(ZipRules::kBufferSize);
+    }
+
+    // Traditionally encrypted: minizip is built without decryption, so the
+    // layer itself checks the header against an empty password. A header
+    // that passes still cannot be decrypted here, which is a read failure.
+    if ((member.flags & 1u) != 0) {
+        if (unzOpenCurrentFile2(reader, nullptr, nullptr, 1) != UNZ_OK) {
+            return ZipInflateFailed;
+        }
+        OpenMember open(reader);
+        uint8_t header[12];
+        if (unzReadCurrentFile(reader, header, sizeof(header)) != static_cast<int>(sizeof(header))) {
+            return ZipInflateFailed;
+        }
+        const uint8_t check = (member.flags & 8u) != 0
+                                  ? static_cast<uint8_t>((member.dosDateTime >> 8) & 0xFF)
+                                  : static_cast<uint8_t>(member.crc >> 24);
+        return ZipRules::EmptyPasswordCheckByteMatches(header, sizeof(header), check) ? ZipInflateFailed
+                                                                                      : ZipPasswordMismatch;
+    }
+
+    if (unzOpenCurrentFile(reader) != UNZ_OK) {
+        return ZipInflateFailed;
+    }
+    OpenMember open(reader);
+    ZipStatus result = ZipOk;
+    for (;;) {
+        const int got = unzReadCurrentFile(reader, buffer.get(), static_cast<unsigned>(ZipRules::kBufferSize));
+        if (got < 0) {
+            result = ZipInflateFailed;
+            break;
+        }
+        if (got > 0) {
+            DWORD written = 0;
+            if (!WriteFile(file.get(), buffer.get(), static_cast<DWORD>(got), &written, nullptr) ||
+                written != static_cast<DWORD>(got)) {
+                result = ZipWriteFailed;
+                break;
+            }
+        }
+        if (unzeof(reader) == 1) {
+            break;
+        }
+        if (got == 0) {
+            result = ZipInflateFailed;
+            break;
+        }
+    }
+    // Data that does not match its CRC-32 is damaged, however well it
+    // inflated: the member fails, so that the caller fetches the package
+    // again instead of installing a corrupted file. The comparison is made
+    // before the times are set, so a damaged file keeps no member times.
+    if (open.Close() == UNZ_CRCERROR && result == ZipOk) {
+        result = ZipInflateFailed;
+    }
+    if (result == ZipOk) {
+        const FILETIME creation = member.item.creationTime;
+        const FILETIME access = member.item.accessTime;
+        const FILETIME modification = member.item.modificationTime;
+        SetFileTime(file.get(), IsZero(creation) ? nullptr : &creation, IsZero(access) ? nullptr : &access,
+                    IsZero(modification) ? nullptr : &modification);
+    }
+    return result;
+}
+
+HZIP OpenZipFile(const wchar_t* path)
+{
+    if (path == nullptr) {
+        return nullptr;
+    }
+    // The root must fit the layer's path buffer, trailing separator
+    // included; a deeper current directory gives no archive at all.
+    wchar_t current[ZipRules::kMaxPath] = {};
+    const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(ZipRules::kMaxPath), current);
+    if (length == 0 || length >= ZipRules::kMaxPath) {
+        return nullptr;
+    }
+    auto archive = std::make_unique<ZipArchive>();
+    archive->root = ZipRules::MakeRoot(AsU16(current));
+    if (archive->root.empty()) {
+        return nullptr;
+    }
+
+    fill_win32_filefunc64W(&archive->platformIo);
+    archive->io.zopen64_file = ObservedOpen;
+    archive->io.zread_file = ObservedRead;
+    archive->io.zwrite_file = ObservedWrite;
+    archive->io.ztell64_file = ObservedTell;
+    archive->io.zseek64_file = ObservedSeek;
+    archive->io.zclose_file = ObservedClose;
+    archive->io.zerror_file = ObservedError;
+    archive->io.opaque = archive.get();
+
+    // minizip finds the end record and the directory, refuses spanned
+    // archives, disagreeing member counts and a directory that overlaps the
+    // end record, closes the file again on failure, and stands at member 0.
+    archive->reader = unzOpen2_64(path, &archive->io);
+    if (archive->reader == nullptr) {
+        return nullptr;
+    }
+    unz_global_info64 global{};
+    if (unzGetGlobalInfo64(archive->reader, &global) != UNZ_OK || global.number_entry > 0x7FFFFFFFull) {
+        return nullptr;
+    }
+    archive->count = static_cast<int32_t>(global.number_entry);
+    archive->position = 0;
+    return archive.release();
+}
+
+ZipStatus GetZipItem(HZIP zip, int index, ZipItem* item)
+{
+    if (zip == nullptr || item == nullptr) {
+        return ZipBadArgument;
+    }
+    if (index == -1) {
+        *item = ZipItem{};
+        item->index = zip->count;
+        return ZipOk;
+    }
+    if (index < 0 || index >= zip->count) {
+        return ZipBadArgument;
+    }
+    Member member{};
+    const ZipStatus status = zip->Describe(index, &member);
+    if (status == ZipOk) {
+        *item = member.item;
+    }
+    return status;
+}
+
+ZipStatus UnzipItem(HZIP zip, int index, const wchar_t* name)
+{
+    if (zip == nullptr || name == nullptr || index < 0 || index >= zip->count) {
+        return ZipBadArgument;
+    }
+    // The reader must stand at the member even when its description comes
+    // from the cache, since a failed request may have moved it since.
+    ZipStatus status = zip->PositionAt(index);
+    if (status != ZipOk) {
+        return status;
+    }
+    Member member{};
+    status = zip->Describe(index, &member);
+    if (status != ZipOk) {
+        return status;
+    }
+
+    const std::u16string target = AsU16(name);
+    const bool fullPath = ZipRules::IsFullPath(target);
+    // A caller may name a full path on purpose; a relative name is held to
+    // the same rule as member names, so it cannot leave the root either.
+    if (!fullPath && ZipRules::CheckRelativeName(target) != ZipRules::NameProblem::None) {
+        return ZipBadArgument;
+    }
+
+    if ((member.item.attributes & ZipRules::kAttrDirectory) != 0) {
+        if (target.empty()) {
+            EnsureDirectories(&zip->root, std::u16string());
+        } else if (fullPath) {
+            if (target.size() > ZipRules::kMaxPath - 1) {
+                return ZipCannotOpen;
+            }
+            EnsureDirectories(nullptr, target);
+        } else {
+            if (zip->root.size() + target.size() > ZipRules::kMaxPath - 1) {
+                return ZipCannotOpen;
+            }
+            EnsureDirectories(&zip->root, target);
+        }
+        return ZipOk;
+    }
+
+    const ZipRules::SplitPath split = ZipRules::SplitAfterLastSeparator(target);
+    const bool fullDirectory = !split.directory.empty() && ZipRules::IsFullPath(split.directory);
+    // "C:name" is relative to whatever folder is current on drive C: there
+    // is no sound place for it, under the root or elsewhere.
+    if (fullPath && !fullDirectory) {
+        return ZipBadArgument;
+    }
+    const std::u16string outputPath = fullDirectory ? target : zip->root + target;
+    // Longer paths do not fit the layer's path buffers.
+    if (outputPath.size() > ZipRules::kMaxPath - 1) {
+        return ZipCannotOpen;
+    }
+    EnsureDirectories(fullDirectory ? nullptr : &zip->root, split.directory);
+    return zip->WriteFileMember(member, outputPath);
+}
+
+ZipStatus CloseZipFile(HZIP zip)
+{
+    if (zip == nullptr) {
+        return ZipBadArgument;
+    }
+    delete zip;
+    return ZipOk;
+}
+
+ZipStatus SetZipIoObserver(HZIP zip, IZipIoObserver* observer)
+{
+    if (zip == nullptr) {
+        return ZipBadArgument;
+    }
+    zip->observer = observer;
+    return ZipOk;
 }

@@ -43,3 +43,18 @@ ZipStatus GetZipItem(HZIP zip, int index, ZipItem* item);
 ZipStatus UnzipItem(HZIP zip, int index, const wchar_t* name);
 
 ZipStatus CloseZipFile(HZIP zip);
+
+// Sees every seek and read the directory reader makes on an open archive's
+// file. Nothing in the product watches; tests use it to show which parts of
+// the file each call touches (the cache and the forward walk exist to spare
+// those reads).
+class IZipIoObserver {
+public:
+    virtual ~IZipIoObserver() = default;
+    // `position` is where the file pointer stands after the seek.
+    virtual void OnSeek(uint64_t position) = 0;
+    virtual void OnRead(uint64_t position, uint32_t bytes) = 0;
+};
+
+// Null stops watching. A null handle gives ZipBadArgument.
+ZipStatus SetZipIoObserver(HZIP zip, IZipIoObserver* observer);

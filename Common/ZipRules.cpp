@@ -1,0 +1,342 @@
+#include "ZipRules.h"
+
+#include <algorithm>
+#include <array>
+
+namespace ZipRules {
+namespace {
+
+bool StartsWithAt(const std::u16string& text, size_t at, const char16_t* pattern)
+{
+    for (size_t i = 0; pattern[i] != 0; ++i) {
+        if (at + i >= text.size() || text[at + i] != pattern[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+char16_t AsciiUpper(char16_t c)
+{
+    return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
+}
+
+bool IsDeviceBase(const std::u16string& base)
+{
+    std::u16string upper;
+    upper.reserve(base.size());
+    for (char16_t c : base) {
+        upper += AsciiUpper(c);
+    }
+    static const char16_t* const kPlain[] = {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"};
+    for (const char16_t* device : kPlain) {
+        if (upper == device) {
+            return true;
+        }
+    }
+    // COM and LPT with one digit; Windows also accepts the superscript
+    // digits one to three there.
+    if (upper.size() == 4 && (upper.compare(0, 3, u"COM") == 0 || upper.compare(0, 3, u"LPT") == 0)) {
+        const char16_t digit = upper[3];
+        return (digit >= u'0' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' ||
+               digit == u'\u00B3';
+    }
+    return false;
+}
+
+// Windows drops trailing dots and spaces from path segments, so "..", ". ."
+// and "... " all can end up naming the parent folder. A segment made of
+// nothing but dots and spaces, with two dots or more, is treated as one.
+bool IsParentLike(const std::u16string& segment)
+{
+    size_t dots = 0;
+    for (char16_t c : segment) {
+        if (c == u'.') {
+            ++dots;
+        } else if (c != u' ') {
+            return false;
+        }
+    }
+    return dots >= 2;
+}
+
+int DaysInMonth(int year, int month)
+{
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month == 2 && ((year % 4 == 0 && year % 100 != 0) || year % 400 == 0)) {
+        return 29;
+    }
+    return kDays[month - 1];
+}
+
+// The CRC-32 table of the traditional zip cipher's key schedule.
+const std::array<uint32_t, 256>& CrcTable()
+{
+    static const std::array<uint32_t, 256> table = [] {
+        std::array<uint32_t, 256> entries{};
+        for (uint32_t n = 0; n < 256; ++n) {
+            uint32_t c = n;
+            for (int k = 0; k < 8; ++k) {
+                c = (c & 1) ? (0xEDB88320u ^ (c >> 1)) : (c >> 1);
+            }
+            entries[n] = c;
+        }
+        return entries;
+    }();
+    return table;
+}
+
+struct CipherKeys {
+    uint32_t k0 = 0x12345678u;
+    uint32_t k1 = 0x23456789u;
+    uint32_t k2 = 0x34567890u;
+
+    static uint32_t Crc(uint32_t crc, uint8_t byte) { return CrcTable()[(crc ^ byte) & 0xFF] ^ (crc >> 8); }
+
+    void Update(uint8_t plain)
+    {
+        k0 = Crc(k0, plain);
+        k1 = (k1 + (k0 & 0xFF)) * 134775813u + 1u;
+        k2 = Crc(k2, static_cast<uint8_t>(k1 >> 24));
+    }
+
+    uint8_t Decrypt(uint8_t cipher)
+    {
+        const uint32_t temp = (k2 | 2u) & 0xFFFFu;
+        const uint8_t plain = static_cast<uint8_t>(cipher ^ static_cast<uint8_t>((temp * (temp ^ 1u)) >> 8));
+        Update(plain);
+        return plain;
+    }
+};
+
+}  // namespace
+
+std::u16string MakeRoot(const std::u16string& currentDirectory)
+{
+    std::u16string root = currentDirectory.substr(0, currentDirectory.find(u'\0'));
+    if (root.empty()) {
+        return root;
+    }
+    if (!IsSeparator(root.back())) {
+        root += u'\\';
+    }
+    if (root.size() > kMaxPath - 1) {
+        return std::u16string();
+    }
+    return root;
+}
+
+std::u16string CleanName(std::u16string name)
+{
+    // Stored names are C strings to every reader of the format: nothing
+    // after an embedded terminator counts.
+    const size_t terminator = name.find(u'\0');
+    if (terminator != std::u16string::npos) {
+        name.resize(terminator);
+    }
+    static const char16_t* const kParentSteps[] = {u"\\..\\", u"\\../", u"/../", u"/..\\"};
+    for (;;) {
+        if (name.size() >= 2 && name[1] == u':') {
+            name.erase(0, 2);
+            continue;
+        }
+        if (!name.empty() && (name[0] == u'\\' || name[0] == u'/')) {
+            name.erase(0, 1);
+            continue;
+        }
+        bool changed = false;
+        for (const char16_t* step : kParentSteps) {
+            const size_t at = name.find(step);
+            if (at != std::u16string::npos) {
+                name.erase(0, at + 4);
+                changed = true;
+                break;
+            }
+        }
+        if (!changed) {
+            return name;
+        }
+    }
+}
+
+bool IsFullPath(const std::u16string& name)
+{
+    return (!name.empty() && IsSeparator(name[0])) || (name.size() >= 2 && name[1] == u':');
+}
+
+NameProblem CheckRelativeName(const std::u16string& name)
+{
+    if (IsFullPath(name)) {
+        return NameProblem::FullPath;
+    }
+    if (name.find(u':') != std::u16string::npos) {
+        return NameProblem::Colon;
+    }
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = start;
+        while (end < name.size() && !IsSeparator(name[end])) {
+            ++end;
+        }
+        const std::u16string segment = name.substr(start, end - start);
+        if (IsParentLike(segment)) {
+            return NameProblem::ParentSegment;
+        }
+        // "nul.txt" and "CON  " are the device too: what counts is the part
+        // before the first dot, without trailing spaces.
+        std::u16string base = segment.substr(0, segment.find(u'.'));
+        while (!base.empty() && base.back() == u' ') {
+            base.pop_back();
+        }
+        if (IsDeviceBase(base)) {
+            return NameProblem::DeviceName;
+        }
+        start = end + 1;
+    }
+    return NameProblem::None;
+}
+
+uint32_t MapAttributes(uint32_t externalAttributes, uint32_t hostSystem)
+{
+    bool directory = (externalAttributes & 0x40000000u) != 0;
+    bool readOnly = (externalAttributes & 0x00800000u) == 0;
+    bool hidden = false;
+    bool system = false;
+    bool archive = true;
+    // Hosts that store the DOS attribute byte in the low bits: MS-DOS and
+    // OS/2 FAT, Windows NTFS, VFAT, OS X... as the format's table numbers them.
+    if (hostSystem == 0 || hostSystem == 7 || hostSystem == 11 || hostSystem == 14) {
+        readOnly = (externalAttributes & 0x01u) != 0;
+        hidden = (externalAttributes & 0x02u) != 0;
+        system = (externalAttributes & 0x04u) != 0;
+        directory = (externalAttributes & 0x10u) != 0;
+        archive = (externalAttributes & 0x20u) != 0;
+    }
+    uint32_t attributes = 0;
+    if (directory) {
+        attributes |= kAttrDirectory;
+    }
+    if (archive) {
+        attributes |= kAttrArchive;
+    }
+    if (hidden) {
+        attributes |= kAttrHidden;
+    }
+    if (readOnly) {
+        attributes |= kAttrReadOnly;
+    }
+    if (system) {
+        attributes |= kAttrSystem;
+    }
+    return attributes;
+}
+
+std::optional<CalendarTime> DecodeDosDateTime(uint32_t dosDateTime)
+{
+    const uint32_t date = dosDateTime >> 16;
+    const uint32_t time = dosDateTime & 0xFFFFu;
+    CalendarTime calendar;
+    calendar.year = 1980 + static_cast<int>(date >> 9);
+    calendar.month = static_cast<int>((date >> 5) & 0x0F);
+    calendar.day = static_cast<int>(date & 0x1F);
+    calendar.hour = static_cast<int>(time >> 11);
+    calendar.minute = static_cast<int>((time >> 5) & 0x3F);
+    calendar.second = 2 * static_cast<int>(time & 0x1F);
+    if (calendar.month < 1 || calendar.month > 12 || calendar.day < 1 ||
+        calendar.day > DaysInMonth(calendar.year, calendar.month) || calendar.hour > 23 ||
+        calendar.minute > 59 || calendar.second > 59) {
+        return std::nullopt;
+    }
+    return calendar;
+}
+
+FileTime UnixSecondsToFileTime(int32_t seconds)
+{
+    // The smallest int32 plus the offset is still positive, so the product
+    // stays inside 64 bits.
+    return static_cast<FileTime>(static_cast<int64_t>(seconds) + 11644473600LL) * 10000000ULL;
+}
+
+ExtendedTimes ReadExtendedTimestamp(const uint8_t* field, size_t length)
+{
+    ExtendedTimes times;
+    if (field == nullptr || length <= 4) {
+        return times;
+    }
+    size_t offset = 0;
+    while (offset + 4 < length) {
+        const size_t dataSize = static_cast<size_t>(field[offset + 2]) |
+                                (static_cast<size_t>(field[offset + 3]) << 8);
+        if (field[offset] == 'U' && field[offset + 1] == 'T') {
+            // Only what lies inside both the block and the field is read. A
+            // time that its flag announces but that does not fit there is
+            // left out, and the member keeps its DOS time for it.
+            const size_t blockEnd = std::min(offset + 4 + dataSize, length);
+            if (dataSize == 0) {
+                return times;
+            }
+            const uint8_t flags = field[offset + 4];
+            size_t at = offset + 5;
+            std::optional<FileTime>* const slots[] = {&times.modification, &times.access,
+                                                     &times.creation};
+            for (int bit = 0; bit < 3; ++bit) {
+                if ((flags & (1u << bit)) == 0) {
+                    continue;
+                }
+                if (at + 4 > blockEnd) {
+                    break;
+                }
+                const uint32_t raw = static_cast<uint32_t>(field[at]) |
+                                     (static_cast<uint32_t>(field[at + 1]) << 8) |
+                                     (static_cast<uint32_t>(field[at + 2]) << 16) |
+                                     (static_cast<uint32_t>(field[at + 3]) << 24);
+                *slots[bit] = UnixSecondsToFileTime(static_cast<int32_t>(raw));
+                at += 4;
+            }
+            return times;
+        }
+        offset += 4 + dataSize;
+    }
+    return times;
+}
+
+SplitPath SplitAfterLastSeparator(const std::u16string& name)
+{
+    const size_t last = name.find_last_of(u"\\/");
+    if (last == std::u16string::npos) {
+        return {std::u16string(), name};
+    }
+    return {name.substr(0, last + 1), name.substr(last + 1)};
+}
+
+std::vector<std::u16string> DirectoriesTopDown(const std::u16string& directory)
+{
+    // Each folder before a separator (but one at the very start, which only
+    // names the top of a full path), then the whole path.
+    std::vector<std::u16string> chain;
+    if (directory.empty()) {
+        return chain;
+    }
+    for (size_t i = 1; i < directory.size(); ++i) {
+        if (IsSeparator(directory[i])) {
+            chain.push_back(directory.substr(0, i));
+        }
+    }
+    chain.push_back(directory);
+    return chain;
+}
+
+bool EmptyPasswordCheckByteMatches(const uint8_t* header, size_t length, uint8_t checkByte)
+{
+    if (header == nullptr || length < 12) {
+        return false;
+    }
+    CipherKeys keys;  // an empty password leaves the initial keys as they are
+    uint8_t last = 0;
+    for (size_t i = 0; i < 12; ++i) {
+        last = keys.Decrypt(header[i]);
+    }
+    return last == checkByte;
+}
+
+}  // namespace ZipRules

@@ -1,0 +1,104 @@
+#pragma once
+
+// The decisions of the extraction layer that depend only on bytes and
+// strings: how a stored name becomes a path, which attributes and times a
+// member gets, and which names may be written at all. They include no
+// platform header so that they can be built natively, with sanitizers and a
+// fuzzer, as well as into the Windows program. A hostile archive reaches the
+// machine through exactly these functions.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ZipRules {
+
+// Path buffers of the layer hold this many UTF-16 code units, terminator
+// included; a path may thus have at most kMaxPath - 1 code units.
+constexpr size_t kMaxPath = 260;
+// The largest stored name the layer reads; longer ones are refused.
+constexpr size_t kMaxStoredName = kMaxPath - 1;
+// Member data goes through a buffer of this size.
+constexpr size_t kBufferSize = 16384;
+
+// File attribute bits, with the platform's values.
+constexpr uint32_t kAttrReadOnly = 0x1;
+constexpr uint32_t kAttrHidden = 0x2;
+constexpr uint32_t kAttrSystem = 0x4;
+constexpr uint32_t kAttrDirectory = 0x10;
+constexpr uint32_t kAttrArchive = 0x20;
+
+inline bool IsSeparator(char16_t c)
+{
+    return c == u'\\' || c == u'/';
+}
+
+// The extraction root from the current directory: a trailing separator is
+// added when missing. Empty when the result would not fit kMaxPath.
+std::u16string MakeRoot(const std::u16string& currentDirectory);
+
+// Strips drive prefixes, leading separators and everything up to a
+// "\..\"-like parent step, again and again until nothing changes.
+std::u16string CleanName(std::u16string name);
+
+// Why a relative name may not be written under the root.
+enum class NameProblem {
+    None,
+    ParentSegment,  // a segment that climbs out (".." and its look-alikes)
+    Colon,          // alternate data stream, or a drive in the middle
+    DeviceName,     // CON, NUL, COM1, ... reach a device, not a file
+    FullPath,       // starts at a separator or a drive
+};
+NameProblem CheckRelativeName(const std::u16string& name);
+
+// A name that the caller of UnzipItem gives as a full path rather than
+// relative to the root.
+bool IsFullPath(const std::u16string& name);
+
+// Attribute bits from the entry's external attributes and the high byte of
+// its version-made-by field.
+uint32_t MapAttributes(uint32_t externalAttributes, uint32_t hostSystem);
+
+struct CalendarTime {
+    int year;
+    int month;
+    int day;
+    int hour;
+    int minute;
+    int second;
+};
+// The DOS date (high 16 bits) and time (low 16 bits) of an entry. Empty
+// when they name no real moment (month 13, 30 February, 25 o'clock, ...).
+std::optional<CalendarTime> DecodeDosDateTime(uint32_t dosDateTime);
+
+// 100-nanosecond intervals since 1601-01-01 UTC.
+using FileTime = uint64_t;
+FileTime UnixSecondsToFileTime(int32_t seconds);
+
+// The times an extended-timestamp ("UT") block of a local extra field
+// gives; a time the block does not carry in full stays empty.
+struct ExtendedTimes {
+    std::optional<FileTime> modification;
+    std::optional<FileTime> access;
+    std::optional<FileTime> creation;
+};
+ExtendedTimes ReadExtendedTimestamp(const uint8_t* field, size_t length);
+
+// A name split after its last separator; the directory part keeps it.
+struct SplitPath {
+    std::u16string directory;
+    std::u16string file;
+};
+SplitPath SplitAfterLastSeparator(const std::u16string& name);
+
+// The directories to make sure of, from the top down, so that `directory`
+// (relative to a root, or a full path) exists.
+std::vector<std::u16string> DirectoriesTopDown(const std::u16string& directory);
+
+// Traditional zip encryption: whether the 12-byte header decrypted with an
+// empty password ends in `checkByte`.
+bool EmptyPasswordCheckByteMatches(const uint8_t* header, size_t length, uint8_t checkByte);
+
+}  // namespace ZipRules

@@ -36,7 +36,12 @@ add_library(quillon_easylogging STATIC ${_elpp_dir}/easylogging++.cc)
 target_include_directories(quillon_easylogging SYSTEM PUBLIC ${_elpp_dir})
 # Every file that includes the header must see the same ELPP_* switches, or
 # the library's objects disagree about their own layout; PUBLIC makes sure.
-target_compile_definitions(quillon_easylogging PUBLIC ELPP_THREAD_SAFE ELPP_NO_DEFAULT_LOG_FILE)
+# ELPP_FEATURE_CRASH_LOG keeps the library's crash handling (a fatal line in
+# the log on SIGSEGV, SIGFPE, SIGILL, SIGINT); the header then warns in every
+# file that mingw has no stack traces, which -Wno-cpp silences.
+target_compile_definitions(quillon_easylogging PUBLIC
+  ELPP_THREAD_SAFE ELPP_NO_DEFAULT_LOG_FILE ELPP_FEATURE_CRASH_LOG)
+target_compile_options(quillon_easylogging PUBLIC $<$<COMPILE_LANGUAGE:CXX>:-Wno-cpp>)
 target_compile_options(quillon_easylogging PRIVATE -w)
 
 # --- GoogleTest from Debian's googletest sources, same toolchain -----------

@@ -1,0 +1,244 @@
+"""A real update server for tests: nginx on 127.0.0.1 serving a package tree
+over HTTPS with a certificate from a test CA that only the Wine prefix trusts.
+
+    with UpdateServer(package_dir) as server:        # port: the build's port
+        ...                                         # Installer.exe downloads
+        server.requests()                           # what nginx logged
+
+The package is <package_dir>/SW_UPDATE/KT-QUILLON/Quillon.zip (write_package
+puts one there); any other file under package_dir is served too (a proxy
+configuration script, for instance). nginx honours Range requests itself.
+
+The CA and the "localhost" certificate are made once per build folder with
+openssl; trust_test_ca() adds the CA to the prefix's root store (never the
+host's) and remembers that it did.
+"""
+import collections
+import hashlib
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+
+import quillon_harness as harness
+
+PACKAGE_URL_PATH = "/SW_UPDATE/KT-QUILLON/Quillon.zip"
+TLS_DIR = os.path.join(harness.BUILD_DIR, "update-server-tls")
+
+# One line of nginx's access log.
+Request = collections.namedtuple("Request", "method uri range status bytes agent")
+
+
+def package_path(package_dir):
+    return os.path.join(package_dir, *PACKAGE_URL_PATH.strip("/").split("/"))
+
+
+def write_package(package_dir, data):
+    """Puts `data` where the server serves the package; returns the path."""
+    path = package_path(package_dir)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as handle:
+        handle.write(data)
+    return path
+
+
+def free_port():
+    """A loopback port that nothing listens on at this moment."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def wait_for_port(port, process=None, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if process is not None and process.poll() is not None:
+            raise RuntimeError("server ended early with code %d" % process.returncode)
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+                return
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError("nothing answers on port %d" % port)
+
+
+class TestTls:
+    """Paths of the test CA and of the server's key and certificate."""
+
+    def __init__(self, folder=TLS_DIR):
+        self.folder = folder
+        self.ca_key = os.path.join(folder, "ca.key")
+        self.ca_cert = os.path.join(folder, "ca.pem")
+        self.key = os.path.join(folder, "localhost.key")
+        self.cert = os.path.join(folder, "localhost.pem")
+
+    def ensure(self):
+        if all(os.path.exists(p) for p in (self.ca_cert, self.key, self.cert)):
+            return self
+        work = tempfile.mkdtemp(prefix="tls-", dir=os.path.dirname(self.folder) or ".")
+        try:
+            def openssl(*args):
+                subprocess.run(["openssl"] + list(args), check=True, cwd=work,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256",
+                    "-keyout", "ca.key", "-out", "ca.pem", "-days", "3650",
+                    "-subj", "/CN=Quillon Installer Test CA",
+                    "-addext", "basicConstraints=critical,CA:TRUE",
+                    "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+            with open(os.path.join(work, "server.ext"), "w") as ext:
+                ext.write("basicConstraints=CA:FALSE\n"
+                          "keyUsage=critical,digitalSignature,keyEncipherment\n"
+                          "extendedKeyUsage=serverAuth\n"
+                          "subjectAltName=DNS:localhost,IP:127.0.0.1\n")
+            openssl("req", "-newkey", "rsa:2048", "-nodes", "-sha256",
+                    "-keyout", "localhost.key", "-out", "localhost.csr", "-subj", "/CN=localhost")
+            openssl("x509", "-req", "-in", "localhost.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                    "-CAcreateserial", "-out", "localhost.pem", "-days", "3650", "-sha256",
+                    "-extfile", "server.ext")
+            for name in ("ca.pem", "localhost.pem", "localhost.key"):
+                os.chmod(os.path.join(work, name), 0o644)
+            if os.path.isdir(self.folder):
+                shutil.rmtree(self.folder)
+            os.rename(work, self.folder)
+            os.chmod(self.folder, 0o755)
+        finally:
+            if os.path.isdir(work):
+                shutil.rmtree(work)
+        return self
+
+
+def _trust_tool():
+    try:
+        return harness.exe("trust_ca")
+    except KeyError:
+        return os.path.join(harness.BUILD_DIR, "tests", "download", "trust_ca.exe")
+
+
+def trust_test_ca(tls=None):
+    """Adds the test CA to the Wine prefix's root store, once per prefix."""
+    tls = (tls or TestTls()).ensure()
+    with open(tls.ca_cert, "rb") as handle:
+        fingerprint = hashlib.sha256(handle.read()).hexdigest()
+    stamp = os.path.join(harness.WINEPREFIX, "quillon-test-ca.stamp")
+    if os.path.exists(stamp):
+        with open(stamp) as handle:
+            if handle.read() == fingerprint:
+                return tls
+    result = harness.run(_trust_tool(), harness.win_path(tls.ca_cert), timeout=60)
+    if result.returncode != 0:
+        raise RuntimeError("could not add the test CA to the prefix: " + result.stdout)
+    with open(stamp, "w") as handle:
+        handle.write(fingerprint)
+    return tls
+
+
+_NGINX_CONF = """\
+daemon off;
+master_process off;
+error_log {runtime}/error.log warn;
+pid {runtime}/nginx.pid;
+events {{ worker_connections 256; }}
+http {{
+    types {{ application/zip zip; application/x-ns-proxy-autoconfig pac; }}
+    default_type application/octet-stream;
+    client_body_temp_path {runtime}/body;
+    proxy_temp_path {runtime}/proxy;
+    fastcgi_temp_path {runtime}/fastcgi;
+    uwsgi_temp_path {runtime}/uwsgi;
+    scgi_temp_path {runtime}/scgi;
+    log_format quillon "$request_method\\t$request_uri\\t$http_range\\t$status\\t$body_bytes_sent\\t$http_user_agent";
+    server {{
+        listen 127.0.0.1:{port} ssl;
+        server_name localhost;
+        ssl_certificate {cert};
+        ssl_certificate_key {key};
+        root {root};
+        access_log {runtime}/access.log quillon;
+        location / {{ try_files $uri =404; }}
+    }}
+}}
+"""
+
+
+class UpdateServer:
+    """nginx serving package_dir over HTTPS on 127.0.0.1:port."""
+
+    def __init__(self, package_dir, port=None, trust=True):
+        self.package_dir = os.path.abspath(package_dir)
+        self.port = port or harness.UPDATE_PORT
+        self.trust = trust
+        self.tls = TestTls()
+        self.runtime = None
+        self.process = None
+
+    @property
+    def access_log_path(self):
+        return os.path.join(self.runtime, "access.log")
+
+    def url(self, path=PACKAGE_URL_PATH):
+        return "https://localhost:%d%s" % (self.port, path)
+
+    def start(self):
+        self.tls.ensure()
+        if self.trust:
+            trust_test_ca(self.tls)
+        self.runtime = tempfile.mkdtemp(prefix="nginx-", dir=harness.BUILD_DIR)
+        os.chmod(self.runtime, 0o755)
+        conf = os.path.join(self.runtime, "nginx.conf")
+        with open(conf, "w") as handle:
+            handle.write(_NGINX_CONF.format(runtime=self.runtime, port=self.port,
+                                            cert=self.tls.cert, key=self.tls.key,
+                                            root=self.package_dir))
+        open(self.access_log_path, "w").close()
+        os.chmod(self.access_log_path, 0o644)
+        self.process = subprocess.Popen(
+            ["nginx", "-p", self.runtime, "-c", conf], stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.runtime, "stderr"), "w"),
+            start_new_session=True)
+        try:
+            wait_for_port(self.port, self.process)
+        except RuntimeError:
+            self.stop()
+            raise
+        return self
+
+    def stop(self):
+        if self.process is not None:
+            if self.process.poll() is None:
+                self.process.terminate()
+                try:
+                    self.process.wait(timeout=5)
+                except subprocess.TimeoutExpired:
+                    self.process.kill()
+                    self.process.wait()
+            self.process = None
+        if self.runtime:
+            shutil.rmtree(self.runtime, ignore_errors=True)
+            self.runtime = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def mark(self):
+        """A position in the log; requests(since=mark) gives what came later."""
+        return len(self._lines())
+
+    def requests(self, since=0):
+        result = []
+        for line in self._lines()[since:]:
+            fields = line.split("\t")
+            if len(fields) != 6:
+                continue
+            method, uri, rng, status, size, agent = fields
+            result.append(Request(method, uri, "" if rng == "-" else rng, int(status),
+                                  int(size), agent))
+        return result
+
+    def _lines(self):
+        with open(self.access_log_path, encoding="utf-8", errors="replace") as handle:
+            return [line.rstrip("\n") for line in handle if line.strip()]

@@ -53,6 +53,15 @@ struct FoundProxy {
     }
 };
 
+// WinHTTP reports a receive time-out as ERROR_WINHTTP_TIMEOUT; Wine's
+// WinHTTP passes the socket's own WSAETIMEDOUT through instead. Both mean
+// the same thing here, and both resume.
+bool IsTimeout(DWORD error)
+{
+    constexpr DWORD kSocketTimedOut = 10060;  // WSAETIMEDOUT
+    return error == ERROR_WINHTTP_TIMEOUT || error == kSocketTimedOut;
+}
+
 bool IsCancelled(const std::atomic<bool>* cancel)
 {
     return cancel != nullptr && cancel->load();
@@ -168,7 +177,7 @@ int PerformRequest(IInstallListener* listener, const std::atomic<bool>* cancel,
         DWORD blockSize = 0;
         if (!WinHttpQueryDataAvailable(request, &blockSize)) {
             const DWORD error = GetLastError();
-            if (error == ERROR_WINHTTP_TIMEOUT) {
+            if (IsTimeout(error)) {
                 // The next request resumes right after what has arrived. A
                 // server that stalls again and again before sending anything
                 // would be asked for ever; after a few such rounds it counts

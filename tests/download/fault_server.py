@@ -13,7 +13,6 @@ seconds, whatever its owner does.
 Behaviours (the length request is the one without a Range header):
   normal           honours Range like nginx
   no_length        no Content-Length; the body ends when the connection does
-  huge_length      Content-Length 4294967295, then the connection ends
   short_body       answers each range with half of its bytes
   reset_mid_range  sends part of each range, then resets the connection
   stall_mid_range  after each length request, sends part of the first range
@@ -31,7 +30,7 @@ import struct
 import threading
 import time
 
-BEHAVIOURS = ("normal", "no_length", "huge_length", "short_body", "reset_mid_range",
+BEHAVIOURS = ("normal", "no_length", "short_body", "reset_mid_range",
               "stall_mid_range", "stall_idle", "ignore_range", "not_found", "server_error",
               "trickle", "no_response")
 
@@ -196,10 +195,6 @@ class FaultServer:
     def _no_length(self, connection, behaviour, headers):
         self._head(connection, 200, [("Connection", "close")])
         self._body(connection, self.packages[behaviour])
-
-    def _huge_length(self, connection, behaviour, headers):
-        self._head(connection, 200, [("Content-Length", 4294967295), ("Connection", "close")])
-        self._body(connection, self.packages[behaviour][:1024])
 
     def _short_body(self, connection, behaviour, headers):
         if "range" in headers:

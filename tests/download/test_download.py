@@ -46,7 +46,6 @@ NGINX_PACKAGES = {
 FAULT_PACKAGES = {
     "normal": RANGE * 2 + 5,
     "no_length": 5000,
-    "huge_length": 5000,
     "short_body": RANGE + 10,
     "reset_mid_range": RANGE + 10,
     "stall_mid_range": RANGE * 2 + 12345,

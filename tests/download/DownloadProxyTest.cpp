@@ -1,1 +1,172 @@
+// The user's proxy settings, written into the prefix's registry for one test
+// each, and the automatic proxy from a configuration script that nginx
+// serves and that names tinyproxy on loopback.
 #include "DownloadTestSupport.h"
+#include "LogCapture.h"
+
+using namespace dltest;
+using Settings = UserProxySettingsOverride;
+
+namespace {
+
+const Config& Servers() { return Config::Get(); }
+
+std::string ProxyAddress() { return "127.0.0.1:" + Servers().Text("proxy.port"); }
+
+DownloadOptions TwoRanges() { return OptionsFor(Servers().Port("nginx.two_ranges.port")); }
+
+// Requests tinyproxy tunnelled to the two-range nginx since construction.
+class ProxyLog {
+public:
+    ProxyLog() : m_start(Count()) {}
+    int Tunnels() const { return Count() - m_start; }
+
+private:
+    static int Count()
+    {
+        const std::string text = ReadFile(Servers().Path("proxy.log"));
+        const std::string needle = "CONNECT localhost:" + Servers().Text("nginx.two_ranges.port");
+        int count = 0;
+        for (size_t at = text.find(needle); at != std::string::npos;
+             at = text.find(needle, at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+    int m_start;
+};
+
+int PackageRequests(const ServerLog& log)
+{
+    int count = 0;
+    for (const LoggedRequest& request : log.Requests()) {
+        count += request.path == "/SW_UPDATE/KT-QUILLON/Quillon.zip" ? 1 : 0;
+    }
+    return count;
+}
+
+int ScriptRequests(const ServerLog& log)
+{
+    int count = 0;
+    for (const LoggedRequest& request : log.Requests()) {
+        count += request.path == "/proxy.pac" ? 1 : 0;
+    }
+    return count;
+}
+
+TEST(DownloadProxy, SettingsAreLoggedFieldByField)
+{
+    const Settings settings(Settings::kNamedProxy | Settings::kScript | Settings::kAutoDetect,
+                            ProxyAddress(), "<local>", "http://wpad.invalid/proxy.pac");
+    LogCapture capture;
+    Download(FreshFolder(), nullptr, nullptr, false, TwoRanges());
+    const std::string text = capture.Text();
+    EXPECT_EQ(CountLines(text, "INFO|WinHttpGetIEProxyConfigForCurrentUser ieProxyConfig.fAutoDetect 1"), 1) << text;
+    EXPECT_EQ(CountLines(text, "INFO|WinHttpGetIEProxyConfigForCurrentUser ieProxyConfig.lpszAutoConfigUrl http://wpad.invalid/proxy.pac"), 1) << text;
+    EXPECT_EQ(CountLines(text, "INFO|WinHttpGetIEProxyConfigForCurrentUser ieProxyConfig.lpszProxy " + ProxyAddress()), 1) << text;
+    EXPECT_EQ(CountLines(text, "INFO|WinHttpGetIEProxyConfigForCurrentUser ieProxyConfig.lpszProxyBypass <local>"), 1) << text;
+}
+
+TEST(DownloadProxy, UsersNamedProxyCarriesEveryRequest)
+{
+    const Settings settings(Settings::kNamedProxy, ProxyAddress(), "", "");
+    LogCapture capture;
+    const ProxyLog proxy;
+    const ServerLog log = NginxLog("two_ranges");
+    const std::wstring path = Download(FreshFolder(), nullptr, nullptr, false, TwoRanges());
+    EXPECT_EQ(Sha256OfFile(path), Servers().Text("nginx.two_ranges.sha256"));
+    // The length request and two ranges. The length request's tunnel dies
+    // with its unread body; WinHTTP may hand the second range the tunnel of
+    // the first, whose body was read to the end.
+    EXPECT_GE(proxy.Tunnels(), 2) << ReadFile(Servers().Path("proxy.log"));
+    EXPECT_LE(proxy.Tunnels(), 3) << ReadFile(Servers().Path("proxy.log"));
+    EXPECT_EQ(PackageRequests(log), 3);
+    const std::string text = capture.Text();
+    EXPECT_EQ(CountLines(text, "INFO|WinHttpGetIEProxyConfigForCurrentUser ieProxyConfig.fAutoDetect 0"), 1) << text;
+    EXPECT_EQ(CountLines(text, "INFO|auto detecting proxy..."), 0) << text;
+}
+
+TEST(DownloadProxy, DirectAttemptThatCannotBeSetUpFallsBackToTheScriptsProxy)
+{
+    const Settings settings(Settings::kDirect | Settings::kScript, "", "",
+                            Servers().Text("nginx.two_ranges.pac"));
+    LogCapture capture;
+    const ServerLog log = NginxLog("two_ranges");
+    DownloadOptions options = TwoRanges();
+    options.refuseDirectConnect = true;
+    const std::wstring path = Download(FreshFolder(), nullptr, nullptr, false, options);
+
+    EXPECT_EQ(Sha256OfFile(path), Servers().Text("nginx.two_ranges.sha256"));
+    EXPECT_EQ(PackageRequests(log), 3);
+    const std::string text = capture.Text();
+    EXPECT_EQ(CountLines(text, "INFO|direct http request failed, checking for proxy..."), 3) << text;
+    // Looked up once, used by all three requests.
+    EXPECT_EQ(CountLines(text, "INFO|auto detecting proxy..."), 1) << text;
+    EXPECT_EQ(CountLines(text, "INFO|auto detecting proxy result: 1"), 1) << text;
+    EXPECT_EQ(ScriptRequests(log), 1);
+    EXPECT_EQ(CountLines(text, "INFO|WinHttpGetProxyForUrl autoProxyInfo.dwAccessType 3"), 3) << text;
+    EXPECT_EQ(CountLines(text, "INFO|WinHttpGetProxyForUrl autoProxyInfo.lpszProxy " + ProxyAddress()), 3) << text;
+    EXPECT_EQ(CountLines(text, "INFO|WinHttpGetProxyForUrl autoProxyInfo.lpszProxyBypass "), 3) << text;
+    EXPECT_EQ(CountLinesStartingWith(text, "ERROR|"), 0) << text;
+}
+
+TEST(DownloadProxy, ProxyOnlyLooksTheProxyUpOncePerCall)
+{
+    const Settings settings(Settings::kScript, "", "", Servers().Text("nginx.two_ranges.pac"));
+    LogCapture capture;
+    const ServerLog log = NginxLog("two_ranges");
+    for (int call = 0; call < 2; ++call) {
+        const std::wstring path = Download(FreshFolder(), nullptr, nullptr, true, TwoRanges());
+        EXPECT_EQ(Sha256OfFile(path), Servers().Text("nginx.two_ranges.sha256"));
+    }
+    const std::string text = capture.Text();
+    EXPECT_EQ(PackageRequests(log), 6);
+    EXPECT_EQ(CountLines(text, "INFO|auto detecting proxy..."), 2) << text;
+    EXPECT_EQ(CountLines(text, "INFO|WinHttpGetProxyForUrl autoProxyInfo.dwAccessType 3"), 6) << text;
+    EXPECT_EQ(CountLines(text, "INFO|direct http request failed, checking for proxy..."), 0) << text;
+}
+
+TEST(DownloadProxy, ProxyOnlyWithoutAnAutomaticProxyMakesNoRequest)
+{
+    const Settings settings(Settings::kDirect, "", "", "");
+    LogCapture capture;
+    const ServerLog log = NginxLog("two_ranges");
+    const std::string raised =
+        RaisedText([] { Download(FreshFolder(), nullptr, nullptr, true, TwoRanges()); });
+    EXPECT_EQ(raised, "Sending WinHttpRequest failed");
+    EXPECT_TRUE(log.Requests().empty());
+    const std::string text = capture.Text();
+    EXPECT_EQ(CountLinesStartingWith(text, "ERROR|Sending WinHttpRequest error: "), 1) << text;
+    EXPECT_EQ(CountLines(text, "INFO|auto detecting proxy..."), 0) << text;
+}
+
+TEST(DownloadProxy, FailedLookUpFailsTheAttemptWithItsError)
+{
+    const Settings settings(Settings::kScript, "", "", Servers().Text("pac.dead"));
+    LogCapture capture;
+    const ServerLog log = NginxLog("two_ranges");
+    const std::string raised =
+        RaisedText([] { Download(FreshFolder(), nullptr, nullptr, true, TwoRanges()); });
+    EXPECT_EQ(raised, "Sending WinHttpRequest failed");
+    EXPECT_TRUE(log.Requests().empty());
+    const std::string text = capture.Text();
+    EXPECT_EQ(CountLines(text, "INFO|auto detecting proxy result: 0"), 1) << text;
+    // ERROR_WINHTTP_UNABLE_TO_DOWNLOAD_SCRIPT, the look-up's own error, also
+    // in the attempt's line.
+    EXPECT_EQ(CountLines(text, "ERROR|WinHttpGetProxyForUrl LastError 12167"), 1) << text;
+    EXPECT_EQ(CountLines(text, "ERROR|Sending WinHttpRequest error: 12167"), 1) << text;
+}
+
+TEST(DownloadProxy, UnreadableSettingsAreLoggedAndTheDefaultsUsed)
+{
+    // The header is complete, the counted strings are missing.
+    const Settings settings(std::vector<BYTE>{0x46, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0});
+    LogCapture capture;
+    const std::wstring path = Download(FreshFolder(), nullptr, nullptr, false, TwoRanges());
+    EXPECT_EQ(Sha256OfFile(path), Servers().Text("nginx.two_ranges.sha256"));
+    const std::string text = capture.Text();
+    EXPECT_EQ(CountLinesStartingWith(text, "ERROR|WinHttpGetIEProxyConfigForCurrentUser error: "), 1) << text;
+    EXPECT_EQ(CountLinesStartingWith(text, "INFO|WinHttpGetIEProxyConfigForCurrentUser ieProxyConfig."), 0) << text;
+}
+
+}  // namespace

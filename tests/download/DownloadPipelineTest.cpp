@@ -1,1 +1,180 @@
+// InstallBackend::Install with the real download and the real extraction;
+// only the drive list and the free space are stand-ins.
 #include "DownloadTestSupport.h"
+#include "InstallBackend.h"
+#include "LogCapture.h"
+
+using namespace dltest;
+using Settings = UserProxySettingsOverride;
+
+namespace {
+
+const Config& Servers() { return Config::Get(); }
+
+struct PipelineRun {
+    std::vector<bool> downloads;  // proxyOnly of each download call
+    RecordingListener listener;
+    std::atomic<bool> cancel{false};
+    std::wstring destination;
+    std::wstring workFolder;
+    bool result = false;
+
+    // `prepare` may arm the listener before the install starts.
+    explicit PipelineRun(const DownloadOptions& options,
+                         const std::function<void(PipelineRun&)>& prepare = {})
+    {
+        const std::wstring folder = FreshFolder();
+        destination = folder + L"dest";
+        workFolder = folder + L"work\\";
+        CreateDirectoryW(workFolder.c_str(), nullptr);
+
+        InstallBackend::Environment environment = InstallBackend::ProductEnvironment();
+        const wchar_t letter = destination[0];
+        environment.getUsbDrives = [letter] { return UsbDriveMap{{letter, L"TESTDISK"}}; };
+        environment.getDiskFreeSpace = [](const wchar_t*, DWORD* sectorsPerCluster,
+                                          DWORD* bytesPerSector, DWORD* freeClusters,
+                                          DWORD* totalClusters) {
+            *sectorsPerCluster = 8;
+            *bytesPerSector = 512;
+            *freeClusters = 1000000;
+            *totalClusters = 2000000;
+            return TRUE;
+        };
+        environment.download = [this, options](const std::wstring& folder,
+                                               IInstallListener* listener,
+                                               const std::atomic<bool>* cancel, bool proxyOnly) {
+            downloads.push_back(proxyOnly);
+            return Download(folder, listener, cancel, proxyOnly, options);
+        };
+        if (prepare) {
+            prepare(*this);
+        }
+        result = InstallBackend::Install(destination, workFolder, &listener, &cancel, environment);
+    }
+
+    int LastStatus() const
+    {
+        return listener.statuses.empty() ? -1 : listener.statuses.back();
+    }
+    bool Saw(int status) const
+    {
+        for (int each : listener.statuses) {
+            if (each == status) {
+                return true;
+            }
+        }
+        return false;
+    }
+    bool PackageLeftBehind() const
+    {
+        const std::wstring package = workFolder + L"QL_Install_" + destination.substr(0, 1) +
+                                     L"\\Quillon.zip";
+        return GetFileAttributesW(package.c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+};
+
+DownloadOptions ZipServer() { return OptionsFor(Servers().Port("nginx.zip.port")); }
+
+TEST(DownloadPipeline, GoodPackageIsDownloadedOnceAndInstalled)
+{
+    const PipelineRun run(ZipServer());
+    EXPECT_TRUE(run.result);
+    EXPECT_EQ(run.downloads, std::vector<bool>{false});
+    EXPECT_EQ(run.LastStatus(), IInstallListener::StatusSucceeded);
+    EXPECT_EQ(Sha256OfFile(run.destination + L"\\data\\payload.bin"),
+              Servers().Text("zip.payload.sha256"));
+    EXPECT_EQ(Sha256OfFile(run.destination + L"\\Quillon.exe"), Servers().Text("zip.exe.sha256"));
+    EXPECT_FALSE(run.PackageLeftBehind());
+}
+
+TEST(DownloadPipeline, UnreachableServerGivesTwoDownloadsThenFailed)
+{
+    // No automatic proxy: the second, proxy-only download fails at once.
+    const Settings settings(Settings::kDirect, "", "", "");
+    LogCapture capture;
+    const PipelineRun run(OptionsFor(Servers().Port("closed_port")));
+    EXPECT_FALSE(run.result);
+    EXPECT_EQ(run.downloads, (std::vector<bool>{false, true}));
+    EXPECT_EQ(run.LastStatus(), IInstallListener::StatusFailed);
+    EXPECT_FALSE(run.Saw(IInstallListener::StatusInstalling));
+    EXPECT_FALSE(run.PackageLeftBehind());
+    const std::string text = capture.Text();
+    EXPECT_EQ(CountLinesStartingWith(text, "ERROR|WinHttpSendRequest failed Last error: "), 1)
+        << text;
+    EXPECT_EQ(CountLinesStartingWith(text, "ERROR|Sending WinHttpRequest failed Last error: "), 1)
+        << text;
+}
+
+TEST(DownloadPipeline, ErrorPageInsteadOfThePackageIsRetriedAndFails)
+{
+    const Settings settings(Settings::kScript, "", "", Servers().Text("nginx.zip.pac"));
+    const PipelineRun run(OptionsFor(Servers().Port("fault.not_found.port")));
+    EXPECT_FALSE(run.result);
+    EXPECT_EQ(run.downloads, (std::vector<bool>{false, true}));
+    EXPECT_EQ(run.LastStatus(), IInstallListener::StatusFailed);
+    EXPECT_FALSE(run.Saw(IInstallListener::StatusSucceeded));
+    EXPECT_FALSE(run.PackageLeftBehind());
+}
+
+TEST(DownloadPipeline, ShortRangesNeverEndAsASuccessfulInstall)
+{
+    const Settings settings(Settings::kScript, "", "", Servers().Text("nginx.zip.pac"));
+    const ServerLog log = FaultLog("short_body:zip");
+    const PipelineRun run(OptionsFor(Servers().Port("fault.short_body:zip.port")));
+    EXPECT_FALSE(run.result);
+    // The damaged package is fetched again through the automatic proxy.
+    EXPECT_EQ(run.downloads, (std::vector<bool>{false, true}));
+    EXPECT_EQ(log.Requests().size(), 6u);
+    EXPECT_EQ(run.LastStatus(), IInstallListener::StatusFailed);
+    EXPECT_FALSE(run.Saw(IInstallListener::StatusSucceeded));
+    EXPECT_FALSE(run.PackageLeftBehind());
+}
+
+TEST(DownloadPipeline, ResetDuringARangeIsRetriedAndFails)
+{
+    const Settings settings(Settings::kScript, "", "", Servers().Text("nginx.zip.pac"));
+    const PipelineRun run(OptionsFor(Servers().Port("fault.reset_mid_range:zip.port")));
+    EXPECT_FALSE(run.result);
+    EXPECT_EQ(run.downloads, (std::vector<bool>{false, true}));
+    EXPECT_EQ(run.LastStatus(), IInstallListener::StatusFailed);
+    EXPECT_FALSE(run.PackageLeftBehind());
+}
+
+TEST(DownloadPipeline, WholePackageForEveryRangeInstallsOnlyVerifiedFiles)
+{
+    // Each range brings the whole archive, so the file holds it twice. The
+    // extraction finds the second copy through its own end record; whatever
+    // it makes of it, nothing that fails its CRC may be installed.
+    const Settings settings(Settings::kScript, "", "", Servers().Text("nginx.zip.pac"));
+    const PipelineRun run(OptionsFor(Servers().Port("fault.ignore_range:zip.port")));
+    if (run.result) {
+        EXPECT_EQ(Sha256OfFile(run.destination + L"\\data\\payload.bin"),
+                  Servers().Text("zip.payload.sha256"));
+        EXPECT_EQ(run.LastStatus(), IInstallListener::StatusSucceeded);
+    } else {
+        EXPECT_EQ(run.LastStatus(), IInstallListener::StatusFailed);
+    }
+    EXPECT_FALSE(run.PackageLeftBehind());
+}
+
+TEST(DownloadPipeline, CancelDuringTheDownloadEndsInFailedWithoutRetry)
+{
+    const ServerLog log = NginxLog("zip");
+    // A few blocks into the first range, the user closes the dialog.
+    const PipelineRun run(ZipServer(), [](PipelineRun& self) {
+        self.listener.onProgress = [&self](size_t reports) {
+            if (reports == 5) {
+                self.cancel = true;
+            }
+        };
+    });
+    EXPECT_FALSE(run.result);
+    EXPECT_EQ(run.downloads, std::vector<bool>{false});
+    EXPECT_EQ(run.listener.progress.size(), 5u);
+    EXPECT_EQ(run.LastStatus(), IInstallListener::StatusFailed);
+    EXPECT_FALSE(run.Saw(IInstallListener::StatusInstalling));
+    EXPECT_EQ(log.Ranges(), (std::vector<std::string>{"", "bytes=0-4194303"}));
+    EXPECT_FALSE(run.PackageLeftBehind());
+}
+
+}  // namespace

@@ -4,8 +4,11 @@ port, for what nginx will not do on request.
     with FaultServer({"stall_mid_range": data, ...}, tls, log_path) as server:
         server.ports["stall_mid_range"]
 
+A name may carry a suffix after ":" ("short_body:zip"), so that one
+behaviour can serve several packages on ports of their own.
+
 Every request is appended to the log as
-    behaviour TAB method TAB path TAB range TAB user agent
+    name TAB method TAB path TAB range TAB user agent
 so that a test can see which ranges were asked for. Connections time out
 after a few seconds, and the whole server stops by itself after `lifetime`
 seconds, whatever its owner does.
@@ -53,7 +56,7 @@ def parse_range(header, size):
 class FaultServer:
     def __init__(self, packages, tls, log_path, stall_seconds=2.5, lifetime=600.0,
                  connection_timeout=10.0):
-        unknown = set(packages) - set(BEHAVIOURS)
+        unknown = {name for name in packages if name.partition(":")[0] not in BEHAVIOURS}
         if unknown:
             raise ValueError("unknown behaviours: %s" % sorted(unknown))
         self.packages = dict(packages)
@@ -132,7 +135,7 @@ class FaultServer:
             method, path, headers = request
             self._log(behaviour, method, path, headers.get("range", ""),
                       headers.get("user-agent", ""))
-            getattr(self, "_" + behaviour)(connection, behaviour, headers)
+            getattr(self, "_" + behaviour.partition(":")[0])(connection, behaviour, headers)
         except (OSError, ssl.SSLError):
             pass
         finally:

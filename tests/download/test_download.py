@@ -9,12 +9,14 @@ named by --config=. Every server stops when this script ends.
 """
 import contextlib
 import hashlib
+import io
 import os
 import random
 import shutil
 import subprocess
 import sys
 import tempfile
+import zipfile
 
 import quillon_harness as harness
 import update_server
@@ -64,6 +66,23 @@ STALL_SECONDS = 2.5
 
 def package_bytes(size, seed):
     return random.Random(seed).randbytes(size)
+
+
+# A real package for the pipeline: more than one range, so that a server
+# that mangles ranges damages it. Stored, so that its size is predictable.
+ZIP_MEMBERS = {
+    "Quillon.exe": package_bytes(30000, 500),
+    "data/payload.bin": package_bytes(RANGE + 300000, 501),
+    "readme.txt": b"Quillon test package\r\n",
+}
+
+
+def zip_package():
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_STORED) as archive:
+        for name, data in ZIP_MEMBERS.items():
+            archive.writestr(name, data)
+    return buffer.getvalue()
 
 
 class TinyProxy:
@@ -154,9 +173,25 @@ def main():
             except (RuntimeError, OSError):
                 print("port %d is taken; the shipped-settings test is skipped" % harness.UPDATE_PORT)
 
+            package_zip = zip_package()
+            zip_folder = os.path.join(packages_root, "zip")
+            write_package(zip_folder, package_zip)
+            zip_server = stack.enter_context(UpdateServer(zip_folder, free_port(), trust=False))
+            config["nginx.zip.port"] = str(zip_server.port)
+            config["nginx.zip.log"] = harness.win_path(zip_server.access_log_path)
+            config["nginx.zip.pac"] = zip_server.url("/proxy.pac")
+            with open(os.path.join(zip_folder, "proxy.pac"), "w") as pac:
+                pac.write('function FindProxyForURL(url, host) {\n'
+                          '    return "PROXY 127.0.0.1:%d";\n}\n' % proxy.port)
+            config["zip.payload.sha256"] = hashlib.sha256(
+                ZIP_MEMBERS["data/payload.bin"]).hexdigest()
+            config["zip.exe.sha256"] = hashlib.sha256(ZIP_MEMBERS["Quillon.exe"]).hexdigest()
+
             fault_log = os.path.join(packages_root, "fault.log")
             packages = {name: package_bytes(size, 1000 + index)
                         for index, (name, size) in enumerate(sorted(FAULT_PACKAGES.items()))}
+            for behaviour in ("short_body", "ignore_range", "reset_mid_range"):
+                packages[behaviour + ":zip"] = package_zip
             faults = stack.enter_context(FaultServer(packages, tls, fault_log,
                                                      stall_seconds=STALL_SECONDS,
                                                      lifetime=300))

@@ -6,16 +6,6 @@
 namespace ZipRules {
 namespace {
 
-bool StartsWithAt(const std::u16string& text, size_t at, const char16_t* pattern)
-{
-    for (size_t i = 0; pattern[i] != 0; ++i) {
-        if (at + i >= text.size() || text[at + i] != pattern[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
 char16_t AsciiUpper(char16_t c)
 {
     return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;

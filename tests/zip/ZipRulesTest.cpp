@@ -1,0 +1,284 @@
+// The extraction rules on their own, built natively under sanitizers.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ZipRules.h"
+
+using namespace ZipRules;
+
+namespace {
+
+std::u16string U(const char* text)
+{
+    std::u16string out;
+    for (; *text != 0; ++text) {
+        out += static_cast<char16_t>(static_cast<unsigned char>(*text));
+    }
+    return out;
+}
+
+std::vector<uint8_t> UtBlock(uint8_t flags, std::vector<int32_t> seconds, int declaredSize = -1)
+{
+    std::vector<uint8_t> data{flags};
+    for (int32_t value : seconds) {
+        const uint32_t raw = static_cast<uint32_t>(value);
+        for (int shift = 0; shift < 32; shift += 8) {
+            data.push_back(static_cast<uint8_t>(raw >> shift));
+        }
+    }
+    const size_t size = declaredSize >= 0 ? static_cast<size_t>(declaredSize) : data.size();
+    std::vector<uint8_t> block{'U', 'T', static_cast<uint8_t>(size & 0xFF), static_cast<uint8_t>(size >> 8)};
+    block.insert(block.end(), data.begin(), data.end());
+    return block;
+}
+
+constexpr FileTime kUnixEpoch = 116444736000000000ULL;
+
+FileTime At(int64_t seconds)
+{
+    return kUnixEpoch + static_cast<FileTime>(seconds) * 10000000ULL;
+}
+
+}  // namespace
+
+TEST(ZipNameCleaning, TableOfStoredNames)
+{
+    EXPECT_EQ(CleanName(U("C:\\tools\\x.exe")), U("tools\\x.exe"));
+    EXPECT_EQ(CleanName(U("/abs/file.txt")), U("abs/file.txt"));
+    EXPECT_EQ(CleanName(U("\\\\server\\share\\f.txt")), U("server\\share\\f.txt"));
+    EXPECT_EQ(CleanName(U("a/b/../c.txt")), U("c.txt"));
+    EXPECT_EQ(CleanName(U("x\\..\\y\\..\\z.txt")), U("z.txt"));
+    EXPECT_EQ(CleanName(U("docs/readme.txt")), U("docs/readme.txt"));
+}
+
+TEST(ZipNameCleaning, RulesApplyAgainFromTheTop)
+{
+    // Removing a parent step can uncover a drive or a separator again.
+    EXPECT_EQ(CleanName(U("a\\..\\C:/\\b.txt")), U("b.txt"));
+    EXPECT_EQ(CleanName(U("C:D:\\/e")), U("e"));
+    // The first rule that matches wins, not the first occurrence.
+    EXPECT_EQ(CleanName(U("p/../q\\..\\r")), U("r"));
+    EXPECT_EQ(CleanName(U("p/..\\q")), U("q"));
+    EXPECT_EQ(CleanName(U("p\\../q")), U("q"));
+    // What the rules do not catch is left for the containment check.
+    EXPECT_EQ(CleanName(U("dir\\sub\\..\\..\\f.txt")), U("..\\f.txt"));
+    EXPECT_EQ(CleanName(U("/../x")), U("../x"));
+    EXPECT_EQ(CleanName(U("a/b/..")), U("a/b/.."));
+    EXPECT_EQ(CleanName(U("")), U(""));
+    EXPECT_EQ(CleanName(U("C:")), U(""));
+}
+
+TEST(ZipNameCleaning, NothingAfterAnEmbeddedTerminatorCounts)
+{
+    std::u16string stored = U("safe.txt");
+    stored += u'\0';
+    stored += U("/../../evil");
+    EXPECT_EQ(CleanName(stored), U("safe.txt"));
+}
+
+TEST(ZipContainment, NamesThatClimbOutAreRefused)
+{
+    EXPECT_EQ(CheckRelativeName(CleanName(U("dir\\sub\\..\\..\\f.txt"))), NameProblem::ParentSegment);
+    EXPECT_EQ(CheckRelativeName(CleanName(U("/../x"))), NameProblem::ParentSegment);
+    EXPECT_EQ(CheckRelativeName(U("a/b/..")), NameProblem::ParentSegment);
+    EXPECT_EQ(CheckRelativeName(U("..")), NameProblem::ParentSegment);
+    EXPECT_EQ(CheckRelativeName(U("a/. ./b")), NameProblem::ParentSegment);
+    EXPECT_EQ(CheckRelativeName(U("a/.../b")), NameProblem::ParentSegment);
+    EXPECT_EQ(CheckRelativeName(U("a/.. /b")), NameProblem::ParentSegment);
+    EXPECT_EQ(CheckRelativeName(U("\\x")), NameProblem::FullPath);
+    EXPECT_EQ(CheckRelativeName(U("C:x")), NameProblem::FullPath);
+}
+
+TEST(ZipContainment, StreamsAndDrivesInsideANameAreRefused)
+{
+    EXPECT_EQ(CheckRelativeName(U("f.txt:stream")), NameProblem::Colon);
+    EXPECT_EQ(CheckRelativeName(U("dir/f.txt::$DATA")), NameProblem::Colon);
+    EXPECT_EQ(CheckRelativeName(U("dir/C:/x")), NameProblem::Colon);
+}
+
+TEST(ZipContainment, DeviceNamesAreRefusedInAnySegment)
+{
+    for (const char* name : {"CON", "nul", "Aux", "PRN", "COM1", "lpt1", "LPT9", "COM0", "nul.txt",
+                             "CON.tar.gz", "con ", "dir/NUL", "NUL/x.txt", "a/com3.log/b", "CONIN$",
+                             "conout$"}) {
+        EXPECT_EQ(CheckRelativeName(U(name)), NameProblem::DeviceName) << name;
+    }
+    std::u16string superscript = U("COM");
+    superscript += u'\u00B9';
+    EXPECT_EQ(CheckRelativeName(superscript), NameProblem::DeviceName);
+}
+
+TEST(ZipContainment, OrdinaryNamesPass)
+{
+    for (const char* name : {"", "f.txt", "docs/readme.txt", "a\\b\\c", "CONSOLE", "COM10", "NULL.txt",
+                             "xcon", "con-x", ".", "./a", ".hidden", "a..b", "a/.x.", "data/"}) {
+        EXPECT_EQ(CheckRelativeName(U(name)), NameProblem::None) << name;
+    }
+    std::u16string unicode = u"\u00FCber/\u65E5\u672C.txt";
+    EXPECT_EQ(CheckRelativeName(unicode), NameProblem::None);
+}
+
+TEST(ZipAttributes, UnixHostsUseTheOwnerWriteBitAndTheDirectoryBit)
+{
+    EXPECT_EQ(MapAttributes(0100644u << 16, 3), kAttrArchive);
+    EXPECT_EQ(MapAttributes(0100444u << 16, 3), kAttrArchive | kAttrReadOnly);
+    EXPECT_EQ(MapAttributes(040755u << 16, 3), kAttrDirectory | kAttrArchive);
+    // The DOS byte of a Unix entry is ignored.
+    EXPECT_EQ(MapAttributes((0100644u << 16) | 0x07u, 3), kAttrArchive);
+}
+
+TEST(ZipAttributes, DosLikeHostsTakeTheLowByte)
+{
+    for (uint32_t host : {0u, 7u, 11u, 14u}) {
+        EXPECT_EQ(MapAttributes(0x27u, host), kAttrArchive | kAttrSystem | kAttrHidden | kAttrReadOnly) << host;
+        EXPECT_EQ(MapAttributes(0x10u, host), kAttrDirectory) << host;
+        EXPECT_EQ(MapAttributes(0x00u | (0100444u << 16), host), 0u) << host;
+    }
+    EXPECT_EQ(MapAttributes(0x02u, 10), kAttrArchive | kAttrReadOnly);
+}
+
+TEST(ZipDosTime, FieldsComeFromTheirBits)
+{
+    const uint32_t date = (41u << 9) | (6u << 5) | 15u;     // 2021-06-15
+    const uint32_t time = (13u << 11) | (45u << 5) | 15u;   // 13:45:30
+    const auto calendar = DecodeDosDateTime((date << 16) | time);
+    ASSERT_TRUE(calendar.has_value());
+    EXPECT_EQ(calendar->year, 2021);
+    EXPECT_EQ(calendar->month, 6);
+    EXPECT_EQ(calendar->day, 15);
+    EXPECT_EQ(calendar->hour, 13);
+    EXPECT_EQ(calendar->minute, 45);
+    EXPECT_EQ(calendar->second, 30);
+    const auto last = DecodeDosDateTime((((127u << 9) | (12u << 5) | 31u) << 16) | (23u << 11) | (59u << 5) | 29u);
+    ASSERT_TRUE(last.has_value());
+    EXPECT_EQ(last->year, 2107);
+    EXPECT_EQ(last->second, 58);
+}
+
+TEST(ZipDosTime, DatesThatAreNoCalendarDateGiveNone)
+{
+    auto dateOnly = [](uint32_t year, uint32_t month, uint32_t day) {
+        return DecodeDosDateTime((((year - 1980) << 9 | month << 5 | day) << 16));
+    };
+    EXPECT_FALSE(dateOnly(2020, 0, 1));
+    EXPECT_FALSE(dateOnly(2020, 1, 0));
+    EXPECT_FALSE(dateOnly(2020, 13, 1));
+    EXPECT_FALSE(dateOnly(2021, 2, 29));
+    EXPECT_TRUE(dateOnly(2020, 2, 29));
+    EXPECT_FALSE(dateOnly(2100, 2, 29));
+    EXPECT_TRUE(dateOnly(2000, 2, 29));
+    EXPECT_FALSE(dateOnly(2020, 4, 31));
+    const uint32_t validDate = ((40u << 9) | (1u << 5) | 1u) << 16;
+    EXPECT_FALSE(DecodeDosDateTime(validDate | (24u << 11)));
+    EXPECT_FALSE(DecodeDosDateTime(validDate | (60u << 5)));
+    EXPECT_FALSE(DecodeDosDateTime(validDate | 30u));  // 60 seconds
+    EXPECT_FALSE(DecodeDosDateTime(0));
+}
+
+TEST(ZipExtendedTimestamp, EachFlagCombinationReadsItsTimesInOrder)
+{
+    const int32_t m = 1600000000, a = 1600000100, c = 1600000200;
+    for (uint8_t flags = 0; flags < 8; ++flags) {
+        std::vector<int32_t> values;
+        if (flags & 1) values.push_back(m);
+        if (flags & 2) values.push_back(a);
+        if (flags & 4) values.push_back(c);
+        const std::vector<uint8_t> field = UtBlock(flags, values);
+        const ExtendedTimes times = ReadExtendedTimestamp(field.data(), field.size());
+        EXPECT_EQ(times.modification.has_value(), (flags & 1) != 0) << int(flags);
+        EXPECT_EQ(times.access.has_value(), (flags & 2) != 0) << int(flags);
+        EXPECT_EQ(times.creation.has_value(), (flags & 4) != 0) << int(flags);
+        if (times.modification) EXPECT_EQ(*times.modification, At(m));
+        if (times.access) EXPECT_EQ(*times.access, At(a));
+        if (times.creation) EXPECT_EQ(*times.creation, At(c));
+    }
+}
+
+TEST(ZipExtendedTimestamp, OtherBlocksAreSkippedAndSecondsAreSigned)
+{
+    std::vector<uint8_t> field{0x0A, 0x00, 0x03, 0x00, 'U', 'T', 0x09};  // NTFS-tagged block of 3
+    const std::vector<uint8_t> ut = UtBlock(1, {-86400});
+    field.insert(field.end(), ut.begin(), ut.end());
+    const ExtendedTimes times = ReadExtendedTimestamp(field.data(), field.size());
+    ASSERT_TRUE(times.modification.has_value());
+    EXPECT_EQ(*times.modification, kUnixEpoch - 86400ULL * 10000000ULL);
+    EXPECT_EQ(UnixSecondsToFileTime(INT32_MIN), (static_cast<uint64_t>(11644473600LL + INT32_MIN)) * 10000000ULL);
+}
+
+TEST(ZipExtendedTimestamp, ShortBlocksAndFieldsReadOnlyWhatTheyHold)
+{
+    // Flags announce three times, the block holds one and a half.
+    std::vector<uint8_t> field = UtBlock(7, {100, 200});
+    field.resize(field.size() - 2);
+    field[2] = static_cast<uint8_t>(field.size() - 4);
+    ExtendedTimes times = ReadExtendedTimestamp(field.data(), field.size());
+    EXPECT_EQ(times.modification, std::optional<FileTime>(At(100)));
+    EXPECT_FALSE(times.access);
+    EXPECT_FALSE(times.creation);
+
+    // The block claims more data than the field has.
+    field = UtBlock(3, {100, 200}, 200);
+    field.resize(field.size() - 1);
+    times = ReadExtendedTimestamp(field.data(), field.size());
+    EXPECT_TRUE(times.modification);
+    EXPECT_FALSE(times.access);
+
+    // The block's own size ends before the second time, though the field
+    // goes on: the bytes after the block are not a time of it.
+    field = UtBlock(3, {100, 200}, 5);
+    times = ReadExtendedTimestamp(field.data(), field.size());
+    EXPECT_TRUE(times.modification);
+    EXPECT_FALSE(times.access);
+
+    const std::vector<uint8_t> empty = UtBlock(1, {}, 0);
+    times = ReadExtendedTimestamp(empty.data(), empty.size());
+    EXPECT_FALSE(times.modification);
+    const uint8_t tiny[] = {'U', 'T', 1, 0};
+    EXPECT_FALSE(ReadExtendedTimestamp(tiny, sizeof(tiny)).modification);
+    EXPECT_FALSE(ReadExtendedTimestamp(nullptr, 0).modification);
+}
+
+TEST(ZipPaths, SplitKeepsTheSeparatorWithTheDirectory)
+{
+    EXPECT_EQ(SplitAfterLastSeparator(U("sub/dir\\file.txt")).directory, U("sub/dir\\"));
+    EXPECT_EQ(SplitAfterLastSeparator(U("sub/dir\\file.txt")).file, U("file.txt"));
+    EXPECT_EQ(SplitAfterLastSeparator(U("file.txt")).directory, U(""));
+    EXPECT_EQ(SplitAfterLastSeparator(U("data/")).file, U(""));
+}
+
+TEST(ZipPaths, DirectoriesAreMadeFromTheTopDown)
+{
+    using List = std::vector<std::u16string>;
+    EXPECT_EQ(DirectoriesTopDown(U("sub/dir/")), (List{U("sub"), U("sub/dir"), U("sub/dir/")}));
+    EXPECT_EQ(DirectoriesTopDown(U("a\\b")), (List{U("a"), U("a\\b")}));
+    EXPECT_EQ(DirectoriesTopDown(U("\\top\\x\\")), (List{U("\\top"), U("\\top\\x"), U("\\top\\x\\")}));
+    EXPECT_EQ(DirectoriesTopDown(U("")), List{});
+}
+
+TEST(ZipPaths, RootFitsThePathBuffer)
+{
+    EXPECT_EQ(MakeRoot(U("E:\\")), U("E:\\"));
+    EXPECT_EQ(MakeRoot(U("C:\\work")), U("C:\\work\\"));
+    EXPECT_EQ(MakeRoot(U("C:/work/")), U("C:/work/"));
+    EXPECT_EQ(MakeRoot(U("")), U(""));
+    const std::u16string deep = U("C:\\") + std::u16string(255, u'd');  // 258 code units
+    EXPECT_EQ(MakeRoot(deep).size(), 259u);
+    EXPECT_EQ(MakeRoot(deep + u'd'), U(""));
+    EXPECT_EQ(MakeRoot(deep + u'\\').size(), 259u);
+}
+
+TEST(ZipEncryption, CheckByteOfAnEmptyPassword)
+{
+    // Twelve header bytes 0x30..0x3B decrypt with an empty password to a
+    // last byte of 0xD1 (worked out with another implementation).
+    uint8_t header[12];
+    for (int i = 0; i < 12; ++i) {
+        header[i] = static_cast<uint8_t>(0x30 + i);
+    }
+    EXPECT_TRUE(EmptyPasswordCheckByteMatches(header, sizeof(header), 0xD1));
+    EXPECT_FALSE(EmptyPasswordCheckByteMatches(header, sizeof(header), 0xD0));
+    EXPECT_FALSE(EmptyPasswordCheckByteMatches(header, 11, 0xD1));
+}

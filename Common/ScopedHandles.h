@@ -125,4 +125,18 @@ private:
     BSTR m_bstr;
 };
 
+// A VARIANT that is cleared (freeing any string it holds) on every way out.
+class ScopedVariant {
+public:
+    ScopedVariant() { ::VariantInit(&m_variant); }
+    ~ScopedVariant() { ::VariantClear(&m_variant); }
+    ScopedVariant(const ScopedVariant&) = delete;
+    ScopedVariant& operator=(const ScopedVariant&) = delete;
+    VARIANT* get() { return &m_variant; }
+    const VARIANT& value() const { return m_variant; }
+
+private:
+    VARIANT m_variant;
+};
+
 }  // namespace NCommon

@@ -21,6 +21,18 @@ UsbDriveMap GetUsbDrives();
 std::vector<std::wstring> RunWmiQuery(IWbemServices* services, const std::wstring& query,
                                       const std::wstring& property);
 
+// The text of the three queries that drive discovery sends. The identifiers
+// go in as WMI gave them, backslashes and all.
+std::wstring UsbDiskQuery();
+std::wstring DiskPartitionsQuery(const std::wstring& diskDeviceId);
+std::wstring PartitionLogicalDisksQuery(const std::wstring& partitionDeviceId);
+
+// Decides whether a disk's PNPDeviceID names a USB mass-storage device (it
+// starts with USBSTOR, UASPStor or SCSI, exactly) and, if so, stores the map
+// value in `instanceId`: the part after the last backslash, or the whole
+// identifier when it has none.
+bool UsbInstanceIdFromPnpDeviceId(const std::wstring& pnpDeviceId, std::wstring* instanceId);
+
 // The volume label of letter + ":\", empty when there is none or the volume
 // cannot be read.
 std::wstring GetDriveLabel(wchar_t letter);

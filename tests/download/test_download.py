@@ -122,6 +122,32 @@ class TinyProxy:
         shutil.rmtree(self.runtime, ignore_errors=True)
 
 
+SETTINGS_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
+SETTINGS_VALUE = "DefaultConnectionSettings"
+
+
+def _reg(*args):
+    return subprocess.run([harness.WINE_RUN, "--shell", "sh", "-c", '"$WINELOADER" reg "$@"',
+                           "reg"] + list(args), stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                          timeout=60)
+
+
+@contextlib.contextmanager
+def user_proxy_settings_restored():
+    """The tests restore the user's proxy settings themselves; should one of
+    them die half-way, the prefix still gets its settings back here."""
+    before = _reg("query", SETTINGS_KEY, "/v", SETTINGS_VALUE)
+    had_value = before.returncode == 0 and SETTINGS_VALUE in before.stdout
+    try:
+        yield
+    finally:
+        after = _reg("query", SETTINGS_KEY, "/v", SETTINGS_VALUE)
+        if not had_value and after.returncode == 0 and SETTINGS_VALUE in after.stdout:
+            print("a test left the user's proxy settings behind; removing them")
+            _reg("delete", SETTINGS_KEY, "/v", SETTINGS_VALUE, "/f")
+
+
 def main():
     group = sys.argv[1] if len(sys.argv) > 1 else "bytes"
     gtest_filter = GROUPS[group]
@@ -207,9 +233,12 @@ def main():
                     handle.write("%s=%s\n" % (key, config[key]))
             os.chmod(config_path, 0o644)
 
-            result = harness.run(harness.exe("download_tests"),
-                                 "--config=" + harness.win_path(config_path),
-                                 "--gtest_filter=" + gtest_filter, timeout=240)
+            guard = (user_proxy_settings_restored() if group in ("proxy", "pipeline")
+                     else contextlib.nullcontext())
+            with guard:
+                result = harness.run(harness.exe("download_tests"),
+                                     "--config=" + harness.win_path(config_path),
+                                     "--gtest_filter=" + gtest_filter, timeout=240)
             print(result.stdout)
             return result.returncode
     finally:

@@ -88,6 +88,25 @@ void EnsureDirectories(const std::u16string* root, const std::u16string& directo
     }
 }
 
+// minizip takes an end record found at offset 0 for no end record at all,
+// so an archive without members, which is nothing but that record, would
+// not open; it is recognised here and opens with a count of 0.
+bool IsEmptyArchive(const wchar_t* path)
+{
+    NCommon::ScopedHandle file(
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size;
+    if (!file.valid() || !GetFileSizeEx(file.get(), &size)) {
+        return false;
+    }
+    uint8_t record[ZipRules::kEndRecordSize];
+    DWORD got = 0;
+    if (!ReadFile(file.get(), record, sizeof(record), &got, nullptr)) {
+        return false;
+    }
+    return ZipRules::IsBareEmptyEndRecord(record, got, static_cast<uint64_t>(size.QuadPart));
+}
+
 // What the layer remembers of a described member: the item itself and the
 // few header fields that extracting it needs again.
 struct Member {
@@ -438,6 +457,10 @@ HZIP OpenZipFile(const wchar_t* path)
     // end record, closes the file again on failure, and stands at member 0.
     archive->reader = unzOpen2_64(path, &archive->io);
     if (archive->reader == nullptr) {
+        if (IsEmptyArchive(path)) {
+            archive->count = 0;
+            return archive.release();
+        }
         return nullptr;
     }
     unz_global_info64 global{};

@@ -329,4 +329,25 @@ bool EmptyPasswordCheckByteMatches(const uint8_t* header, size_t length, uint8_t
     return last == checkByte;
 }
 
+bool IsBareEmptyEndRecord(const uint8_t* start, size_t length, uint64_t fileSize)
+{
+    if (start == nullptr || length < kEndRecordSize || fileSize < kEndRecordSize) {
+        return false;
+    }
+    auto word = [start](size_t at) { return static_cast<uint32_t>(start[at] | (start[at + 1] << 8)); };
+    static const uint8_t kSignature[] = {'P', 'K', 5, 6};
+    for (size_t i = 0; i < 4; ++i) {
+        if (start[i] != kSignature[i]) {
+            return false;
+        }
+    }
+    // Disk numbers, both member counts, directory size and offset: all 0.
+    for (size_t at = 4; at < 20; at += 2) {
+        if (word(at) != 0) {
+            return false;
+        }
+    }
+    return fileSize == kEndRecordSize + word(20);
+}
+
 }  // namespace ZipRules

@@ -101,4 +101,9 @@ std::vector<std::u16string> DirectoriesTopDown(const std::u16string& directory);
 // empty password ends in `checkByte`.
 bool EmptyPasswordCheckByteMatches(const uint8_t* header, size_t length, uint8_t checkByte);
 
+// Whether a file of `fileSize` bytes that starts with these bytes is nothing
+// but the end record of an archive without members (and its comment).
+constexpr size_t kEndRecordSize = 22;
+bool IsBareEmptyEndRecord(const uint8_t* start, size_t length, uint64_t fileSize);
+
 }  // namespace ZipRules

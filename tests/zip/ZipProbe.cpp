@@ -4,6 +4,7 @@
 // code page gets in the way.
 //
 //   zip_probe open <zip>
+//   zip_probe open-in <folder> <zip>
 //   zip_probe list <zip>
 //   zip_probe extract <zip>                  (the pipeline's sequence, going on past failures)
 //   zip_probe unzip <zip> <index> <hex name>
@@ -154,7 +155,16 @@ int wmain(int argc, wchar_t** argv)
         return 2;
     }
     const std::wstring command = argv[1];
-    if (command == L"open") {
+    if (command == L"open-in" && argc == 4) {
+        // The current directory set here, not by launch.exe: Wine cannot
+        // start a process in a folder deeper than the path buffer.
+        const BOOL moved = SetCurrentDirectoryW(argv[2]);
+        wchar_t current[1024] = {};
+        const DWORD length = GetCurrentDirectoryW(1024, current);
+        Archive archive(argv[3]);
+        printf("open-in %s cwd=%lu %s\n", moved ? "moved" : "stayed", static_cast<unsigned long>(length),
+               archive.get() != nullptr ? "ok" : "null");
+    } else if (command == L"open") {
         Archive archive(argv[2]);
         printf("open %s\n", archive.get() != nullptr ? "ok" : "null");
     } else if (command == L"list" || command == L"extract") {

@@ -282,3 +282,19 @@ TEST(ZipEncryption, CheckByteOfAnEmptyPassword)
     EXPECT_FALSE(EmptyPasswordCheckByteMatches(header, sizeof(header), 0xD0));
     EXPECT_FALSE(EmptyPasswordCheckByteMatches(header, 11, 0xD1));
 }
+
+TEST(ZipEmptyArchive, OnlyABareEndRecordWithoutMembersCounts)
+{
+    uint8_t record[22] = {'P', 'K', 5, 6};
+    EXPECT_TRUE(IsBareEmptyEndRecord(record, sizeof(record), 22));
+    record[20] = 3;  // a comment of three bytes follows
+    EXPECT_TRUE(IsBareEmptyEndRecord(record, sizeof(record), 25));
+    EXPECT_FALSE(IsBareEmptyEndRecord(record, sizeof(record), 22));
+    record[20] = 0;
+    record[10] = 1;  // one member
+    EXPECT_FALSE(IsBareEmptyEndRecord(record, sizeof(record), 22));
+    record[10] = 0;
+    record[0] = 'Q';
+    EXPECT_FALSE(IsBareEmptyEndRecord(record, sizeof(record), 22));
+    EXPECT_FALSE(IsBareEmptyEndRecord(record, 21, 22));
+}

@@ -4,6 +4,8 @@
 #include "DownloadTestSupport.h"
 #include "LogCapture.h"
 
+#include <thread>
+
 using namespace dltest;
 using Settings = UserProxySettingsOverride;
 
@@ -167,6 +169,66 @@ TEST(DownloadProxy, UnreadableSettingsAreLoggedAndTheDefaultsUsed)
     const std::string text = capture.Text();
     EXPECT_EQ(CountLinesStartingWith(text, "ERROR|WinHttpGetIEProxyConfigForCurrentUser error: "), 1) << text;
     EXPECT_EQ(CountLinesStartingWith(text, "INFO|WinHttpGetIEProxyConfigForCurrentUser ieProxyConfig."), 0) << text;
+}
+
+TEST(DownloadProxy, DirectAttemptThatCannotBeSetUpWithoutAutomaticProxyFails)
+{
+    const Settings settings(Settings::kDirect, "", "", "");
+    LogCapture capture;
+    const ServerLog log = NginxLog("two_ranges");
+    DownloadOptions options = TwoRanges();
+    options.refuseDirectConnect = true;
+    const std::string raised =
+        RaisedText([&] { Download(FreshFolder(), nullptr, nullptr, false, options); });
+    EXPECT_EQ(raised, "Sending WinHttpRequest failed");
+    EXPECT_TRUE(log.Requests().empty());
+    const std::string text = capture.Text();
+    EXPECT_EQ(CountLines(text, "INFO|direct http request failed, checking for proxy..."), 1) << text;
+    // The error of the refused WinHttpConnect (ERROR_INVALID_PARAMETER),
+    // not whatever the clean-up left behind.
+    EXPECT_EQ(CountLines(text, "ERROR|Sending WinHttpRequest error: 87"), 1) << text;
+}
+
+TEST(DownloadProxy, UnreadableSettingsMakeProxyOnlyAutoDetect)
+{
+    const Settings settings(std::vector<BYTE>{0x46, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0});
+    LogCapture capture;
+    const std::string raised =
+        RaisedText([] { Download(FreshFolder(), nullptr, nullptr, true, TwoRanges()); });
+    EXPECT_EQ(raised, "Sending WinHttpRequest failed");
+    const std::string text = capture.Text();
+    EXPECT_EQ(CountLines(text, "INFO|auto detecting proxy..."), 1) << text;
+    // Detection through DHCP and DNS ran and found nothing here
+    // (ERROR_WINHTTP_AUTODETECTION_FAILED); options it did not accept would
+    // have given ERROR_INVALID_PARAMETER instead.
+    EXPECT_EQ(CountLines(text, "ERROR|WinHttpGetProxyForUrl LastError 12180"), 1) << text;
+}
+
+TEST(DownloadProxy, CancelDuringAFailingLookUpEndsTheCallQuietly)
+{
+    // The script's server holds the connection for 2.5 s and then closes it.
+    const Settings settings(Settings::kScript, "", "",
+                            "https://localhost:" + Servers().Text("fault.slow_close.port") +
+                                "/proxy.pac");
+    LogCapture capture;
+    const ServerLog log = NginxLog("two_ranges");
+    std::atomic<bool> cancel{false};
+    std::thread user([&cancel] {
+        Sleep(500);
+        cancel = true;
+    });
+    const std::wstring folder = FreshFolder();
+    std::wstring path;
+    const std::string raised =
+        RaisedText([&] { path = Download(folder, nullptr, &cancel, true, TwoRanges()); });
+    user.join();
+    EXPECT_EQ(raised, "");
+    EXPECT_EQ(path, folder + L"Quillon.zip");
+    EXPECT_EQ(FileSize(path), 0u);
+    EXPECT_TRUE(log.Requests().empty());
+    const std::string text = capture.Text();
+    EXPECT_EQ(CountLines(text, "INFO|auto detecting proxy result: 0"), 1) << text;
+    EXPECT_EQ(CountLinesStartingWith(text, "ERROR|Sending WinHttpRequest error: "), 0) << text;
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ Behaviours (the length request is the one without a Range header):
   server_error     500 with an HTML body
   trickle          honours Range, in small pieces with pauses
   no_response      reads the request and closes the connection
+  slow_close       reads the request, waits `stall_seconds`, closes
 """
 import socket
 import ssl
@@ -35,7 +36,7 @@ import time
 
 BEHAVIOURS = ("normal", "no_length", "short_body", "reset_mid_range",
               "stall_mid_range", "stall_idle", "ignore_range", "not_found", "server_error",
-              "trickle", "no_response")
+              "trickle", "no_response", "slow_close")
 
 HTML = (b"<!DOCTYPE html><html><head><title>%d</title></head>"
         b"<body><h1>%d</h1><p>Not the package.</p></body></html>")
@@ -264,3 +265,6 @@ class FaultServer:
 
     def _no_response(self, connection, behaviour, headers):
         pass
+
+    def _slow_close(self, connection, behaviour, headers):
+        self._stop.wait(self.stall_seconds)

@@ -57,6 +57,7 @@ FAULT_PACKAGES = {
     "server_error": 5000,
     "trickle": 200000,
     "no_response": 5000,
+    "slow_close": 0,
 }
 
 # The fault server's stall is this long; the tests' receive time-out is

@@ -282,7 +282,8 @@ std::wstring Download(const std::wstring& folder, IInstallListener* listener,
         LOG(INFO) << "WinHttpGetIEProxyConfigForCurrentUser ieProxyConfig.lpszProxyBypass "
                   << FieldText(config.lpszProxyBypass);
     } else {
-        LOG(ERROR) << "WinHttpGetIEProxyConfigForCurrentUser error: " << ErrorNumber(GetLastError());
+        const DWORD error = GetLastError();
+        LOG(ERROR) << "WinHttpGetIEProxyConfigForCurrentUser error: " << ErrorNumber(error);
         // What a failed call left in the structure is not ours to free.
         settings.config = WINHTTP_CURRENT_USER_IE_PROXY_CONFIG{};
     }

@@ -47,6 +47,22 @@ private:
     std::wstring m_path;
 };
 
+// Runs one step of the pipeline. Whatever it raises is logged here, once,
+// and turned into false: nothing escapes Install.
+template <typename Step>
+bool Attempt(Step step, const char* otherErrorText)
+{
+    try {
+        step();
+        return true;
+    } catch (const MessageError& error) {
+        LogCaught(error.what());
+    } catch (...) {
+        LogCaught(otherErrorText);
+    }
+    return false;
+}
+
 // Closes the archive on every way out of the extraction.
 class OpenArchive {
 public:
@@ -249,43 +265,24 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
     SHCreateDirectoryExW(nullptr, destination.c_str(), nullptr);
 
     std::wstring packagePath;
-    bool downloaded = false;
-    try {
-        packagePath = environment.download(driveFolder, listener, cancel, false);
-        downloaded = true;
-    } catch (const MessageError& error) {
-        LogCaught(error.what());
-    } catch (...) {
-        LogCaught(" Download Generic exception ");
-    }
+    auto download = [&](bool proxyOnly) {
+        packagePath = environment.download(driveFolder, listener, cancel, proxyOnly);
+    };
+    auto extract = [&] {
+        ExtractPackage(packagePath, destination, listener, cancel, environment.zip);
+    };
+
+    const bool downloaded = Attempt([&] { download(false); }, " Download Generic exception ");
     if (IsCancelled(cancel)) {
         return fail(IInstallListener::ReasonNone);
     }
-
     if (!downloaded) {
-        try {
-            packagePath = environment.download(driveFolder, listener, cancel, true);
-        } catch (const MessageError& error) {
-            LogCaught(error.what());
-            return fail(IInstallListener::ReasonNone);
-        } catch (...) {
-            LogCaught(" Generic exception ");
-            return fail(IInstallListener::ReasonNone);
-        }
-        if (IsCancelled(cancel)) {
+        if (!Attempt([&] { download(true); }, " Generic exception ") || IsCancelled(cancel)) {
             return fail(IInstallListener::ReasonNone);
         }
     }
 
-    bool extracted = false;
-    try {
-        ExtractPackage(packagePath, destination, listener, cancel, environment.zip);
-        extracted = true;
-    } catch (const MessageError& error) {
-        LogCaught(error.what());
-    } catch (...) {
-        LogCaught(" Generic exception ");
-    }
+    const bool extracted = Attempt(extract, " Generic exception ");
     if (IsCancelled(cancel)) {
         return fail(IInstallListener::ReasonNone);
     }
@@ -295,17 +292,13 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
 
     // One more try with a fresh copy through the automatic proxy: a damaged
     // or incomplete package shows up only when it is unpacked.
-    try {
-        packagePath = environment.download(driveFolder, listener, cancel, true);
-        ExtractPackage(packagePath, destination, listener, cancel, environment.zip);
-    } catch (const MessageError& error) {
-        LogCaught(error.what());
-        return fail(IInstallListener::ReasonNone);
-    } catch (...) {
-        LogCaught(" Generic exception ");
-        return fail(IInstallListener::ReasonNone);
-    }
-    if (IsCancelled(cancel)) {
+    const bool retried = Attempt(
+        [&] {
+            download(true);
+            extract();
+        },
+        " Generic exception ");
+    if (!retried || IsCancelled(cancel)) {
         return fail(IInstallListener::ReasonNone);
     }
     return succeed();

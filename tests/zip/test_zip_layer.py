@@ -219,14 +219,23 @@ class Names(unittest.TestCase):
             self.assertEqual(handle.read(), b"full")
 
     def test_name_and_path_limits(self):
+        run = Run([])
+        # The checkout's depth sets the root's length: size the deep members
+        # so that one output path is exactly 259 characters and one is 260.
+        room = 259 - len(h.win_path(run.root)) - 1 - len("d\\") - len(".txt")
+        fits, overflows = "d/" + "p" * room + ".txt", "d/" + "q" * (room + 1) + ".txt"
         members = [Member("n" * 259, b"long"), Member("m" * 260, b"too long"),
-                   Member("d/" + "p" * 200 + ".txt", b"deep")]
-        run = Run(members).extract()
+                   Member(fits, b"deep"), Member(overflows, b"too deep")]
+        with open(run.archive, "wb") as handle:
+            handle.write(zc.build(members))
+        run.extract()
         self.assertEqual(run.items[0].name, "n" * 259)
         self.assertEqual(run.unzipped[0], CANNOT_OPEN)  # root + name passes 259
         self.assertEqual(run.items[1].status, CORRUPT)
         self.assertEqual(run.unzipped[2], OK)
-        self.assertEqual(run.read("d/" + "p" * 200 + ".txt"), b"deep")
+        self.assertEqual(run.read(fits), b"deep")
+        self.assertEqual(run.unzipped[3], CANNOT_OPEN)
+        self.assertEqual(run.written(), {"d", fits})
 
     def test_current_directory_beyond_the_path_buffer(self):
         # 258 characters and the added separator fill the buffer; 259 do not

@@ -193,10 +193,11 @@ class UpdateServer:
                                             root=self.package_dir))
         open(self.access_log_path, "w").close()
         os.chmod(self.access_log_path, 0o644)
-        self.process = subprocess.Popen(
-            ["nginx", "-p", self.runtime, "-c", conf], stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.runtime, "stderr"), "w"),
-            start_new_session=True)
+        # nginx keeps its own descriptor for stderr; ours can close at once.
+        with open(os.path.join(self.runtime, "stderr"), "w") as stderr:
+            self.process = subprocess.Popen(
+                ["nginx", "-p", self.runtime, "-c", conf], stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL, stderr=stderr, start_new_session=True)
         try:
             wait_for_port(self.port, self.process)
         except RuntimeError:

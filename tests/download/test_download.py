@@ -113,13 +113,7 @@ class TinyProxy:
         return self
 
     def __exit__(self, *exc):
-        if self.process is not None and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        update_server.stop_process(self.process)
         shutil.rmtree(self.runtime, ignore_errors=True)
 
 

@@ -10,7 +10,7 @@ import sys
 import tempfile
 
 import quillon_harness as harness
-from update_server import TestTls, free_port, wait_for_port, write_package
+from update_server import TestTls, free_port, stop_process, wait_for_port, write_package
 
 PATH = "/SW_UPDATE/KT-QUILLON/Quillon.zip"
 
@@ -87,8 +87,7 @@ def main():
         check(connection.getresponse().status == 404, "other paths are served")
         connection.close()
     finally:
-        process.terminate()
-        process.wait(timeout=10)
+        stop_process(process)
         shutil.rmtree(runtime, ignore_errors=True)
 
     for failure in failures:

@@ -51,6 +51,18 @@ def free_port():
         return probe.getsockname()[1]
 
 
+def stop_process(process):
+    """Ends a server started here: politely first, then for certain."""
+    if process is None or process.poll() is not None:
+        return
+    process.terminate()
+    try:
+        process.wait(timeout=5)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
 def wait_for_port(port, process=None, timeout=10.0):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -206,15 +218,8 @@ class UpdateServer:
         return self
 
     def stop(self):
-        if self.process is not None:
-            if self.process.poll() is None:
-                self.process.terminate()
-                try:
-                    self.process.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    self.process.kill()
-                    self.process.wait()
-            self.process = None
+        stop_process(self.process)
+        self.process = None
         if self.runtime:
             shutil.rmtree(self.runtime, ignore_errors=True)
             self.runtime = None

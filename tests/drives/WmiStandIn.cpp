@@ -239,6 +239,22 @@ bool LoadWorld(World* world)
     return true;
 }
 
+// QueryInterface for an object with one interface of its own.
+template <typename Interface>
+HRESULT HandOut(Interface* self, REFIID iid, REFIID own, void** out)
+{
+    if (out == nullptr) {
+        return E_POINTER;
+    }
+    if (iid == IID_IUnknown || iid == own) {
+        *out = self;
+        self->AddRef();
+        return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+}
+
 // Reference counting shared by every object here.
 template <typename Derived>
 class RefCounted {
@@ -272,16 +288,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
     {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        if (iid == IID_IUnknown || iid == IID_IWbemClassObject) {
-            *out = static_cast<IWbemClassObject*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
+        return HandOut<IWbemClassObject>(this, iid, IID_IWbemClassObject, out);
     }
 
     HRESULT STDMETHODCALLTYPE Get(LPCWSTR name, LONG, VARIANT* value, CIMTYPE* type, LONG* flavor) override
@@ -354,16 +361,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
     {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        if (iid == IID_IUnknown || iid == IID_IEnumWbemClassObject) {
-            *out = static_cast<IEnumWbemClassObject*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
+        return HandOut<IEnumWbemClassObject>(this, iid, IID_IEnumWbemClassObject, out);
     }
 
     HRESULT STDMETHODCALLTYPE Next(LONG timeout, ULONG count, IWbemClassObject** objects,
@@ -563,16 +561,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
     {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        if (iid == IID_IUnknown || iid == IID_IWbemLocator) {
-            *out = static_cast<IWbemLocator*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
+        return HandOut<IWbemLocator>(this, iid, IID_IWbemLocator, out);
     }
 
     HRESULT STDMETHODCALLTYPE ConnectServer(const BSTR resource, const BSTR user, const BSTR password,
@@ -604,15 +593,7 @@ class Factory final : public IClassFactory {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override
     {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-            *out = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
+        return HandOut<IClassFactory>(this, iid, IID_IClassFactory, out);
     }
     // One static factory that lives as long as the DLL.
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }

@@ -3,11 +3,14 @@
 The release build is 32-bit and cannot run on a machine without 32-bit user
 code, so it is checked here by reading its PE headers and resources:
 32-bit, GUI subsystem, nothing but system DLLs imported (so it is
-self-contained), the manifest, the version resource and the icon.
-Usage: check_pe.py PATH-TO-Installer.exe EXPECTED-MACHINE (i686 or x86_64)
+self-contained), the manifest, the version resource and the icon, and, when
+given the certificate chain it was signed with, an Authenticode signature
+that verifies to that chain.
+Usage: check_pe.py PATH-TO-Installer.exe EXPECTED-MACHINE (i686 or x86_64) [SIGNER-CHAIN.pem]
 """
 import re
 import struct
+import subprocess
 import sys
 import unittest
 
@@ -89,6 +92,7 @@ class PeFile:
 class ShippedInstaller(unittest.TestCase):
     path = None
     arch = None
+    signer_chain = None
 
     @classmethod
     def setUpClass(cls):
@@ -128,7 +132,24 @@ class ShippedInstaller(unittest.TestCase):
             icon_id = struct.unpack_from("<H", group, 6 + 14 * i + 12)[0]
             self.assertIn((RT_ICON, icon_id), self.res, "the group names an icon that is not there")
 
+    def test_signature(self):
+        if not self.signer_chain:
+            self.skipTest("this build is not signed")
+        _, size = self.pe.directories[4]
+        self.assertGreater(size, 0, "no certificate table: the program is not signed")
+        verify = subprocess.run(["osslsigncode", "verify", "-CAfile", self.signer_chain, "-in", self.path],
+                                capture_output=True, text=True)
+        self.assertEqual(0, verify.returncode, verify.stdout + verify.stderr)
+        self.assertIn("Signature verification: ok", verify.stdout)
+        # The signer must be the chain's leaf, not merely someone the chain trusts.
+        leaf = subprocess.run(["openssl", "x509", "-noout", "-subject", "-nameopt", "compat", "-in", self.signer_chain],
+                              capture_output=True, text=True, check=True).stdout.split("=", 1)[1].strip()
+        signer = re.search(r"Signer #0:\s*Subject: (.*)", verify.stdout)
+        self.assertIsNotNone(signer, verify.stdout)
+        self.assertEqual(leaf, signer.group(1).strip())
+
 
 if __name__ == "__main__":
     ShippedInstaller.path, ShippedInstaller.arch = sys.argv[1], sys.argv[2]
+    ShippedInstaller.signer_chain = sys.argv[3] if len(sys.argv) > 3 else None
     unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -123,3 +123,51 @@ def read_log(temp_folder):
 
 def remove_tree(path):
     shutil.rmtree(path, ignore_errors=True)
+
+
+
+def _restart_wine_session():
+    script = os.path.join(SOURCE_DIR, "tests", "harness", "wine-prefix")
+    for action in ("stop", "start"):
+        subprocess.run([script, WINE_RUN, WINEPREFIX, TEST_USER, action], check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+
+
+@contextlib.contextmanager
+def x_display():
+    """A private Xvfb display for the block, open to the test user, for
+    programs that open windows.
+
+    Wine binds its desktop to the display of the session that first needs
+    one, and the suite's session starts without a display. So the block runs
+    in a Wine session of its own, started on the new display, and a session
+    without one is put back after it (any program still running in the
+    block's session ends with it)."""
+    read_end, write_end = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-ac", "-nolisten", "tcp",
+                               "-screen", "0", "1024x768x24"],
+                              pass_fds=(write_end,), stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    with os.fdopen(read_end) as announced:
+        number = announced.readline().strip()
+    if not number:
+        server.wait()
+        raise RuntimeError("Xvfb did not start (exit code %s)" % server.returncode)
+    previous = os.environ.get("DISPLAY")
+    os.environ["DISPLAY"] = ":" + number
+    try:
+        _restart_wine_session()
+        yield os.environ["DISPLAY"]
+    finally:
+        if previous is None:
+            os.environ.pop("DISPLAY", None)
+        else:
+            os.environ["DISPLAY"] = previous
+        _restart_wine_session()
+        server.terminate()
+        try:
+            server.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()

@@ -3,11 +3,12 @@
 The release build is 32-bit and cannot run on a machine without 32-bit user
 code, so it is checked here by reading its PE headers and resources:
 32-bit, GUI subsystem, nothing but system DLLs imported (so it is
-self-contained), the manifest, the version resource and the icon, and, when
-given the certificate chain it was signed with, an Authenticode signature
-that verifies to that chain.
+self-contained), the manifest, the version resource, the icon, the licence
+document and, when given the certificate chain it was signed with, an
+Authenticode signature that verifies to that chain.
 Usage: check_pe.py PATH-TO-Installer.exe EXPECTED-MACHINE (i686 or x86_64) [SIGNER-CHAIN.pem]
 """
+import os
 import re
 import struct
 import subprocess
@@ -15,6 +16,8 @@ import sys
 import unittest
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+LICENSE_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "Installer",
+                              "res", "License.rtf")
 MACHINES = {"i686": (0x14C, 0x10B), "x86_64": (0x8664, 0x20B)}
 # What a stock Windows has; a MinGW runtime DLL among the imports would mean
 # the program does not run on its own.
@@ -67,9 +70,11 @@ class PeFile:
             entry += 20
 
     def resources(self):
-        """{(type, id): bytes} for resources with numeric type and id."""
+        """{(type, id): bytes}; a named type or id is its string. The
+        languages each resource is stored under go to self.languages."""
         rva, _ = self.directories[2]
         found = {}
+        self.languages = {}
         if rva == 0:
             return found
         base = self.offset(rva)
@@ -80,12 +85,21 @@ class PeFile:
                 key, target = struct.unpack_from("<II", self.data, directory + 16 + 8 * i)
                 yield key, target
 
+        def key_of(key):
+            if not key & 0x80000000:
+                return key
+            at = base + (key & 0x7FFFFFFF)
+            length = struct.unpack_from("<H", self.data, at)[0]
+            return self.data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
+
         for type_id, type_dir in entries(base):
             for name_id, name_dir in entries(base + (type_dir & 0x7FFFFFFF)):
-                for _, leaf in entries(base + (name_dir & 0x7FFFFFFF)):
+                key = (key_of(type_id), key_of(name_id))
+                for language, leaf in entries(base + (name_dir & 0x7FFFFFFF)):
                     data_rva, size = struct.unpack_from("<II", self.data, base + leaf)
                     start = self.offset(data_rva)
-                    found[(type_id, name_id)] = self.data[start:start + size]
+                    found[key] = self.data[start:start + size]
+                    self.languages.setdefault(key, []).append(language)
         return found
 
 
@@ -147,6 +161,15 @@ class ShippedInstaller(unittest.TestCase):
         signer = re.search(r"Signer #0:\s*Subject: (.*)", verify.stdout)
         self.assertIsNotNone(signer, verify.stdout)
         self.assertEqual(leaf, signer.group(1).strip())
+
+    def test_licence_document_under_russian_alone(self):
+        # Looked up without a language, so the loader falls back to this one
+        # entry whatever the user's language is.
+        with open(LICENSE_SOURCE, "rb") as handle:
+            document = handle.read()
+        self.assertEqual([1049], self.pe.languages.get(("BIN", 130)))
+        self.assertEqual(document, self.res[("BIN", 130)], "the document, unchanged")
+        self.assertTrue(document.startswith(b"{\\rtf1\\ansi\\ansicpg1252"))
 
 
 if __name__ == "__main__":

@@ -1,33 +1,132 @@
-// Stands in for the installed Quillon program: it only records that it ran.
-// Each start appends one line to "QuillonRuns.txt" beside the executable:
-// the command line, a tab, the working folder.
+// Stands in for the installed Quillon program. Each start appends one line to
+// "QuillonRuns.txt" beside the executable: the command line, a tab, the
+// working folder.
+//
+// The installer starts the program with fixed arguments, so a file
+// "QuillonMode.txt" beside the executable chooses how it behaves:
+//   (no file)  record the start and end.
+//   "window"   open a hidden window with the real program's title, record
+//              the start once the window exists (so a test may signal from
+//              then on), and append to "QuillonMessages.txt" a line
+//              "WM_PRODUCT_CLOSE" for each such message the window receives
+//              and "WM_PRODUCT_QUIT" when the first thread receives that
+//              one; end on WM_PRODUCT_QUIT, as the real program does.
+//   "hung"     as "window", but the window stops answering for good at its
+//              first WM_PRODUCT_CLOSE (recorded before it stops).
+// A stand-in left running ends by itself after two minutes, so none outlives
+// a test run.
 #include <windows.h>
 
 #include <string>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+namespace {
+
+const UINT kProductClose = WM_APP + 2;
+const UINT kProductQuit = WM_APP + 7;
+const wchar_t kWindowTitle[] = L"{637693CC-9D1F-49D5-B4D4-7A5F659E0BC5}";
+const DWORD kLifetimeMs = 120000;
+
+std::wstring g_folder;  // with a trailing backslash
+bool g_hung = false;
+
+bool Append(const wchar_t* name, const std::wstring& line)
 {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring record = self;
-    record = record.substr(0, record.find_last_of(L"\\/") + 1) + L"QuillonRuns.txt";
-
-    wchar_t folder[MAX_PATH] = {};
-    GetCurrentDirectoryW(MAX_PATH, folder);
-    const std::wstring line = std::wstring(GetCommandLineW()) + L"\t" + folder + L"\r\n";
-
     const int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, nullptr, 0, nullptr, nullptr);
     std::string utf8(static_cast<size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, &utf8[0], size, nullptr, nullptr);
     utf8.resize(static_cast<size_t>(size - 1));
 
-    HANDLE file = CreateFileW(record.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+    HANDLE file = CreateFileW((g_folder + name).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return 1;
+        return false;
     }
     DWORD written = 0;
-    WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+    const BOOL ok = WriteFile(file, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
     CloseHandle(file);
+    return ok != FALSE;
+}
+
+std::string ReadMode()
+{
+    HANDLE file = CreateFileW((g_folder + L"QuillonMode.txt").c_str(), GENERIC_READ,
+                              FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return std::string();
+    }
+    char buffer[32] = {};
+    DWORD read = 0;
+    ReadFile(file, buffer, sizeof(buffer) - 1, &read, nullptr);
+    CloseHandle(file);
+    std::string mode(buffer, read);
+    mode.erase(mode.find_last_not_of(" \r\n") + 1);
+    return mode;
+}
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == kProductClose) {
+        Append(L"QuillonMessages.txt", L"WM_PRODUCT_CLOSE\r\n");
+        if (g_hung) {
+            Sleep(kLifetimeMs);
+            ExitProcess(3);
+        }
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+bool OpenWindow(HINSTANCE instance)
+{
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance;
+    windowClass.lpszClassName = L"QuillonStandIn";
+    if (RegisterClassW(&windowClass) == 0 ||
+        CreateWindowExW(0, windowClass.lpszClassName, kWindowTitle, WS_OVERLAPPEDWINDOW, 0, 0, 200,
+                        100, nullptr, nullptr, instance, nullptr) == nullptr) {
+        return false;
+    }
+    SetTimer(nullptr, 0, kLifetimeMs, nullptr);
+    return true;
+}
+
+int MessageLoop()
+{
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (message.hwnd == nullptr && message.message == kProductQuit) {
+            Append(L"QuillonMessages.txt", L"WM_PRODUCT_QUIT\r\n");
+            return 0;
+        }
+        if (message.hwnd == nullptr && message.message == WM_TIMER) {
+            return 2;
+        }
+        DispatchMessageW(&message);
+    }
     return 0;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
+{
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    g_folder = self;
+    g_folder = g_folder.substr(0, g_folder.find_last_of(L"\\/") + 1);
+
+    const std::string mode = ReadMode();
+    const bool windowed = mode == "window" || mode == "hung";
+    g_hung = mode == "hung";
+    if (windowed && !OpenWindow(instance)) {
+        return 1;
+    }
+
+    wchar_t folder[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, folder);
+    if (!Append(L"QuillonRuns.txt", std::wstring(GetCommandLineW()) + L"\t" + folder + L"\r\n")) {
+        return 1;
+    }
+    return windowed ? MessageLoop() : 0;
 }

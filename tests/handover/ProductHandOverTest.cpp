@@ -1,0 +1,198 @@
+// The hand-over with the installed program, against stand-ins running from
+// the drives that test_handover.py maps: E:\Quillon.exe, G:\Quillon.exe,
+// G:\Tools\Quillon.exe and G:\Other\quillon.exe (the name in other case).
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "LogCapture.h"
+#include "ProductHandOver.h"
+#include "ScopedHandles.h"
+
+namespace {
+
+using NCommon::ScopedHandle;
+
+std::string ReadAll(const std::wstring& path)
+{
+    const ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    std::string text;
+    char buffer[4096];
+    DWORD read = 0;
+    while (file && ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+        text.append(buffer, read);
+    }
+    return text;
+}
+
+int Count(const std::string& text, const std::string& line)
+{
+    int count = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Clears what a stand-in in `folder` recorded and chooses its mode ("" for
+// record-and-end).
+void PrepareFolder(const std::wstring& folder, const std::string& mode)
+{
+    for (const wchar_t* name : {L"QuillonRuns.txt", L"QuillonMessages.txt", L"QuillonMode.txt"}) {
+        DeleteFileW((folder + name).c_str());
+    }
+    if (!mode.empty()) {
+        const ScopedHandle file(CreateFileW((folder + L"QuillonMode.txt").c_str(), GENERIC_WRITE, 0,
+                                            nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        WriteFile(file.get(), mode.data(), static_cast<DWORD>(mode.size()), &written, nullptr);
+    }
+}
+
+// The first start recorded in `folder`: the split command line and the
+// working folder. Empty when none arrives within ten seconds.
+struct RecordedRun {
+    std::vector<std::wstring> arguments;
+    std::wstring folder;
+};
+
+RecordedRun WaitForRun(const std::wstring& folder)
+{
+    std::string line;
+    for (int i = 0; i < 100 && line.find('\n') == std::string::npos; ++i) {
+        Sleep(100);
+        line = ReadAll(folder + L"QuillonRuns.txt");
+    }
+    RecordedRun run;
+    const size_t tab = line.find('\t');
+    const size_t end = line.find("\r\n");
+    if (tab == std::string::npos || end == std::string::npos) {
+        return run;
+    }
+    auto wide = [](const std::string& utf8) {
+        std::wstring text(utf8.size(), L'\0');
+        text.resize(static_cast<size_t>(MultiByteToWideChar(
+            CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &text[0],
+            static_cast<int>(text.size()))));
+        return text;
+    };
+    int count = 0;
+    LPWSTR* split = CommandLineToArgvW(wide(line.substr(0, tab)).c_str(), &count);
+    for (int i = 0; split != nullptr && i < count; ++i) {
+        run.arguments.push_back(split[i]);
+    }
+    LocalFree(split);
+    run.folder = wide(line.substr(tab + 1, end - tab - 1));
+    return run;
+}
+
+// A stand-in started by the test in one of its window modes; ended by the
+// test if it has not ended by itself.
+class StandIn {
+public:
+    StandIn(const std::wstring& path, const std::string& mode)
+        : m_folder(path.substr(0, path.find_last_of(L'\\') + 1))
+    {
+        PrepareFolder(m_folder, mode);
+        std::wstring commandLine = L"\"" + path + L"\"";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        if (CreateProcessW(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                           m_folder.c_str(), &startup, &process)) {
+            m_process.reset(process.hProcess);
+            CloseHandle(process.hThread);
+        }
+        // It records its start once its window exists.
+        m_started = m_process && !WaitForRun(m_folder).folder.empty();
+    }
+    ~StandIn()
+    {
+        if (!Ended(0)) {
+            TerminateProcess(m_process.get(), 9);
+            WaitForSingleObject(m_process.get(), 5000);
+        }
+    }
+    StandIn(const StandIn&) = delete;
+    StandIn& operator=(const StandIn&) = delete;
+
+    bool Started() const { return m_started; }
+    bool Ended(DWORD waitMs) const
+    {
+        return !m_process || WaitForSingleObject(m_process.get(), waitMs) == WAIT_OBJECT_0;
+    }
+    std::string Messages() const { return ReadAll(m_folder + L"QuillonMessages.txt"); }
+
+private:
+    std::wstring m_folder;
+    ScopedHandle m_process;
+    bool m_started = false;
+};
+
+TEST(ProductHandOver, DownloadStartClosesOneWindowAndQuitsEveryQuillonExe)
+{
+    StandIn fromE(L"E:\\Quillon.exe", "window");
+    StandIn fromG(L"G:\\Quillon.exe", "window");
+    StandIn otherCase(L"G:\\Other\\quillon.exe", "window");
+    ASSERT_TRUE(fromE.Started() && fromG.Started() && otherCase.Started());
+
+    EXPECT_TRUE(CloseProductWindow());
+    // The window has handled it before the call returned.
+    EXPECT_EQ(1, Count(fromE.Messages() + fromG.Messages() + otherCase.Messages(),
+                       "WM_PRODUCT_CLOSE\r\n"));
+
+    EXPECT_TRUE(SignalProductProcesses());
+    EXPECT_TRUE(fromE.Ended(10000));
+    EXPECT_TRUE(fromG.Ended(10000));
+    EXPECT_EQ(1, Count(fromE.Messages(), "WM_PRODUCT_QUIT\r\n"));
+    EXPECT_EQ(1, Count(fromG.Messages(), "WM_PRODUCT_QUIT\r\n"));
+    EXPECT_FALSE(otherCase.Ended(1000)) << "quillon.exe is not Quillon.exe";
+    EXPECT_EQ(0, Count(otherCase.Messages(), "WM_PRODUCT_QUIT"));
+}
+
+TEST(ProductHandOver, HungWindowHoldsCloseForAtMostTheBound)
+{
+    StandIn hung(L"E:\\Quillon.exe", "hung");
+    ASSERT_TRUE(hung.Started());
+    LogCapture log;
+
+    // The first call meets a window that has answered so far; by the second
+    // it has not read its messages for the whole bound.
+    for (int call = 1; call <= 2; ++call) {
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_TRUE(CloseProductWindow());
+        const ULONGLONG elapsed = GetTickCount64() - start;
+        std::printf("CloseProductWindow on a hung window, call %d: %llu ms (bound %lu ms)\n", call,
+                    elapsed, kProductCloseTimeoutMs);
+        EXPECT_LT(elapsed, kProductCloseTimeoutMs + 3000);
+    }
+    EXPECT_EQ(1, Count(hung.Messages(), "WM_PRODUCT_CLOSE\r\n"));
+    EXPECT_EQ(2, Count(log.Text(), "ERROR|SendMessageTimeoutW error: ")) << log.Text();
+    EXPECT_FALSE(hung.Ended(0));
+}
+
+TEST(ProductHandOver, LaunchStartsFromTheDriveRootAndNotifiesOnlyAfterAnUpdate)
+{
+    PrepareFolder(L"E:\\", "");
+    PrepareFolder(L"G:\\Tools\\", "");
+
+    LaunchProduct(false, L"G:\\Tools\\Quillon.exe", L'E');
+    const RecordedRun installed = WaitForRun(L"E:\\");
+    EXPECT_EQ(std::vector<std::wstring>{L"E:\\Quillon.exe"}, installed.arguments);
+    EXPECT_EQ(L"E:\\", installed.folder);
+
+    LaunchProduct(true, L"G:\\Tools\\Quillon.exe", L'G');
+    const RecordedRun updated = WaitForRun(L"G:\\Tools\\");
+    EXPECT_EQ((std::vector<std::wstring>{L"G:\\Tools\\Quillon.exe", L"/NotifyUpdate"}),
+              updated.arguments);
+    EXPECT_EQ(L"G:\\", updated.folder);
+}
+
+}  // namespace

@@ -84,6 +84,7 @@ class FaultServer:
         self._context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self._context.load_cert_chain(tls.cert, tls.key)
         self._listeners = []
+        self._accepting = []
         self._timer = None
         self._stop = threading.Event()
         self._log_lock = threading.Lock()
@@ -100,8 +101,10 @@ class FaultServer:
             listener.settimeout(0.2)
             self._listeners.append(listener)
             self.ports[behaviour] = listener.getsockname()[1]
-            threading.Thread(target=self._accept_loop, args=(behaviour, listener),
-                             daemon=True).start()
+            thread = threading.Thread(target=self._accept_loop, args=(behaviour, listener),
+                                      daemon=True)
+            thread.start()
+            self._accepting.append(thread)
         self._timer = threading.Timer(self.lifetime, self.stop)
         self._timer.daemon = True
         self._timer.start()
@@ -111,6 +114,11 @@ class FaultServer:
         self._stop.set()
         if self._timer is not None:
             self._timer.cancel()
+        # The port is free again only once no thread waits in accept on it,
+        # so that the next server can take a fixed port at once.
+        for thread in self._accepting:
+            if thread is not threading.current_thread():
+                thread.join(timeout=2)
         for listener in self._listeners:
             try:
                 listener.close()

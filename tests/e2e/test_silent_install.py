@@ -202,7 +202,9 @@ class SilentInstallTest(unittest.TestCase):
         damaged = bytearray(ZIP_BYTES)
         with zipfile.ZipFile(os.path.join(PACKAGE_DIR, "Quillon.zip")) as archive:
             info = archive.getinfo("Quillon.exe")
-        data = info.header_offset + 30 + len(info.filename.encode()) + len(info.extra)
+        header = info.header_offset
+        data = (header + 30 + int.from_bytes(damaged[header + 26:header + 28], "little")
+                + int.from_bytes(damaged[header + 28:header + 30], "little"))
         damaged[data + 1000] ^= 0x01
         write_package(self.served, bytes(damaged))
         with UpdateServer(self.served):

@@ -1,5 +1,6 @@
 #include "ZipArchive.h"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -152,6 +153,7 @@ struct ZipArchive {
     int32_t cachedIndex = -1;
     Member cached{};
     std::unique_ptr<uint8_t[]> buffer;
+    ZipFailure failure{};
 
     ~ZipArchive()
     {
@@ -163,6 +165,14 @@ struct ZipArchive {
     ZipStatus PositionAt(int32_t index);
     ZipStatus Describe(int32_t index, Member* member);
     ZipStatus WriteFileMember(const Member& member, const std::u16string& path);
+
+    // Records why the call fails; an error number of 0 takes the cause's own.
+    ZipStatus Fail(ZipStatus status, ZipFailureCause cause, DWORD error = 0);
+    void ClearFailure() { failure = ZipFailure{}; }
+    void NameFailure(const wchar_t* name)
+    {
+        lstrcpynW(failure.name, name, static_cast<int>(ZipRules::kMaxPath));
+    }
 };
 
 namespace {
@@ -234,14 +244,14 @@ ZipStatus ZipArchive::PositionAt(int32_t index)
     if (position < 0 || index < position) {
         if (unzGoToFirstFile(reader) != UNZ_OK) {
             position = -1;
-            return ZipCorrupt;
+            return Fail(ZipCorrupt, ZipFailureCause::DamagedDirectory);
         }
         position = 0;
     }
     while (position < index) {
         if (unzGoToNextFile(reader) != UNZ_OK) {
             position = -1;
-            return ZipCorrupt;
+            return Fail(ZipCorrupt, ZipFailureCause::DamagedDirectory);
         }
         ++position;
     }
@@ -263,21 +273,32 @@ ZipStatus ZipArchive::Describe(int32_t index, Member* member)
     char storedName[ZipRules::kMaxStoredName + 1] = {};
     if (unzGetCurrentFileInfo64(reader, &info, storedName, sizeof(storedName), nullptr, 0, nullptr,
                                 0) != UNZ_OK) {
-        return ZipCorrupt;
+        return Fail(ZipCorrupt, ZipFailureCause::DamagedDirectory);
     }
     // A name longer than the layer's name buffer would have to be cut, and
     // a cut name is a different file: such a member is refused.
     if (info.size_filename > ZipRules::kMaxStoredName) {
-        return ZipCorrupt;
+        return Fail(ZipCorrupt, ZipFailureCause::PathTooLong);
     }
+    // The stored bytes are UTF-8, whatever the language-encoding flag says.
+    // A UTF-8 sequence never yields more UTF-16 code units than it has bytes,
+    // so the decoded name fits the item's buffer.
+    wchar_t decoded[ZipRules::kMaxPath] = {};
+    const int storedLength = static_cast<int>(strnlen(storedName, info.size_filename));
+    if (storedLength > 0 && MultiByteToWideChar(CP_UTF8, 0, storedName, storedLength, decoded,
+                                                static_cast<int>(ZipRules::kMaxPath) - 1) == 0) {
+        return Fail(ZipCorrupt, ZipFailureCause::UnsafeName);
+    }
+    // Whatever fails from here on, the log can say which member it was.
+    NameFailure(decoded);
     // Sizes are 32-bit in this layer; members that need more are refused.
     if (info.compressed_size > 0xFFFFFFFFull || info.uncompressed_size > 0xFFFFFFFFull) {
-        return ZipCorrupt;
+        return Fail(ZipCorrupt, ZipFailureCause::UnsupportedMember);
     }
     // minizip also accepts bzip2 here; this layer inflates nothing but
     // deflate, and stored data needs no inflating.
     if (info.compression_method != 0 && info.compression_method != Z_DEFLATED) {
-        return ZipCorrupt;
+        return Fail(ZipCorrupt, ZipFailureCause::UnsupportedMember);
     }
 
     // Opening the member raw makes minizip compare the local header with the
@@ -286,36 +307,27 @@ ZipStatus ZipArchive::Describe(int32_t index, Member* member)
     std::vector<uint8_t> extra;
     {
         if (unzOpenCurrentFile2(reader, nullptr, nullptr, 1) != UNZ_OK) {
-            return ZipCorrupt;
+            return Fail(ZipCorrupt, ZipFailureCause::DamagedHeader);
         }
         OpenMember open(reader);
         const int extraSize = unzGetLocalExtrafield(reader, nullptr, 0);
         if (extraSize < 0) {
-            return ZipReadFailed;
+            return Fail(ZipReadFailed, ZipFailureCause::DamagedHeader);
         }
         extra.resize(static_cast<size_t>(extraSize));
         if (extraSize > 0 &&
             unzGetLocalExtrafield(reader, extra.data(), static_cast<unsigned>(extraSize)) != extraSize) {
-            return ZipReadFailed;
+            return Fail(ZipReadFailed, ZipFailureCause::DamagedHeader);
         }
     }
 
-    // The stored bytes are UTF-8, whatever the language-encoding flag says.
-    // A UTF-8 sequence never yields more UTF-16 code units than it has bytes,
-    // so the decoded name fits the item's buffer.
-    wchar_t decoded[ZipRules::kMaxPath] = {};
-    const int storedLength = static_cast<int>(strnlen(storedName, info.size_filename));
-    if (storedLength > 0 && MultiByteToWideChar(CP_UTF8, 0, storedName, storedLength, decoded,
-                                                static_cast<int>(ZipRules::kMaxPath) - 1) == 0) {
-        return ZipCorrupt;
-    }
     const std::u16string name = ZipRules::CleanName(AsU16(decoded));
     // What the cleaning leaves must stay under the root: a member whose name
     // still climbs out (".."), names a stream or a drive (":") or a device
     // (CON, NUL, COM1, ...) fails as a whole rather than being rewritten, so
     // that the name handed out is always the path that is written.
     if (ZipRules::CheckRelativeName(name) != ZipRules::NameProblem::None) {
-        return ZipCorrupt;
+        return Fail(ZipCorrupt, ZipFailureCause::UnsafeName);
     }
 
     Member described{};
@@ -349,14 +361,114 @@ ZipStatus ZipArchive::Describe(int32_t index, Member* member)
     return ZipOk;
 }
 
+ZipStatus ZipArchive::Fail(ZipStatus status, ZipFailureCause cause, DWORD error)
+{
+    if (error == 0) {
+        switch (cause) {
+        case ZipFailureCause::CrcMismatch:
+            error = ERROR_CRC;
+            break;
+        case ZipFailureCause::UnsafeName:
+            error = ERROR_INVALID_NAME;
+            break;
+        case ZipFailureCause::PathTooLong:
+            error = ERROR_FILENAME_EXCED_RANGE;
+            break;
+        case ZipFailureCause::UnsupportedMember:
+        case ZipFailureCause::Encrypted:
+            error = ERROR_NOT_SUPPORTED;
+            break;
+        case ZipFailureCause::ExistingFileProtected:
+            error = ERROR_ACCESS_DENIED;
+            break;
+        case ZipFailureCause::BadArgument:
+            error = ERROR_INVALID_PARAMETER;
+            break;
+        default:
+            error = ERROR_FILE_CORRUPT;
+            break;
+        }
+    }
+    failure.cause = cause;
+    failure.systemError = error;
+    return status;
+}
+
+namespace {
+
+// The temporary twin of an output file: removed again on every way out but
+// the one where it has been moved into place.
+class TemporaryFile {
+public:
+    TemporaryFile() = default;
+    ~TemporaryFile()
+    {
+        if (!m_path.empty()) {
+            DeleteFileW(AsWide(m_path));
+        }
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    void Own(const std::u16string& path) { m_path = path; }
+    void Release() { m_path.clear(); }
+
+private:
+    std::u16string m_path;
+};
+
+// Numbers for temporary names; a fresh start per process keeps two runs
+// from walking the same names.
+uint16_t NextTemporaryNumber()
+{
+    static std::atomic<uint32_t> next{GetTickCount() ^ GetCurrentProcessId()};
+    return static_cast<uint16_t>(next.fetch_add(1));
+}
+
+}  // namespace
+
+// The member goes into a temporary file beside its destination, and only a
+// whole file whose CRC matched takes the destination's place. A member that
+// fails never leaves a truncated or damaged file where a good one was: the
+// file from before (the user's previous version) stays as it was.
 ZipStatus ZipArchive::WriteFileMember(const Member& member, const std::u16string& path)
 {
     const DWORD attributes = member.item.attributes != 0 ? member.item.attributes : FILE_ATTRIBUTE_NORMAL;
-    NCommon::ScopedHandle file(
-        CreateFileW(AsWide(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr));
-    if (!file.valid()) {
-        return ZipCannotOpen;
+    // A file created over another would be refused where the other one is
+    // read-only, or hidden or system without the member having that bit;
+    // moving a file over it must be refused alike.
+    const DWORD existing = GetFileAttributesW(AsWide(path));
+    if (existing != INVALID_FILE_ATTRIBUTES && !ZipRules::MayReplace(existing, member.item.attributes)) {
+        return Fail(ZipCannotOpen, ZipFailureCause::ExistingFileProtected);
     }
+
+    // Read-only comes last, once the file is in place: until then the file
+    // must stay writable and removable.
+    DWORD temporaryAttributes = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (temporaryAttributes == 0) {
+        temporaryAttributes = FILE_ATTRIBUTE_NORMAL;
+    }
+    TemporaryFile temporary;
+    std::u16string temporaryPath;
+    NCommon::ScopedHandle file;
+    constexpr int kNameTries = 32;
+    for (int attempt = 0; attempt < kNameTries && !file.valid(); ++attempt) {
+        temporaryPath = ZipRules::TempNameBeside(path, NextTemporaryNumber());
+        if (temporaryPath.size() > ZipRules::kMaxPath - 1) {
+            return Fail(ZipCannotOpen, ZipFailureCause::PathTooLong);
+        }
+        file.reset(CreateFileW(AsWide(temporaryPath), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               temporaryAttributes, nullptr));
+        if (!file.valid()) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+                return Fail(ZipCannotOpen, ZipFailureCause::CannotCreate, error);
+            }
+        }
+    }
+    if (!file.valid()) {
+        return Fail(ZipCannotOpen, ZipFailureCause::CannotCreate, ERROR_FILE_EXISTS);
+    }
+    temporary.Own(temporaryPath);
     if (!buffer) {
         buffer = std::make_unique<uint8_t[]>(ZipRules::kBufferSize);
     }
@@ -366,62 +478,71 @@ ZipStatus ZipArchive::WriteFileMember(const Member& member, const std::u16string
     // that passes still cannot be decrypted here, which is a read failure.
     if ((member.flags & 1u) != 0) {
         if (unzOpenCurrentFile2(reader, nullptr, nullptr, 1) != UNZ_OK) {
-            return ZipInflateFailed;
+            return Fail(ZipInflateFailed, ZipFailureCause::DamagedData);
         }
         OpenMember open(reader);
         uint8_t header[12];
         if (unzReadCurrentFile(reader, header, sizeof(header)) != static_cast<int>(sizeof(header))) {
-            return ZipInflateFailed;
+            return Fail(ZipInflateFailed, ZipFailureCause::DamagedData);
         }
         const uint8_t check = (member.flags & 8u) != 0
                                   ? static_cast<uint8_t>((member.dosDateTime >> 8) & 0xFF)
                                   : static_cast<uint8_t>(member.crc >> 24);
-        return ZipRules::EmptyPasswordCheckByteMatches(header, sizeof(header), check) ? ZipInflateFailed
-                                                                                      : ZipPasswordMismatch;
+        return Fail(ZipRules::EmptyPasswordCheckByteMatches(header, sizeof(header), check) ? ZipInflateFailed
+                                                                                           : ZipPasswordMismatch,
+                    ZipFailureCause::Encrypted);
     }
 
     if (unzOpenCurrentFile(reader) != UNZ_OK) {
-        return ZipInflateFailed;
+        return Fail(ZipInflateFailed, ZipFailureCause::DamagedData);
     }
     OpenMember open(reader);
-    ZipStatus result = ZipOk;
     for (;;) {
         const int got = unzReadCurrentFile(reader, buffer.get(), static_cast<unsigned>(ZipRules::kBufferSize));
         if (got < 0) {
-            result = ZipInflateFailed;
-            break;
+            return Fail(ZipInflateFailed, ZipFailureCause::DamagedData);
         }
         if (got > 0) {
             DWORD written = 0;
-            if (!WriteFile(file.get(), buffer.get(), static_cast<DWORD>(got), &written, nullptr) ||
-                written != static_cast<DWORD>(got)) {
-                result = ZipWriteFailed;
-                break;
+            if (!WriteFile(file.get(), buffer.get(), static_cast<DWORD>(got), &written, nullptr)) {
+                return Fail(ZipWriteFailed, ZipFailureCause::WriteError, GetLastError());
+            }
+            if (written != static_cast<DWORD>(got)) {
+                return Fail(ZipWriteFailed, ZipFailureCause::WriteError, ERROR_DISK_FULL);
             }
         }
         if (unzeof(reader) == 1) {
             break;
         }
         if (got == 0) {
-            result = ZipInflateFailed;
-            break;
+            return Fail(ZipInflateFailed, ZipFailureCause::DamagedData);
         }
     }
     // Data that does not match its CRC-32 is damaged, however well it
     // inflated: the member fails, so that the caller fetches the package
-    // again instead of installing a corrupted file. The comparison is made
-    // before the times are set, so a damaged file keeps no member times.
-    if (open.Close() == UNZ_CRCERROR && result == ZipOk) {
-        result = ZipInflateFailed;
+    // again instead of installing a corrupted file.
+    if (open.Close() == UNZ_CRCERROR) {
+        return Fail(ZipInflateFailed, ZipFailureCause::CrcMismatch);
     }
-    if (result == ZipOk) {
-        const FILETIME creation = member.item.creationTime;
-        const FILETIME access = member.item.accessTime;
-        const FILETIME modification = member.item.modificationTime;
-        SetFileTime(file.get(), IsZero(creation) ? nullptr : &creation, IsZero(access) ? nullptr : &access,
-                    IsZero(modification) ? nullptr : &modification);
+    const FILETIME creation = member.item.creationTime;
+    const FILETIME access = member.item.accessTime;
+    const FILETIME modification = member.item.modificationTime;
+    SetFileTime(file.get(), IsZero(creation) ? nullptr : &creation, IsZero(access) ? nullptr : &access,
+                IsZero(modification) ? nullptr : &modification);
+    // Data still held by the system is written now at the latest; a failure
+    // here is a write error like any other.
+    const HANDLE raw = file.release();
+    if (!CloseHandle(raw)) {
+        return Fail(ZipWriteFailed, ZipFailureCause::WriteError, GetLastError());
     }
-    return result;
+    if (!MoveFileExW(AsWide(temporaryPath), AsWide(path), MOVEFILE_REPLACE_EXISTING)) {
+        return Fail(ZipCannotOpen, ZipFailureCause::CannotReplace, GetLastError());
+    }
+    temporary.Release();
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        SetFileAttributesW(AsWide(path), attributes);
+    }
+    return ZipOk;
 }
 
 HZIP OpenZipFile(const wchar_t* path)
@@ -482,21 +603,90 @@ ZipStatus GetZipItem(HZIP zip, int index, ZipItem* item)
         item->index = zip->count;
         return ZipOk;
     }
+    zip->ClearFailure();
     if (index < 0 || index >= zip->count) {
-        return ZipBadArgument;
+        return zip->Fail(ZipBadArgument, ZipFailureCause::BadArgument);
     }
     Member member{};
     const ZipStatus status = zip->Describe(index, &member);
     if (status == ZipOk) {
         *item = member.item;
+    } else {
+        SetLastError(zip->failure.systemError);
     }
     return status;
 }
 
+namespace {
+ZipStatus Unzip(HZIP zip, int index, const wchar_t* name);
+}  // namespace
+
 ZipStatus UnzipItem(HZIP zip, int index, const wchar_t* name)
 {
-    if (zip == nullptr || name == nullptr || index < 0 || index >= zip->count) {
+    if (zip == nullptr) {
         return ZipBadArgument;
+    }
+    zip->ClearFailure();
+    const ZipStatus status = Unzip(zip, index, name);
+    // Set last, after every handle of the call has been closed.
+    if (status != ZipOk) {
+        SetLastError(zip->failure.systemError);
+    }
+    return status;
+}
+
+ZipFailure GetZipFailure(HZIP zip)
+{
+    if (zip == nullptr) {
+        ZipFailure failure{};
+        failure.cause = ZipFailureCause::BadArgument;
+        failure.systemError = ERROR_INVALID_PARAMETER;
+        return failure;
+    }
+    return zip->failure;
+}
+
+const char* ZipFailureText(ZipFailureCause cause)
+{
+    switch (cause) {
+    case ZipFailureCause::None:
+        return "no failure";
+    case ZipFailureCause::DamagedDirectory:
+        return "damaged central directory";
+    case ZipFailureCause::DamagedHeader:
+        return "damaged local header";
+    case ZipFailureCause::UnsupportedMember:
+        return "unsupported compression or size";
+    case ZipFailureCause::UnsafeName:
+        return "unsafe name";
+    case ZipFailureCause::PathTooLong:
+        return "name or path too long";
+    case ZipFailureCause::Encrypted:
+        return "encrypted";
+    case ZipFailureCause::DamagedData:
+        return "damaged data";
+    case ZipFailureCause::CrcMismatch:
+        return "CRC mismatch";
+    case ZipFailureCause::CannotCreate:
+        return "cannot create the file";
+    case ZipFailureCause::WriteError:
+        return "write error";
+    case ZipFailureCause::CannotReplace:
+        return "cannot move the file into place";
+    case ZipFailureCause::ExistingFileProtected:
+        return "a read-only, hidden or system file is in the way";
+    case ZipFailureCause::BadArgument:
+        return "bad argument";
+    }
+    return "unknown";
+}
+
+namespace {
+
+ZipStatus Unzip(HZIP zip, int index, const wchar_t* name)
+{
+    if (name == nullptr || index < 0 || index >= zip->count) {
+        return zip->Fail(ZipBadArgument, ZipFailureCause::BadArgument);
     }
     // The reader must stand at the member even when its description comes
     // from the cache, since a failed request may have moved it since.
@@ -515,7 +705,7 @@ ZipStatus UnzipItem(HZIP zip, int index, const wchar_t* name)
     // A caller may name a full path on purpose; a relative name is held to
     // the same rule as member names, so it cannot leave the root either.
     if (!fullPath && ZipRules::CheckRelativeName(target) != ZipRules::NameProblem::None) {
-        return ZipBadArgument;
+        return zip->Fail(ZipBadArgument, ZipFailureCause::UnsafeName);
     }
 
     if ((member.item.attributes & ZipRules::kAttrDirectory) != 0) {
@@ -523,12 +713,12 @@ ZipStatus UnzipItem(HZIP zip, int index, const wchar_t* name)
             EnsureDirectories(&zip->root, std::u16string());
         } else if (fullPath) {
             if (target.size() > ZipRules::kMaxPath - 1) {
-                return ZipCannotOpen;
+                return zip->Fail(ZipCannotOpen, ZipFailureCause::PathTooLong);
             }
             EnsureDirectories(nullptr, target);
         } else {
             if (zip->root.size() + target.size() > ZipRules::kMaxPath - 1) {
-                return ZipCannotOpen;
+                return zip->Fail(ZipCannotOpen, ZipFailureCause::PathTooLong);
             }
             EnsureDirectories(&zip->root, target);
         }
@@ -540,16 +730,18 @@ ZipStatus UnzipItem(HZIP zip, int index, const wchar_t* name)
     // "C:name" is relative to whatever folder is current on drive C: there
     // is no sound place for it, under the root or elsewhere.
     if (fullPath && !fullDirectory) {
-        return ZipBadArgument;
+        return zip->Fail(ZipBadArgument, ZipFailureCause::UnsafeName);
     }
     const std::u16string outputPath = fullDirectory ? target : zip->root + target;
     // Longer paths do not fit the layer's path buffers.
     if (outputPath.size() > ZipRules::kMaxPath - 1) {
-        return ZipCannotOpen;
+        return zip->Fail(ZipCannotOpen, ZipFailureCause::PathTooLong);
     }
     EnsureDirectories(fullDirectory ? nullptr : &zip->root, split.directory);
     return zip->WriteFileMember(member, outputPath);
 }
+
+}  // namespace
 
 ZipStatus CloseZipFile(HZIP zip)
 {

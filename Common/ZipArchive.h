@@ -44,6 +44,38 @@ ZipStatus UnzipItem(HZIP zip, int index, const wchar_t* name);
 
 ZipStatus CloseZipFile(HZIP zip);
 
+// Why the last GetZipItem or UnzipItem on an archive failed. The layer logs
+// nothing itself; this is what its caller tells the user's support desk.
+enum class ZipFailureCause : uint32_t {
+    None,
+    DamagedDirectory,       // a central directory entry cannot be read
+    DamagedHeader,          // the local header disagrees with the directory
+    UnsupportedMember,      // compression method or sizes the layer cannot take
+    UnsafeName,             // the name would leave the destination or reach a device
+    PathTooLong,            // the name or the output path does not fit
+    Encrypted,              // a password would be needed
+    DamagedData,            // the data cannot be inflated
+    CrcMismatch,            // the data inflated but is not what was stored
+    CannotCreate,           // the file (or its temporary twin) cannot be created
+    WriteError,             // writing the file failed
+    CannotReplace,          // the whole file could not be moved into place
+    ExistingFileProtected,  // a read-only, hidden or system file stands there
+    BadArgument,
+};
+struct ZipFailure {
+    ZipFailureCause cause;
+    // The platform's error number; for causes of the archive itself, the
+    // number that names them best (ERROR_CRC for a CRC mismatch, ...). The
+    // failing call also leaves it as the thread's last error.
+    DWORD systemError;
+    // The member's stored name as far as it could be read, else empty.
+    wchar_t name[MAX_PATH];
+};
+// A null handle gives BadArgument.
+ZipFailure GetZipFailure(HZIP zip);
+// "CRC mismatch", "unsafe name", ...
+const char* ZipFailureText(ZipFailureCause cause);
+
 // Sees every seek and read the directory reader makes on an open archive's
 // file. Nothing in the product watches; tests use it to show which parts of
 // the file each call touches (the cache and the forward walk exist to spare

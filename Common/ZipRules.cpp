@@ -350,4 +350,24 @@ bool IsBareEmptyEndRecord(const uint8_t* start, size_t length, uint64_t fileSize
     return fileSize == kEndRecordSize + word(20);
 }
 
+std::u16string TempNameBeside(const std::u16string& path, uint16_t number)
+{
+    static const char16_t kHex[] = u"0123456789ABCDEF";
+    const SplitPath split = SplitAfterLastSeparator(path);
+    std::u16string name = split.directory + u"~ql";
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        name += kHex[(number >> shift) & 0xF];
+    }
+    return name + u".tmp";
+}
+
+bool MayReplace(uint32_t existingAttributes, uint32_t itemAttributes)
+{
+    if ((existingAttributes & (kAttrDirectory | kAttrReadOnly)) != 0) {
+        return false;
+    }
+    const uint32_t kept = existingAttributes & (kAttrHidden | kAttrSystem);
+    return (itemAttributes & kept) == kept;
+}
+
 }  // namespace ZipRules

@@ -101,6 +101,17 @@ std::vector<std::u16string> DirectoriesTopDown(const std::u16string& directory);
 // empty password ends in `checkByte`.
 bool EmptyPasswordCheckByteMatches(const uint8_t* header, size_t length, uint8_t checkByte);
 
+// A member is written to a file of this name beside its destination and
+// moved into place only when it is whole: the folder part of `path`, then
+// "~ql", `number` as four hexadecimal digits and ".tmp".
+std::u16string TempNameBeside(const std::u16string& path, uint16_t number);
+
+// Whether a member with `itemAttributes` may take the place of an existing
+// file with `existingAttributes`: never a folder or a read-only file, nor a
+// hidden or system file unless the member carries that bit too (the rules
+// the platform applies when a file is created over another).
+bool MayReplace(uint32_t existingAttributes, uint32_t itemAttributes);
+
 // Whether a file of `fileSize` bytes that starts with these bytes is nothing
 // but the end record of an archive without members (and its comment).
 constexpr size_t kEndRecordSize = 22;

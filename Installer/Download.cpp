@@ -3,14 +3,17 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <climits>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "IInstallListener.h"
 #include "Log.h"
 #include "MessageError.h"
+#include "ResponseRules.h"
 #include "ScopedHandles.h"
 #include "easylogging++.h"
 
@@ -18,11 +21,18 @@ namespace {
 
 using namespace DownloadConstants;
 
+// Closing a handle on the way out of a failed call must not overwrite that
+// call's error, which the log line after it reports.
 struct InternetHandleTraits {
     using Value = HINTERNET;
     static Value Invalid() { return nullptr; }
     static bool IsValid(Value value) { return value != nullptr; }
-    static void Close(Value value) { ::WinHttpCloseHandle(value); }
+    static void Close(Value value)
+    {
+        const DWORD saved = GetLastError();
+        ::WinHttpCloseHandle(value);
+        SetLastError(saved);
+    }
 };
 using ScopedInternet = NCommon::ScopedResource<InternetHandleTraits>;
 
@@ -53,15 +63,6 @@ struct FoundProxy {
     }
 };
 
-// WinHTTP reports a receive time-out as ERROR_WINHTTP_TIMEOUT; Wine's
-// WinHTTP passes the socket's own WSAETIMEDOUT through instead. Both mean
-// the same thing here, and both resume.
-bool IsTimeout(DWORD error)
-{
-    constexpr DWORD kSocketTimedOut = 10060;  // WSAETIMEDOUT
-    return error == ERROR_WINHTTP_TIMEOUT || error == kSocketTimedOut;
-}
-
 bool IsCancelled(const std::atomic<bool>* cancel)
 {
     return cancel != nullptr && cancel->load();
@@ -84,7 +85,7 @@ std::string FieldText(const wchar_t* text)
 {
     const DWORD error = GetLastError();
     LOG(ERROR) << call << " error: " << ErrorNumber(error);
-    throw MessageError(std::string(call) + " failed");
+    throw MessageError(std::string(call) + " failed", error);
 }
 
 struct Transfer {
@@ -92,8 +93,8 @@ struct Transfer {
     uint32_t received = 0;
     uint32_t offset = 0;
     int progressCounter = 0;
-    // Time-outs in a row that brought no byte at all.
-    int idleTimeouts = 0;
+    // Resumed requests in a row that brought no byte at all.
+    int fruitlessResumes = 0;
 };
 
 float ProgressFraction(const Transfer& transfer)
@@ -114,18 +115,104 @@ float ProgressFraction(const Transfer& transfer)
     return static_cast<float>(fraction);
 }
 
+// A header of the response as text; empty when the response has none.
+// `error` receives why it could not be read.
+std::optional<std::string> HeaderText(HINTERNET request, DWORD query, DWORD* error = nullptr)
+{
+    DWORD size = 0;
+    WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                        &size, WINHTTP_NO_HEADER_INDEX);
+    DWORD failure = GetLastError();
+    if (failure == ERROR_INSUFFICIENT_BUFFER) {
+        std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
+        if (WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, &value[0], &size,
+                                WINHTTP_NO_HEADER_INDEX)) {
+            value.resize(size / sizeof(wchar_t));
+            return ToUtf8(value);
+        }
+        failure = GetLastError();
+    }
+    if (error != nullptr) {
+        *error = failure;
+    }
+    return std::nullopt;
+}
+
+ResponseRules::ResponseHead ReadHead(HINTERNET request)
+{
+    ResponseRules::ResponseHead head;
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
+                            WINHTTP_NO_HEADER_INDEX)) {
+        head.status = status;
+    }
+    head.contentRange = HeaderText(request, WINHTTP_QUERY_CONTENT_RANGE);
+    head.contentLength = HeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH);
+    return head;
+}
+
+// One info line per request: what was asked, what came back, how much of it.
+void LogResponse(const std::string& asked, const ResponseRules::ResponseHead& head, uint64_t bytes)
+{
+    LOG(INFO) << "HTTP response to " << asked << ": status " << head.status << ", Content-Range "
+              << head.contentRange.value_or("none") << ", Content-Length "
+              << head.contentLength.value_or("none") << ", " << bytes << " bytes received";
+}
+
+// A response that is not what was asked for: its bytes never join the
+// package, and the attempt fails.
+[[noreturn]] void RefuseResponse(const std::string& asked, const ResponseRules::ResponseHead& head,
+                                 uint64_t bytes, const std::string& problem)
+{
+    LogResponse(asked, head, bytes);
+    LOG(ERROR) << "Unexpected HTTP response to " << asked << ": " << problem;
+    throw MessageError("Unexpected HTTP response", ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
+}
+
+// The length request: the package length from the Content-Length header,
+// read as text, since the numeric form clamps what does not fit (Wine reads
+// 4294967295 as 2147483647).
+void TakeLength(HINTERNET request, Transfer& transfer)
+{
+    const std::string asked = "the length request";
+    const ResponseRules::ResponseHead head = ReadHead(request);
+    const ResponseRules::Verdict verdict = ResponseRules::CheckLengthResponse(head);
+    if (!verdict.accepted) {
+        RefuseResponse(asked, head, 0, verdict.problem);
+    }
+    DWORD error = ERROR_SUCCESS;
+    const std::optional<std::string> text =
+        HeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH, &error);
+    if (text) {
+        // The length is kept as a signed 32-bit number with -1 meaning
+        // "unknown": a larger one would either end the download at once
+        // with an empty package or, at 0xFFFFFFFF, ask for the length again
+        // and again. Neither is a length we can use.
+        const std::optional<uint64_t> length = ResponseRules::ParseContentLength(*text);
+        if (length && *length <= static_cast<uint64_t>(INT32_MAX)) {
+            LogResponse(asked, head, 0);
+            transfer.totalLength = static_cast<int32_t>(*length);
+            return;
+        }
+        error = ERROR_ARITHMETIC_OVERFLOW;
+    }
+    LOG(ERROR) << "WinHttpQueryHeaders error: " << ErrorNumber(error);
+    throw MessageError("WinHttpQueryHeaders failed: " + std::to_string(ErrorNumber(error)), error);
+}
+
 // One request: the length request when the length is still unknown,
 // otherwise the range that starts at the offset. Returns 0 when the cancel
 // flag stopped it, 1 otherwise.
 int PerformRequest(IInstallListener* listener, const std::atomic<bool>* cancel,
                    std::ofstream& package, HINTERNET request, Transfer& transfer)
 {
+    uint32_t rangeEnd = 0;
     if (transfer.totalLength > 0) {
-        uint64_t rangeEnd = static_cast<uint64_t>(transfer.offset) + kRangeSize - 1;
         const uint64_t last = static_cast<uint64_t>(transfer.totalLength) - 1;
-        if (last < rangeEnd) {
-            rangeEnd = last;
-        }
+        rangeEnd = static_cast<uint32_t>(
+            std::min<uint64_t>(static_cast<uint64_t>(transfer.offset) + kRangeSize - 1, last));
         const std::wstring header = L"Range: bytes=" + std::to_wstring(transfer.offset) + L"-" +
                                     std::to_wstring(rangeEnd);
         if (!WinHttpAddRequestHeaders(request, header.c_str(), static_cast<DWORD>(header.size()),
@@ -145,67 +232,62 @@ int PerformRequest(IInstallListener* listener, const std::atomic<bool>* cancel,
     }
 
     if (transfer.totalLength == -1) {
-        DWORD length = 0;
-        DWORD size = sizeof(length);
-        DWORD error = ERROR_SUCCESS;
-        if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
-                                 WINHTTP_HEADER_NAME_BY_INDEX, &length, &size,
-                                 WINHTTP_NO_HEADER_INDEX)) {
-            error = GetLastError();
-        } else if (length > static_cast<DWORD>(INT32_MAX)) {
-            // The length is kept as a signed 32-bit number with -1 meaning
-            // "unknown": a larger one would either end the download at once
-            // with an empty package or, at 0xFFFFFFFF, ask for the length
-            // again and again. Neither is a length we can use.
-            error = ERROR_ARITHMETIC_OVERFLOW;
-        }
-        if (error != ERROR_SUCCESS) {
-            LOG(ERROR) << "WinHttpQueryHeaders error: " << ErrorNumber(error);
-            throw MessageError("WinHttpQueryHeaders failed: " + std::to_string(ErrorNumber(error)));
-        }
-        transfer.totalLength = static_cast<int32_t>(length);
+        TakeLength(request, transfer);
         return 1;
     }
 
-    uint32_t requestBytes = 0;
+    // Nothing of the body joins the package before the head says that it is
+    // the range asked for.
+    const std::string asked =
+        "bytes=" + std::to_string(transfer.offset) + "-" + std::to_string(rangeEnd);
+    const ResponseRules::ResponseHead head = ReadHead(request);
+    const ResponseRules::Verdict verdict = ResponseRules::CheckRangeResponse(
+        head, transfer.offset, rangeEnd, static_cast<uint32_t>(transfer.totalLength));
+    if (!verdict.accepted) {
+        RefuseResponse(asked, head, 0, verdict.problem);
+    }
+
+    uint64_t requestBytes = 0;
+    // The call that broke the body off, and its error, when one did.
+    const char* brokenBy = nullptr;
+    DWORD breakError = ERROR_SUCCESS;
     std::vector<char> buffer;
     for (;;) {
         if (IsCancelled(cancel)) {
+            LogResponse(asked, head, requestBytes);
             return 0;
         }
 
         DWORD blockSize = 0;
         if (!WinHttpQueryDataAvailable(request, &blockSize)) {
-            const DWORD error = GetLastError();
-            if (IsTimeout(error)) {
-                // The next request resumes right after what has arrived. A
-                // server that stalls again and again before sending anything
-                // would be asked for ever; after a few such rounds it counts
-                // as a failure like any other.
-                if (requestBytes == 0 && ++transfer.idleTimeouts > kMaxIdleTimeouts) {
-                    LOG(ERROR) << "WinHttpQueryDataAvailable error: " << ErrorNumber(error);
-                    throw MessageError("WinHttpQueryDataAvailable failed");
-                }
-                transfer.offset += requestBytes;
-                return 1;
-            }
-            LOG(ERROR) << "WinHttpQueryDataAvailable error: " << ErrorNumber(error);
-            throw MessageError("WinHttpQueryDataAvailable failed");
+            breakError = GetLastError();
+            brokenBy = "WinHttpQueryDataAvailable";
+            break;
+        }
+        // A body that runs past the range would carry the next range's bytes,
+        // or bytes past the end of the package.
+        if (requestBytes + blockSize > verdict.bodyBytes) {
+            RefuseResponse(asked, head, requestBytes + blockSize,
+                           "the body is longer than the " + std::to_string(verdict.bodyBytes) +
+                               " bytes asked for");
         }
 
         buffer.assign(static_cast<size_t>(blockSize) + 1, 0);
         DWORD bytesRead = 0;
         if (!WinHttpReadData(request, buffer.data(), blockSize, &bytesRead)) {
-            RaiseFailure("WinHttpReadData");
+            breakError = GetLastError();
+            brokenBy = "WinHttpReadData";
+            break;
         }
-        // A failed write leaves a package that the extraction rejects.
         package.write(buffer.data(), static_cast<std::streamsize>(bytesRead));
-
-        requestBytes += blockSize;
-        transfer.received += blockSize;
-        if (blockSize > 0) {
-            transfer.idleTimeouts = 0;
+        if (!package) {
+            LOG(ERROR) << "Writing the package file failed at byte "
+                       << (transfer.offset + requestBytes);
+            throw MessageError("Failed to write the package file", ERROR_WRITE_FAULT);
         }
+
+        requestBytes += bytesRead;
+        transfer.received += bytesRead;
 
         if (listener != nullptr) {
             listener->OnProgress(ProgressFraction(transfer));
@@ -213,17 +295,62 @@ int PerformRequest(IInstallListener* listener, const std::atomic<bool>* cancel,
         }
 
         if (blockSize == 0) {
-            // A whole range counts as done, however much of it arrived.
-            transfer.offset += kRangeSize;
-            return 1;
+            break;
         }
     }
+
+    LogResponse(asked, head, requestBytes);
+    transfer.offset += static_cast<uint32_t>(requestBytes);
+    if (requestBytes == verdict.bodyBytes) {
+        transfer.fruitlessResumes = 0;
+        return 1;
+    }
+
+    // The body broke off: a time-out, a dropped connection, or an end before
+    // the range was whole. The next request asks again from the first
+    // missing byte; a server that brings nothing new again and again is
+    // given up on.
+    if (requestBytes > 0) {
+        transfer.fruitlessResumes = 0;
+    } else if (++transfer.fruitlessResumes > kMaxFruitlessResumes) {
+        if (brokenBy != nullptr) {
+            LOG(ERROR) << brokenBy << " error: " << ErrorNumber(breakError);
+            throw MessageError(std::string(brokenBy) + " failed", breakError);
+        }
+        LOG(ERROR) << "Incomplete HTTP response to " << asked << ": " << requestBytes << " of "
+                   << verdict.bodyBytes << " bytes";
+        throw MessageError("Incomplete HTTP response", ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
+    }
+    if (brokenBy != nullptr) {
+        LOG(INFO) << "Range " << asked << " broke off after " << requestBytes << " of "
+                  << verdict.bodyBytes << " bytes (" << brokenBy << " error "
+                  << ErrorNumber(breakError) << "); resuming at byte " << transfer.offset;
+    } else {
+        LOG(INFO) << "Range " << asked << " ended after " << requestBytes << " of "
+                  << verdict.bodyBytes << " bytes; resuming at byte " << transfer.offset;
+    }
+    return 1;
 }
 
+// WinHttpSetTimeouts bounds the connect, the send and each receive of the
+// body, but not the wait for the response's status line and headers: that
+// wait has a time-out of its own, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT,
+// which WinHttpSetTimeouts leaves at its default. Wine's WinHTTP (8.0) gives
+// it no limit at all and puts it on the socket while it reads the head, so a
+// server that accepts the request and then says nothing held the install for
+// ever. Setting the option to the receive time-out bounds the header wait on
+// Windows and Wine alike. A server that stops after the status line costs
+// about two receive time-outs under Wine: one for the headers that never
+// come (Wine then takes the head as ended) and one for the body.
 bool SetTimeouts(HINTERNET request, const DownloadOptions& options)
 {
-    return WinHttpSetTimeouts(request, options.resolveTimeoutMs, options.connectTimeoutMs,
-                              options.sendTimeoutMs, options.receiveTimeoutMs) != FALSE;
+    if (!WinHttpSetTimeouts(request, options.resolveTimeoutMs, options.connectTimeoutMs,
+                            options.sendTimeoutMs, options.receiveTimeoutMs)) {
+        return false;
+    }
+    DWORD headerTimeoutMs = static_cast<DWORD>(options.receiveTimeoutMs);
+    return WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headerTimeoutMs,
+                            sizeof(headerTimeoutMs)) != FALSE;
 }
 
 HINTERNET OpenRequest(HINTERNET connection)
@@ -336,21 +463,30 @@ std::wstring Download(const std::wstring& folder, IInstallListener* listener,
         DWORD attemptError = GetLastError();
         bool succeeded = false;
 
-        if (!proxyOnly) {
+        // The direct attempt: the user's own proxy settings, or none.
+        // Returns false when the request could not even be set up.
+        auto direct = [&] {
             connection.reset(WinHttpConnect(
                 session.get(), options.refuseDirectConnect ? nullptr : options.server.c_str(),
                 options.port, 0));
             if (connection) {
                 request.reset(OpenRequest(connection.get()));
             }
-            if (request && SetTimeouts(request.get(), options)) {
-                PerformRequest(listener, cancel, package, request.get(), transfer);
+            if (!request || !SetTimeouts(request.get(), options)) {
+                attemptError = GetLastError();
+                return false;
+            }
+            PerformRequest(listener, cancel, package, request.get(), transfer);
+            return true;
+        };
+
+        if (!proxyOnly) {
+            if (direct()) {
                 if (IsCancelled(cancel)) {
                     break;
                 }
                 succeeded = true;
             } else {
-                attemptError = GetLastError();
                 LOG(INFO) << "direct http request failed, checking for proxy...";
             }
         }
@@ -402,6 +538,19 @@ std::wstring Download(const std::wstring& folder, IInstallListener* listener,
             }
         }
 
+        // The later downloads of a run prefer the automatically found proxy.
+        // Most networks have none; there they go direct, or the retries that
+        // the pipeline makes would never reach the server at all.
+        if (!succeeded && proxyOnly && !proxyFound && !IsCancelled(cancel)) {
+            LOG(INFO) << "no automatic proxy, going direct";
+            if (direct()) {
+                if (IsCancelled(cancel)) {
+                    break;
+                }
+                succeeded = true;
+            }
+        }
+
         if (!succeeded) {
             request.reset();
             connection.reset();
@@ -410,10 +559,14 @@ std::wstring Download(const std::wstring& folder, IInstallListener* listener,
                 break;
             }
             LOG(ERROR) << "Sending WinHttpRequest error: " << ErrorNumber(attemptError);
-            throw MessageError("Sending WinHttpRequest failed");
+            throw MessageError("Sending WinHttpRequest failed", attemptError);
         }
     }
 
     package.close();
+    if (package.fail() && !IsCancelled(cancel)) {
+        LOG(ERROR) << "Writing the package file failed at its end";
+        throw MessageError("Failed to write the package file", ERROR_WRITE_FAULT);
+    }
     return packagePath;
 }

@@ -23,9 +23,11 @@ constexpr int kConnectTimeoutMs = 60000;
 constexpr int kSendTimeoutMs = 60000;
 constexpr int kReceiveTimeoutMs = 60000;
 constexpr uint32_t kRangeSize = 4194304;
-// A body that stalls before its first byte is resumed this many times in a
-// row; after that the server is taken to be stuck and the download fails.
-constexpr int kMaxIdleTimeouts = 3;
+// A range that breaks off (a time-out, a dropped connection, a body that
+// ends early) is asked for again from its first missing byte. Tries that
+// bring no new byte are allowed this many times in a row; after that the
+// server is taken to be stuck and the download fails.
+constexpr int kMaxFruitlessResumes = 3;
 }  // namespace DownloadConstants
 
 // The parts of the request that tests must be able to change. A

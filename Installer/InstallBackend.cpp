@@ -3,6 +3,8 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include <cstdio>
+
 #include "Download.h"
 #include "IInstallListener.h"
 #include "Log.h"
@@ -27,12 +29,69 @@ void ReportStatus(IInstallListener* listener, int status)
 }
 
 // Every error that reaches a step boundary is logged once more with the
-// thread's last error, read before anything else can change it.
-void LogCaught(const char* text)
+// last error of the failure: a message error brings the number it was
+// raised with, since the way out (handles closed, files flushed) may have
+// changed the thread's own; any other error has only the thread's.
+void LogCaught(const char* text, DWORD lastError)
 {
-    const DWORD lastError = GetLastError();
     LOG(ERROR) << text << " Last error: " << static_cast<unsigned long>(lastError);
 }
+
+uint64_t FileSizeOf(const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        return 0;
+    }
+    return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// The run's last line: how it ended, why, how much came over the network
+// and how long it took, so that a support desk reads the story of a run
+// without a debugger. Written on every way out of Install.
+class RunReport {
+public:
+    RunReport() : m_start(GetTickCount64()) {}
+    ~RunReport()
+    {
+        char seconds[32];
+        std::snprintf(seconds, sizeof(seconds), "%.1f",
+                      static_cast<double>(GetTickCount64() - m_start) / 1000.0);
+        if (m_outcome == Outcome::Failed) {
+            LOG(ERROR) << "Install failed: " << m_reason << "; " << m_bytes
+                       << " bytes downloaded in " << seconds << " s";
+        } else {
+            LOG(INFO) << "Install " << (m_outcome == Outcome::Succeeded ? "succeeded" : "cancelled")
+                      << ": " << m_reason << "; " << m_bytes << " bytes downloaded in " << seconds
+                      << " s";
+        }
+    }
+    RunReport(const RunReport&) = delete;
+    RunReport& operator=(const RunReport&) = delete;
+
+    // The last error caught is the reason, unless a later one comes.
+    void Caught(const std::string& text) { m_reason = text; }
+    void Downloaded(uint64_t bytes) { m_bytes += bytes; }
+    void Succeeded() { End(Outcome::Succeeded, "every entry extracted"); }
+    void Cancelled() { End(Outcome::Cancelled, "cancelled by the user"); }
+    void Failed(const char* reason = nullptr)
+    {
+        End(Outcome::Failed, reason != nullptr ? reason : m_reason.c_str());
+    }
+
+private:
+    enum class Outcome { Failed, Succeeded, Cancelled };
+    void End(Outcome outcome, std::string reason)
+    {
+        m_outcome = outcome;
+        m_reason = std::move(reason);
+    }
+
+    ULONGLONG m_start;
+    Outcome m_outcome = Outcome::Failed;
+    std::string m_reason = "stopped before the end";
+    uint64_t m_bytes = 0;
+};
 
 // The package never outlives a run, whichever way the run ends; this also
 // removes a package that an earlier, interrupted run left behind.
@@ -50,15 +109,17 @@ private:
 // Runs one step of the pipeline. Whatever it raises is logged here, once,
 // and turned into false: nothing escapes Install.
 template <typename Step>
-bool Attempt(Step step, const char* otherErrorText)
+bool Attempt(Step step, const char* otherErrorText, RunReport& report)
 {
     try {
         step();
         return true;
     } catch (const MessageError& error) {
-        LogCaught(error.what());
+        LogCaught(error.what(), error.LastError());
+        report.Caught(error.Text());
     } catch (...) {
-        LogCaught(otherErrorText);
+        LogCaught(otherErrorText, GetLastError());
+        report.Caught(otherErrorText);
     }
     return false;
 }
@@ -99,6 +160,30 @@ void MarkHidden(const std::wstring& path)
     }
 }
 
+// One error line for a failed item call: which member, the zip status and
+// why, with the error number; returns that number.
+DWORD ExplainZipFailure(const Environment::ZipLayer& zip, HZIP handle, ZipStatus status,
+                        const std::string& what)
+{
+    const DWORD thread = GetLastError();
+    char hex[16];
+    std::snprintf(hex, sizeof(hex), "0x%X", static_cast<unsigned>(status));
+    if (zip.describeFailure == nullptr) {
+        LOG(ERROR) << "Zip " << what << ": status " << hex << ", error "
+                   << static_cast<unsigned long>(thread);
+        return thread;
+    }
+    const ZipFailure failure = zip.describeFailure(handle);
+    std::string stored;
+    if (failure.name[0] != L'\0' && ToUtf8(failure.name) != what) {
+        stored = " (stored as \"" + ToUtf8(failure.name) + "\")";
+    }
+    LOG(ERROR) << "Zip " << what << stored << ": status " << hex << ", "
+               << ZipFailureText(failure.cause) << ", error "
+               << static_cast<unsigned long>(failure.systemError);
+    return failure.systemError;
+}
+
 void ExtractPackage(const std::wstring& packagePath, const std::wstring& destination,
                     IInstallListener* listener, const std::atomic<bool>* cancel,
                     const Environment::ZipLayer& zip)
@@ -113,12 +198,16 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
 
     OpenArchive archive(zip, zip.open(packagePath.c_str()));
     if (archive.get() == nullptr) {
-        throw MessageError("Failed to open zip file");
+        const DWORD error = GetLastError();
+        LOG(ERROR) << "OpenZipFile " << ToUtf8(packagePath) << ": not a readable zip archive ("
+                   << FileSizeOf(packagePath) << " bytes), error " << static_cast<unsigned long>(error);
+        throw MessageError("Failed to open zip file", error);
     }
 
     ZipItem item{};
-    if (zip.getItem(archive.get(), -1, &item) != ZipOk) {
-        throw MessageError("GetZipItem failed");
+    ZipStatus status = zip.getItem(archive.get(), -1, &item);
+    if (status != ZipOk) {
+        throw MessageError("GetZipItem failed", ExplainZipFailure(zip, archive.get(), status, "the count"));
     }
     const int count = item.index;
 
@@ -129,15 +218,21 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
             return;
         }
         item = ZipItem{};
-        if (zip.getItem(archive.get(), i, &item) != ZipOk) {
-            throw MessageError("GetZipItem failed");
+        status = zip.getItem(archive.get(), i, &item);
+        if (status != ZipOk) {
+            throw MessageError("GetZipItem failed", ExplainZipFailure(zip, archive.get(), status,
+                                                                      "entry " + std::to_string(i)));
         }
-        const ZipStatus status = zip.unzipItem(archive.get(), i, item.name);
+        status = zip.unzipItem(archive.get(), i, item.name);
+        // Taken before the hidden attribute is set, which may change it.
+        const DWORD error = status != ZipOk
+                                ? ExplainZipFailure(zip, archive.get(), status, ToUtf8(item.name))
+                                : ERROR_SUCCESS;
         if ((item.attributes & FILE_ATTRIBUTE_HIDDEN) != 0) {
             MarkHidden(JoinPath(destination, item.name));
         }
         if (status != ZipOk) {
-            throw MessageError("UnzipItem failed");
+            throw MessageError("UnzipItem failed", error);
         }
         if (listener != nullptr) {
             listener->OnProgress(static_cast<float>(i + 1) / static_cast<float>(count));
@@ -185,7 +280,7 @@ const Environment& ProductEnvironment()
         },
         [](const std::wstring& folder, IInstallListener* listener, const std::atomic<bool>* cancel,
            bool proxyOnly) { return Download(folder, listener, cancel, proxyOnly); },
-        {&OpenZipFile, &GetZipItem, &UnzipItem, &CloseZipFile},
+        {&OpenZipFile, &GetZipItem, &UnzipItem, &CloseZipFile, &GetZipFailure},
     };
     return environment;
 }
@@ -204,6 +299,7 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
         listener->SetErrorReason(IInstallListener::ReasonNone);
     }
 
+    RunReport report;
     const std::wstring driveRoot = DriveRootOf(destination);
     const std::wstring driveFolder = PerDriveWorkFolder(workFolder, driveRoot);
     if (!PathFileExistsW(driveFolder.c_str())) {
@@ -211,14 +307,24 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
     }
     const PackageFileRemover removePackage(driveFolder + kPackageFileName);
 
-    auto fail = [listener](int reason) {
+    auto fail = [listener, cancel, &report](int reason) {
         if (listener != nullptr && reason != IInstallListener::ReasonNone) {
             listener->SetErrorReason(reason);
+        }
+        if (reason == IInstallListener::ReasonDriveMissing) {
+            report.Failed("the drive is not among the attached USB drives");
+        } else if (reason == IInstallListener::ReasonLowFreeSpace) {
+            report.Failed("too little free space on the drive");
+        } else if (IsCancelled(cancel)) {
+            report.Cancelled();
+        } else {
+            report.Failed();
         }
         ReportStatus(listener, IInstallListener::StatusFailed);
         return false;
     };
-    auto succeed = [listener] {
+    auto succeed = [listener, &report] {
+        report.Succeeded();
         ReportStatus(listener, IInstallListener::StatusSucceeded);
         return true;
     };
@@ -234,7 +340,7 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
             return fail(IInstallListener::ReasonDriveMissing);
         }
     } catch (...) {
-        LogCaught(" CheckDriveConnected Generic exception ");
+        LogCaught(" CheckDriveConnected Generic exception ", GetLastError());
     }
 
     // CheckDriveFreeSpace
@@ -259,30 +365,39 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
             LOG(ERROR) << "GetDiskFreeSpaceW error: " << static_cast<unsigned long>(GetLastError());
         }
     } catch (...) {
-        LogCaught(" CheckDriveFreeSpace Generic exception ");
+        LogCaught(" CheckDriveFreeSpace Generic exception ", GetLastError());
     }
 
     SHCreateDirectoryExW(nullptr, destination.c_str(), nullptr);
 
     std::wstring packagePath;
+    const std::wstring packageFile = driveFolder + kPackageFileName;
+    // What each download left in the package file counts, also when it
+    // raised: every call starts the file afresh.
     auto download = [&](bool proxyOnly) {
-        packagePath = environment.download(driveFolder, listener, cancel, proxyOnly);
+        try {
+            packagePath = environment.download(driveFolder, listener, cancel, proxyOnly);
+        } catch (...) {
+            report.Downloaded(FileSizeOf(packageFile));
+            throw;
+        }
+        report.Downloaded(FileSizeOf(packageFile));
     };
     auto extract = [&] {
         ExtractPackage(packagePath, destination, listener, cancel, environment.zip);
     };
 
-    const bool downloaded = Attempt([&] { download(false); }, " Download Generic exception ");
+    const bool downloaded = Attempt([&] { download(false); }, " Download Generic exception ", report);
     if (IsCancelled(cancel)) {
         return fail(IInstallListener::ReasonNone);
     }
     if (!downloaded) {
-        if (!Attempt([&] { download(true); }, " Generic exception ") || IsCancelled(cancel)) {
+        if (!Attempt([&] { download(true); }, " Generic exception ", report) || IsCancelled(cancel)) {
             return fail(IInstallListener::ReasonNone);
         }
     }
 
-    const bool extracted = Attempt(extract, " Generic exception ");
+    const bool extracted = Attempt(extract, " Generic exception ", report);
     if (IsCancelled(cancel)) {
         return fail(IInstallListener::ReasonNone);
     }
@@ -297,7 +412,7 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
             download(true);
             extract();
         },
-        " Generic exception ");
+        " Generic exception ", report);
     if (!retried || IsCancelled(cancel)) {
         return fail(IInstallListener::ReasonNone);
     }

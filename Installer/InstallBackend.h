@@ -34,6 +34,8 @@ struct Environment {
         ZipStatus (*getItem)(HZIP zip, int index, ZipItem* item);
         ZipStatus (*unzipItem)(HZIP zip, int index, const wchar_t* name);
         ZipStatus (*close)(HZIP zip);
+        // Why the last item call failed, for the log; may be null.
+        ZipFailure (*describeFailure)(HZIP zip);
     } zip;
 };
 

@@ -128,35 +128,40 @@ TEST(DownloadProxy, ProxyOnlyLooksTheProxyUpOncePerCall)
     EXPECT_EQ(CountLines(text, "INFO|direct http request failed, checking for proxy..."), 0) << text;
 }
 
-TEST(DownloadProxy, ProxyOnlyWithoutAnAutomaticProxyMakesNoRequest)
+TEST(DownloadProxy, ProxyOnlyGoesDirectWhenNoAutomaticProxyIsFound)
 {
-    const Settings settings(Settings::kDirect, "", "", "");
-    LogCapture capture;
-    const ServerLog log = NginxLog("two_ranges");
-    const std::string raised =
-        RaisedText([] { Download(FreshFolder(), nullptr, nullptr, true, TwoRanges()); });
-    EXPECT_EQ(raised, "Sending WinHttpRequest failed");
-    EXPECT_TRUE(log.Requests().empty());
-    const std::string text = capture.Text();
-    EXPECT_EQ(CountLinesStartingWith(text, "ERROR|Sending WinHttpRequest error: "), 1) << text;
-    EXPECT_EQ(CountLines(text, "INFO|auto detecting proxy..."), 0) << text;
-}
-
-TEST(DownloadProxy, FailedLookUpFailsTheAttemptWithItsError)
-{
-    const Settings settings(Settings::kScript, "", "", Servers().Text("pac.dead"));
-    LogCapture capture;
-    const ServerLog log = NginxLog("two_ranges");
-    const std::string raised =
-        RaisedText([] { Download(FreshFolder(), nullptr, nullptr, true, TwoRanges()); });
-    EXPECT_EQ(raised, "Sending WinHttpRequest failed");
-    EXPECT_TRUE(log.Requests().empty());
-    const std::string text = capture.Text();
-    EXPECT_EQ(CountLines(text, "INFO|auto detecting proxy result: 0"), 1) << text;
-    // ERROR_WINHTTP_UNABLE_TO_DOWNLOAD_SCRIPT, the look-up's own error, also
-    // in the attempt's line.
-    EXPECT_EQ(CountLines(text, "ERROR|WinHttpGetProxyForUrl LastError 12167"), 1) << text;
-    EXPECT_EQ(CountLines(text, "ERROR|Sending WinHttpRequest error: 12167"), 1) << text;
+    // No automatic proxy in the settings; a script that cannot be fetched
+    // (ERROR_WINHTTP_UNABLE_TO_DOWNLOAD_SCRIPT); nothing found by detection
+    // (ERROR_WINHTTP_AUTODETECTION_FAILED), with settings that cannot be read.
+    struct Case {
+        std::vector<BYTE> raw;  // empty: the settings below
+        DWORD flags;
+        std::string script;
+        int lookups;
+        std::string lookupError;
+    };
+    const std::vector<Case> cases = {
+        {{}, Settings::kDirect, "", 0, ""},
+        {{}, Settings::kScript, Servers().Text("pac.dead"), 1, "12167"},
+        {{0x46, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0}, 0, "", 1, "12180"},
+    };
+    for (const Case& c : cases) {
+        const Settings settings = c.raw.empty() ? Settings(c.flags, "", "", c.script)
+                                                : Settings(c.raw);
+        LogCapture capture;
+        const ServerLog log = NginxLog("two_ranges");
+        const std::wstring path = Download(FreshFolder(), nullptr, nullptr, true, TwoRanges());
+        EXPECT_EQ(Sha256OfFile(path), Servers().Text("nginx.two_ranges.sha256")) << c.script;
+        EXPECT_EQ(PackageRequests(log), 3);
+        const std::string text = capture.Text();
+        EXPECT_EQ(CountLines(text, "INFO|no automatic proxy, going direct"), 3) << text;
+        EXPECT_EQ(CountLines(text, "INFO|auto detecting proxy..."), c.lookups) << text;
+        // A failed look-up is made once and reported by every attempt.
+        EXPECT_EQ(CountLines(text, "ERROR|WinHttpGetProxyForUrl LastError " + c.lookupError),
+                  c.lookups * 3)
+            << text;
+        EXPECT_EQ(CountLinesStartingWith(text, "ERROR|Sending WinHttpRequest error: "), 0) << text;
+    }
 }
 
 TEST(DownloadProxy, UnreadableSettingsAreLoggedAndTheDefaultsUsed)
@@ -187,21 +192,6 @@ TEST(DownloadProxy, DirectAttemptThatCannotBeSetUpWithoutAutomaticProxyFails)
     // The error of the refused WinHttpConnect (ERROR_INVALID_PARAMETER),
     // not whatever the clean-up left behind.
     EXPECT_EQ(CountLines(text, "ERROR|Sending WinHttpRequest error: 87"), 1) << text;
-}
-
-TEST(DownloadProxy, UnreadableSettingsMakeProxyOnlyAutoDetect)
-{
-    const Settings settings(std::vector<BYTE>{0x46, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0});
-    LogCapture capture;
-    const std::string raised =
-        RaisedText([] { Download(FreshFolder(), nullptr, nullptr, true, TwoRanges()); });
-    EXPECT_EQ(raised, "Sending WinHttpRequest failed");
-    const std::string text = capture.Text();
-    EXPECT_EQ(CountLines(text, "INFO|auto detecting proxy..."), 1) << text;
-    // Detection through DHCP and DNS ran and found nothing here
-    // (ERROR_WINHTTP_AUTODETECTION_FAILED); options it did not accept would
-    // have given ERROR_INVALID_PARAMETER instead.
-    EXPECT_EQ(CountLines(text, "ERROR|WinHttpGetProxyForUrl LastError 12180"), 1) << text;
 }
 
 TEST(DownloadProxy, CancelDuringAFailingLookUpEndsTheCallQuietly)

@@ -16,17 +16,29 @@ seconds, whatever its owner does.
 Behaviours (the length request is the one without a Range header):
   normal           honours Range like nginx
   no_length        no Content-Length; the body ends when the connection does
+  huge_length      announces 4294967295 bytes; ranges get a 404 page
   short_body       answers each range with half of its bytes
-  reset_mid_range  sends part of each range, then resets the connection
+  long_body        answers each range with its bytes and 1000 more, without
+                   Content-Length, ending the body by closing
+  misplaced_range  answers each range with one that starts 1000 bytes later
+  reset_mid_range  after each length request, sends part of the first range
+                   and then resets the connection; later ranges are fine
+  cut_mid_range    the same, but closes the connection in order
   stall_mid_range  after each length request, sends part of the first range
                    and then nothing for `stall_seconds`; later ranges are fine
   stall_idle       answers each range with headers and then nothing
   ignore_range     always sends the whole package
   not_found        404 with an HTML body
   server_error     500 with an HTML body
+  error_once       a 500 page for the very first request, then like normal
   trickle          honours Range, in small pieces with pauses
   no_response      reads the request and closes the connection
   slow_close       reads the request, waits `stall_seconds`, closes
+  silent           reads the request, then says nothing for `silence_seconds`
+  status_only      sends the status line, then nothing for `silence_seconds`
+
+`fixed_ports` puts chosen behaviours on chosen ports (the installer's own
+update port, for instance); the others get free ones.
 """
 import socket
 import ssl
@@ -34,9 +46,10 @@ import struct
 import threading
 import time
 
-BEHAVIOURS = ("normal", "no_length", "short_body", "reset_mid_range",
-              "stall_mid_range", "stall_idle", "ignore_range", "not_found", "server_error",
-              "trickle", "no_response", "slow_close")
+BEHAVIOURS = ("normal", "no_length", "huge_length", "short_body", "long_body",
+              "misplaced_range", "reset_mid_range", "cut_mid_range", "stall_mid_range",
+              "stall_idle", "ignore_range", "not_found", "server_error", "error_once", "trickle",
+              "no_response", "slow_close", "silent", "status_only")
 
 HTML = (b"<!DOCTYPE html><html><head><title>%d</title></head>"
         b"<body><h1>%d</h1><p>Not the package.</p></body></html>")
@@ -56,7 +69,7 @@ def parse_range(header, size):
 
 class FaultServer:
     def __init__(self, packages, tls, log_path, stall_seconds=2.5, lifetime=600.0,
-                 connection_timeout=10.0):
+                 connection_timeout=10.0, silence_seconds=20.0, fixed_ports=None):
         unknown = {name for name in packages if name.partition(":")[0] not in BEHAVIOURS}
         if unknown:
             raise ValueError("unknown behaviours: %s" % sorted(unknown))
@@ -64,28 +77,34 @@ class FaultServer:
         self.log_path = log_path
         self.stall_seconds = stall_seconds
         self.lifetime = lifetime
-        self.connection_timeout = connection_timeout
+        self.connection_timeout = max(connection_timeout, silence_seconds + 5)
+        self.silence_seconds = silence_seconds
+        self.fixed_ports = dict(fixed_ports or {})
         self.ports = {}
         self._context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self._context.load_cert_chain(tls.cert, tls.key)
         self._listeners = []
+        self._accepting = []
         self._timer = None
         self._stop = threading.Event()
         self._log_lock = threading.Lock()
         self._stall_armed = {}
+        self._served = set()
         open(self.log_path, "w").close()
 
     def start(self):
         for behaviour in self.packages:
             listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
             listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            listener.bind(("127.0.0.1", 0))
+            listener.bind(("127.0.0.1", self.fixed_ports.get(behaviour, 0)))
             listener.listen(16)
             listener.settimeout(0.2)
             self._listeners.append(listener)
             self.ports[behaviour] = listener.getsockname()[1]
-            threading.Thread(target=self._accept_loop, args=(behaviour, listener),
-                             daemon=True).start()
+            thread = threading.Thread(target=self._accept_loop, args=(behaviour, listener),
+                                      daemon=True)
+            thread.start()
+            self._accepting.append(thread)
         self._timer = threading.Timer(self.lifetime, self.stop)
         self._timer.daemon = True
         self._timer.start()
@@ -95,6 +114,11 @@ class FaultServer:
         self._stop.set()
         if self._timer is not None:
             self._timer.cancel()
+        # The port is free again only once no thread waits in accept on it,
+        # so that the next server can take a fixed port at once.
+        for thread in self._accepting:
+            if thread is not threading.current_thread():
+                thread.join(timeout=2)
         for listener in self._listeners:
             try:
                 listener.close()
@@ -206,44 +230,95 @@ class FaultServer:
         else:
             self._answer(connection, behaviour, headers)
 
-    def _reset_mid_range(self, connection, behaviour, headers):
-        if "range" not in headers:
-            self._answer(connection, behaviour, headers)
-            return
+    def _range_head(self, connection, behaviour, headers, length=True):
+        """The head of a correct answer to the range asked; (first, last)."""
         package = self.packages[behaviour]
         first, last = parse_range(headers["range"], len(package))
-        self._head(connection, 206, [("Content-Length", last - first + 1),
-                                     ("Connection", "close")])
-        connection.sendall(package[first:first + 65536])
+        fields = [("Content-Range", "bytes %d-%d/%d" % (first, last, len(package))),
+                  ("Connection", "close")]
+        if length:
+            fields.insert(0, ("Content-Length", last - first + 1))
+        self._head(connection, 206, fields)
+        return first, last
+
+    def _armed(self, behaviour, headers):
+        """True for the first range after each length request."""
+        if "range" not in headers:
+            self._stall_armed[behaviour] = True
+            return False
+        return self._stall_armed.pop(behaviour, False)
+
+    def _reset_mid_range(self, connection, behaviour, headers):
+        if not self._armed(behaviour, headers):
+            self._answer(connection, behaviour, headers)
+            return
+        first, _ = self._range_head(connection, behaviour, headers)
+        connection.sendall(self.packages[behaviour][first:first + 65536])
         time.sleep(0.2)
         # Linger with a zero time-out: close sends a reset, not a FIN.
         connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 
+    def _cut_mid_range(self, connection, behaviour, headers):
+        if not self._armed(behaviour, headers):
+            self._answer(connection, behaviour, headers)
+            return
+        first, _ = self._range_head(connection, behaviour, headers)
+        connection.sendall(self.packages[behaviour][first:first + 65536])
+        time.sleep(0.2)
+
     def _stall_mid_range(self, connection, behaviour, headers):
-        if "range" not in headers:
-            self._stall_armed[behaviour] = True
+        if not self._armed(behaviour, headers):
             self._answer(connection, behaviour, headers)
             return
-        if not self._stall_armed.pop(behaviour, False):
-            self._answer(connection, behaviour, headers)
-            return
-        package = self.packages[behaviour]
-        first, last = parse_range(headers["range"], len(package))
-        self._head(connection, 206, [("Content-Length", last - first + 1),
-                                     ("Connection", "close")])
+        first, _ = self._range_head(connection, behaviour, headers)
         # An odd amount, so that a resume at a rounded offset would show.
-        connection.sendall(package[first:first + 100003])
+        connection.sendall(self.packages[behaviour][first:first + 100003])
         self._stop.wait(self.stall_seconds)
 
     def _stall_idle(self, connection, behaviour, headers):
         if "range" not in headers:
             self._answer(connection, behaviour, headers)
             return
+        self._range_head(connection, behaviour, headers)
+        self._stop.wait(self.stall_seconds)
+
+    def _long_body(self, connection, behaviour, headers):
+        if "range" not in headers:
+            self._answer(connection, behaviour, headers)
+            return
+        first, last = self._range_head(connection, behaviour, headers, length=False)
+        connection.sendall(self.packages[behaviour][first:last + 1] + b"\0" * 1000)
+
+    def _misplaced_range(self, connection, behaviour, headers):
+        if "range" not in headers:
+            self._answer(connection, behaviour, headers)
+            return
         package = self.packages[behaviour]
         first, last = parse_range(headers["range"], len(package))
-        self._head(connection, 206, [("Content-Length", last - first + 1),
-                                     ("Connection", "close")])
-        self._stop.wait(self.stall_seconds)
+        first = min(first + 1000, last)
+        self._answer(connection, behaviour, {"range": "bytes=%d-%d" % (first, last)})
+
+    def _huge_length(self, connection, behaviour, headers):
+        if "range" in headers:
+            self._error_page(connection, 404)
+            return
+        self._head(connection, 200, [("Content-Length", 4294967295), ("Connection", "close")])
+
+    def _error_once(self, connection, behaviour, headers):
+        with self._log_lock:
+            first = behaviour not in self._served
+            self._served.add(behaviour)
+        if first:
+            self._error_page(connection, 500)
+        else:
+            self._answer(connection, behaviour, headers)
+
+    def _silent(self, connection, behaviour, headers):
+        self._stop.wait(self.silence_seconds)
+
+    def _status_only(self, connection, behaviour, headers):
+        connection.sendall(b"HTTP/1.1 206 Partial Content\r\n")
+        self._stop.wait(self.silence_seconds)
 
     def _ignore_range(self, connection, behaviour, headers):
         self._answer(connection, behaviour, {})

@@ -48,8 +48,12 @@ NGINX_PACKAGES = {
 FAULT_PACKAGES = {
     "normal": RANGE * 2 + 5,
     "no_length": 5000,
+    "huge_length": 5000,
     "short_body": RANGE + 10,
+    "long_body": 70000,
+    "misplaced_range": 70000,
     "reset_mid_range": RANGE + 10,
+    "cut_mid_range": RANGE + 10,
     "stall_mid_range": RANGE * 2 + 12345,
     "stall_idle": 70000,
     "ignore_range": RANGE * 2 + 3,
@@ -58,6 +62,8 @@ FAULT_PACKAGES = {
     "trickle": 200000,
     "no_response": 5000,
     "slow_close": 0,
+    "silent": 0,
+    "status_only": 0,
 }
 
 # The fault server's stall is this long; the tests' receive time-out is

@@ -14,10 +14,12 @@ import zipfile
 
 import quillon_harness as h
 import silent_install as si
-from update_server import UpdateServer, write_package
+from update_server import TestTls, UpdateServer, trust_test_ca, write_package
 
 sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "fixtures"))
+sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "download"))
 import make_package  # noqa: E402
+from fault_server import FaultServer  # noqa: E402
 
 PACKAGE_DIR = None
 RECORDS = None
@@ -105,6 +107,10 @@ class SilentInstallTest(unittest.TestCase):
         self.assertEqual(1, log.count("[default] Log created"), log)
         self.assertNotIn(" ERROR ", log)
         self.assertTrue(requests and all(r.agent == "Quillon" for r in requests), requests)
+        # One line per request, and one for the whole run.
+        self.assertEqual(len(requests), log.count("HTTP response to "), log)
+        self.assertRegex(log, r"INFO +\[default\] Install succeeded: every entry extracted; %d bytes "
+                              r"downloaded in \d+\.\d s" % len(ZIP_BYTES))
 
     def test_a_drive_that_is_not_attached_gets_nothing(self):
         write_package(self.served, ZIP_BYTES)
@@ -149,54 +155,112 @@ class SilentInstallTest(unittest.TestCase):
         result = self.install()
         log = h.read_log(self.temp)
         self.assert_failed_cleanly(result, log)
-        # The first download fails directly, the second through the
-        # automatically found proxy, which this machine has none of.
-        self.assertIn("WinHttpSendRequest failed Last error: ", log)
-        self.assertEqual(1, log.count("Sending WinHttpRequest failed Last error: "), log)
+        # Both downloads try the server: this machine has no automatic
+        # proxy, so the second goes direct too (ERROR_WINHTTP_CANNOT_CONNECT).
+        self.assertEqual(2, log.count("WinHttpSendRequest failed Last error: 12029"), log)
+        self.assertIn("Install failed: WinHttpSendRequest failed; 0 bytes downloaded", log)
         self.assertEqual(set(), unix_tree(self.stick))
 
-    def test_a_damaged_package_is_fetched_again_and_the_run_fails(self):
-        # Corrupt the data of one deflated member in the middle of the
-        # archive: its CRC no longer matches, the entries before it extract.
+    def test_a_damaged_update_leaves_the_installed_tree_as_it_was(self):
+        write_package(self.served, ZIP_BYTES)
+        with UpdateServer(self.served):
+            self.assertEqual(0, self.install().returncode, h.read_log(self.temp))
+        before = {r["path"]: sha256(os.path.join(self.stick, r["path"]))
+                  for r in RECORDS if not r["dir"]}
+
+        # Corrupt the data of Quillon.exe and of one deflated member in the
+        # middle of the archive: their CRCs no longer match.
         damaged = bytearray(ZIP_BYTES)
         victim = next(r for r in RECORDS[len(RECORDS) // 2:]
                       if not r["dir"] and not r.get("stored") and r["size"] > 1000)
         with zipfile.ZipFile(os.path.join(PACKAGE_DIR, "Quillon.zip")) as archive:
-            info = archive.getinfo(victim["path"])
-        header = info.header_offset
-        name_length = int.from_bytes(damaged[header + 26:header + 28], "little")
-        extra_length = int.from_bytes(damaged[header + 28:header + 30], "little")
-        data = header + 30 + name_length + extra_length
-        for offset in range(data + 10, data + 40):
-            damaged[offset] ^= 0x5A
+            infos = [archive.getinfo(victim["path"]), archive.getinfo("Quillon.exe")]
+        for info in infos:
+            header = info.header_offset
+            name_length = int.from_bytes(damaged[header + 26:header + 28], "little")
+            extra_length = int.from_bytes(damaged[header + 28:header + 30], "little")
+            data = header + 30 + name_length + extra_length
+            for offset in range(data + 10, data + 40):
+                damaged[offset] ^= 0x5A
         write_package(self.served, bytes(damaged))
-        with UpdateServer(self.served) as server:
+        with UpdateServer(self.served):
             result = self.install()
-            package_gets = [r for r in server.requests() if r.status in (200, 206)]
         log = h.read_log(self.temp)
-        self.assert_failed_cleanly(result, log)
-        extraction_failures = len(re.findall(
-            r"ERROR +\[default\] (Failed to open zip file|GetZipItem failed|UnzipItem failed)"
-            r" Last error: ", log))
-        # The retry fetches through the automatically found proxy only. With
-        # one, the package is extracted (and fails) a second time; without,
-        # the retry's download is what fails.
-        if "Sending WinHttpRequest failed Last error: " in log:
-            self.assertEqual(1, extraction_failures, log)
-        else:
-            self.assertEqual(2, extraction_failures, log)
-        self.assertTrue(package_gets)
-        # What was installed before the damaged entry is complete; the
-        # damaged entry never looks installed.
-        victim_path = os.path.join(self.stick, victim["path"])
-        if os.path.exists(victim_path):
-            self.assertNotEqual(victim["sha256"], sha256(victim_path))
-            seen = si.windows_tree(h.exe("drive_probe"), h.win_path(self.stick))
-            self.assertNotEqual(si.filetime_of_unix(victim["mtime"]), seen[victim["path"]][1])
+        self.assertEqual(1, result.returncode, result.stdout + log)
+        self.assertFalse(os.path.exists(self.package_file()), "package left in the work folder")
+        # The retry fetches once more (direct: there is no automatic proxy
+        # here) and fails on the same member.
+        self.assertEqual(2, log.count("UnzipItem failed Last error: 23"), log)
+        self.assertEqual(2, log.count("Zip Quillon.exe: status 0x5000000, CRC mismatch, error 23"), log)
+        self.assertIn("Install failed: UnzipItem failed; %d bytes downloaded" % (2 * len(ZIP_BYTES)), log)
+        after = {r["path"]: sha256(os.path.join(self.stick, r["path"]))
+                 for r in RECORDS if not r["dir"]}
+        self.assertEqual(before, after)
+        self.assertEqual({r["path"] for r in RECORDS}, unix_tree(self.stick), "temporary files left")
+
+    def test_a_damaged_first_install_leaves_no_damaged_program(self):
+        damaged = bytearray(ZIP_BYTES)
+        with zipfile.ZipFile(os.path.join(PACKAGE_DIR, "Quillon.zip")) as archive:
+            info = archive.getinfo("Quillon.exe")
+        header = info.header_offset
+        data = (header + 30 + int.from_bytes(damaged[header + 26:header + 28], "little")
+                + int.from_bytes(damaged[header + 28:header + 30], "little"))
+        damaged[data + 1000] ^= 0x01
+        write_package(self.served, bytes(damaged))
+        with UpdateServer(self.served):
+            result = self.install()
+        self.assertEqual(1, result.returncode, result.stdout + h.read_log(self.temp))
+        self.assertFalse(os.path.exists(os.path.join(self.stick, "Quillon.exe")))
+        self.assertFalse([p for p in unix_tree(self.stick) if "~ql" in p])
+
+
+class HostileServerTest(unittest.TestCase):
+    """The installer against the project's fault server on its update port."""
+
+    def setUp(self):
+        self.stick = h.scratch_dir("e2e-stick")
+        self.temp = h.scratch_dir("e2e-temp")
+        self.tls = trust_test_ca(TestTls())
+
+    def tearDown(self):
+        for folder in (self.stick, self.temp):
+            h.remove_tree(folder)
+
+    def install(self, behaviour):
+        log_path = os.path.join(self.temp, "fault.log")
+        server = FaultServer({behaviour: ZIP_BYTES}, self.tls, log_path,
+                             fixed_ports={behaviour: h.UPDATE_PORT}, lifetime=300)
+        with server, si.usb_stick("E", self.stick) as wmi:
+            result = si.run_installer(h.exe("Installer"), "E:", self.temp, wmi)
+        return result, h.read_log(self.temp)
+
+    def test_wrong_answers_never_reach_the_extraction(self):
+        for behaviour in ("not_found", "short_body", "long_body", "misplaced_range"):
+            h.remove_tree(h.work_folder(self.temp))
+            result, log = self.install(behaviour)
+            self.assertEqual(1, result.returncode, behaviour + log)
+            self.assertEqual(2, log.count("ERROR [default] Unexpected HTTP response to "), log)
+            self.assertNotRegex(log, r"Failed to open zip file|GetZipItem failed|UnzipItem failed")
+            self.assertRegex(log, r"Install failed: Unexpected HTTP response; \d+ bytes downloaded")
+            self.assertEqual(set(), unix_tree(self.stick), behaviour)
+
+    def test_one_reset_mid_range_still_installs_byte_for_byte(self):
+        result, log = self.install("reset_mid_range")
+        self.assertEqual(0, result.returncode, log)
+        self.assertIn("broke off after 65536 of ", log)
         for record in RECORDS:
-            path = os.path.join(self.stick, record["path"])
-            if record is not victim and not record["dir"] and os.path.exists(path):
-                self.assertEqual(record["sha256"], sha256(path), record["path"])
+            if not record["dir"]:
+                self.assertEqual(record["sha256"], sha256(os.path.join(self.stick, record["path"])))
+        self.assertIn("Install succeeded: every entry extracted; %d bytes downloaded" % len(ZIP_BYTES),
+                      log)
+
+    def test_the_second_download_reaches_the_server_without_a_proxy(self):
+        # The very first request gets an error page; the proxy-only second
+        # download finds no automatic proxy here and goes direct.
+        result, log = self.install("error_once")
+        self.assertEqual(0, result.returncode, log)
+        self.assertIn("no automatic proxy, going direct", log)
+        self.assertEqual({r["path"] for r in RECORDS}, unix_tree(self.stick))
 
 
 if __name__ == "__main__":

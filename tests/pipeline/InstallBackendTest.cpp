@@ -183,7 +183,7 @@ protected:
             }
             return path;
         };
-        environment.zip = {&FakeOpen, &FakeGetItem, &FakeUnzip, &FakeClose};
+        environment.zip = {&FakeOpen, &FakeGetItem, &FakeUnzip, &FakeClose, nullptr};
     }
 
     void TearDown() override

@@ -96,7 +96,9 @@ class SilentInstall(unittest.TestCase):
         run = InstallerRun("/path=E:", "/path=F:")
         self.assertEqual(1, run.exit_code)
         self.assertIn("CheckDriveConnected F:\\ is not among the attached USB drives", run.messages)
-        self.assertEqual(2, len(run.messages), run.log)
+        self.assertEqual(3, len(run.messages), run.log)
+        self.assertRegex(run.messages[-1], r"^Install failed: the drive is not among the attached "
+                                           r"USB drives; 0 bytes downloaded in \d+\.\d s$")
 
     def test_first_six_characters_are_cut_wherever_the_option_stands(self):
         run = InstallerRun("x/path=E:")
@@ -153,7 +155,7 @@ class LogFile(unittest.TestCase):
         self.assertEqual("Log created", second.messages[0])
         self.assertTrue(second.messages[1].startswith(INTERACTIVE))
         self.assertEqual("Log created", second.messages[2])
-        self.assertEqual(4, len(second.messages), second.log)
+        self.assertEqual(5, len(second.messages), second.log)
         self.assertRegex(second.log.splitlines()[0],
                          r"^\d\d/\d\d/\d{4} \d\d:\d\d:\d\d,\d{3} INFO  \[default\] Log created$")
 

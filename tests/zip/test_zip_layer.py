@@ -316,17 +316,27 @@ class AttributesAndTimes(unittest.TestCase):
 
 
 class DamagedMembers(unittest.TestCase):
-    def test_crc_mismatch_fails_the_member(self):
-        members = [Member("deflated.bin", payload(50000, 5)), Member("stored.bin", payload(30000, 9), method=0)]
+    def test_a_failed_member_leaves_the_file_before_it_untouched(self):
+        # Damaged data (deflated and stored) over files of an earlier
+        # install, damaged data where there was nothing, an encrypted member.
+        members = [Member("deflated.bin", payload(50000, 5)), Member("stored.bin", payload(30000, 9), method=0),
+                   Member("fresh.bin", payload(30000, 3), method=0),
+                   Member("secret.bin", b"s" * 200, password=b"secret")]
         raw = bytearray(zc.build(members))
-        for m in members:  # alter one byte of each member's data
+        for m in members[:3]:  # alter one byte of each member's data
             raw[m.local_offset + 30 + len(m.name) + 100] ^= 0x01
-        run = Run(raw=bytes(raw)).extract()
-        self.assertIn(run.unzipped[0], (INFLATE_FAILED,))
-        self.assertEqual(run.unzipped[1], INFLATE_FAILED)
-        # A damaged file keeps no member times.
-        (stat,) = run.stat("stored.bin")
-        self.assertNotEqual(stat["modification"], DEFAULT_DOS)
+        run = Run(raw=bytes(raw))
+        for name in ("deflated.bin", "stored.bin"):
+            with open(os.path.join(run.root, name), "wb") as handle:
+                handle.write(b"previous version of " + name.encode())
+        h.give_to_test_user(run.root)
+        run.extract()
+        self.assertEqual(run.unzipped, {0: INFLATE_FAILED, 1: INFLATE_FAILED, 2: INFLATE_FAILED,
+                                        3: PASSWORD_MISMATCH})
+        for name in ("deflated.bin", "stored.bin"):
+            self.assertEqual(run.read(name), b"previous version of " + name.encode())
+        # Nothing new, and no temporary file, is left behind.
+        self.assertEqual(run.written(), {"deflated.bin", "stored.bin"})
 
     def test_headers_that_disagree_or_methods_not_supported(self):
         members = [Member("bzip2.bin", b"x" * 100, method=12),

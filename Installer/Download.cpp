@@ -95,6 +95,8 @@ struct Transfer {
     int progressCounter = 0;
     // Resumed requests in a row that brought no byte at all.
     int fruitlessResumes = 0;
+    // Resumed requests of this download in all.
+    int resumes = 0;
 };
 
 float ProgressFraction(const Transfer& transfer)
@@ -319,6 +321,12 @@ int PerformRequest(IInstallListener* listener, const std::atomic<bool>* cancel,
         }
         LOG(ERROR) << "Incomplete HTTP response to " << asked << ": " << requestBytes << " of "
                    << verdict.bodyBytes << " bytes";
+        throw MessageError("Incomplete HTTP response", ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
+    }
+    if (++transfer.resumes > kMaxResumes) {
+        LOG(ERROR) << "Incomplete HTTP response to " << asked << ": " << requestBytes << " of "
+                   << verdict.bodyBytes << " bytes, and " << kMaxResumes
+                   << " resumes in this download already";
         throw MessageError("Incomplete HTTP response", ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
     }
     if (brokenBy != nullptr) {

@@ -28,6 +28,12 @@ constexpr uint32_t kRangeSize = 4194304;
 // bring no new byte are allowed this many times in a row; after that the
 // server is taken to be stuck and the download fails.
 constexpr int kMaxFruitlessResumes = 3;
+// A server that breaks off again and again after a few new bytes never trips
+// the bound above, and would hold the install for ever. One download allows
+// this many resumes in all: a 100 MB package is 25 ranges, and a network that
+// drops more often than this is better served by the pipeline's next
+// attempt than by another resume.
+constexpr int kMaxResumes = 64;
 }  // namespace DownloadConstants
 
 // The parts of the request that tests must be able to change. A

@@ -165,6 +165,21 @@ TEST(DownloadFaults, ServerThatNeverSendsABodyEndsTheDownloadAfterAFewResumes)
                                                       "bytes=0-69999", "bytes=0-69999"}));
 }
 
+TEST(DownloadFaults, ServerThatBreaksOffAfterAFewBytesEveryTimeIsGivenUpOn)
+{
+    LogCapture capture;
+    const ServerLog log = FaultLog("drip");
+    const std::string raised = RaisedText([] {
+        Download(FreshFolder(), nullptr, nullptr, false, FaultOptions("drip"));
+    });
+    EXPECT_EQ(raised, "Incomplete HTTP response");
+    // The length request, the first range and the resumes the bound allows,
+    // where the whole package would have taken 700 requests.
+    EXPECT_EQ(log.Ranges().size(), 2u + DownloadConstants::kMaxResumes);
+    EXPECT_EQ(CountLinesStartingWith(capture.Text(), "ERROR|Incomplete HTTP response to "), 1)
+        << capture.Text();
+}
+
 TEST(DownloadFaults, ResponsesThatAreNotTheRangeNeverJoinThePackage)
 {
     // What each server does wrong, as the log names it. An error page

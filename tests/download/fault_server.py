@@ -24,6 +24,7 @@ Behaviours (the length request is the one without a Range header):
   reset_mid_range  after each length request, sends part of the first range
                    and then resets the connection; later ranges are fine
   cut_mid_range    the same, but closes the connection in order
+  drip             answers every range with its first 100 bytes, then closes
   stall_mid_range  after each length request, sends part of the first range
                    and then nothing for `stall_seconds`; later ranges are fine
   stall_idle       answers each range with headers and then nothing
@@ -47,7 +48,7 @@ import threading
 import time
 
 BEHAVIOURS = ("normal", "no_length", "huge_length", "short_body", "long_body",
-              "misplaced_range", "reset_mid_range", "cut_mid_range", "stall_mid_range",
+              "misplaced_range", "reset_mid_range", "cut_mid_range", "drip", "stall_mid_range",
               "stall_idle", "ignore_range", "not_found", "server_error", "error_once", "trickle",
               "no_response", "slow_close", "silent", "status_only")
 
@@ -265,6 +266,13 @@ class FaultServer:
         first, _ = self._range_head(connection, behaviour, headers)
         connection.sendall(self.packages[behaviour][first:first + 65536])
         time.sleep(0.2)
+
+    def _drip(self, connection, behaviour, headers):
+        if "range" not in headers:
+            self._answer(connection, behaviour, headers)
+            return
+        first, _ = self._range_head(connection, behaviour, headers)
+        connection.sendall(self.packages[behaviour][first:first + 100])
 
     def _stall_mid_range(self, connection, behaviour, headers):
         if not self._armed(behaviour, headers):

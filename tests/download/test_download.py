@@ -54,6 +54,7 @@ FAULT_PACKAGES = {
     "misplaced_range": 70000,
     "reset_mid_range": RANGE + 10,
     "cut_mid_range": RANGE + 10,
+    "drip": 70000,
     "stall_mid_range": RANGE * 2 + 12345,
     "stall_idle": 70000,
     "ignore_range": RANGE * 2 + 3,

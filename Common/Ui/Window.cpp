@@ -24,8 +24,7 @@ HINSTANCE ResourceModule()
 
 HBITMAP LoadBitmapResource(HINSTANCE module, UINT id)
 {
-    return static_cast<HBITMAP>(
-        ::LoadImageW(module, MAKEINTRESOURCEW(id), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+    return ::LoadBitmapW(module, MAKEINTRESOURCEW(id));
 }
 
 bool MessageEntryMatches(const MessageEntry& entry, UINT message, WPARAM wParam, LPARAM lParam)

@@ -65,6 +65,7 @@ struct Options {
     int region = 0;
     bool owner = false;
     int runs = 0;
+    bool checkAlpha = false;
 };
 
 void Say(const char* format, ...)
@@ -319,6 +320,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options)
             options.disabled.push_back(_wtoi(value.c_str()));
         } else if (name == L"--region" && take()) {
             options.region = _wtoi(value.c_str());
+        } else if (name == L"--check-alpha") {
+            options.checkAlpha = true;
         } else if (name == L"--owner") {
             options.owner = true;
         } else if (name == L"--runs" && take()) {
@@ -328,7 +331,7 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options)
             return false;
         }
     }
-    return options.templateId != 0;
+    return options.templateId != 0 || options.checkAlpha;
 }
 
 // Windows of this thread, top-level and their children. (Enumeration
@@ -378,6 +381,31 @@ private:
     NCommon::CWnd& m_owner;
 };
 
+// The alpha bytes of the close button's image (306) as LoadBitmapW gives
+// them back: a fully transparent corner and an opaque centre.
+int CheckAlpha()
+{
+    HDC screen = ::GetDC(nullptr);
+    auto alphaOf = [screen](HBITMAP bitmap, const char* how) {
+        BITMAPINFO info = {};
+        info.bmiHeader.biSize = sizeof(info.bmiHeader);
+        info.bmiHeader.biWidth = 16;
+        info.bmiHeader.biHeight = -16;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        info.bmiHeader.biCompression = BI_RGB;
+        std::vector<unsigned char> pixels(16 * 16 * 4);
+        BITMAP header = {};
+        ::GetObjectW(bitmap, sizeof(header), &header);
+        ::GetDIBits(screen, bitmap, 0, 16, pixels.data(), &info, DIB_RGB_COLORS);
+        Say("%s bits=%d corner=%u centre=%u", how, header.bmBitsPixel, pixels[3], pixels[(8 * 16 + 8) * 4 + 3]);
+    };
+    NCommon::ScopedBitmap loaded(NCommon::LoadBitmapResource(::GetModuleHandleW(nullptr), 306));
+    alphaOf(loaded.get(), "LoadBitmapW");
+    ::ReleaseDC(nullptr, screen);
+    return 0;
+}
+
 int RunOwned(const Options& options)
 {
     NCommon::CWnd owner;
@@ -421,6 +449,9 @@ int wmain(int argc, wchar_t** argv)
 
     if (options.owner) {
         return RunOwned(options);
+    }
+    if (options.checkAlpha) {
+        return CheckAlpha();
     }
     INT_PTR result = 0;
     {

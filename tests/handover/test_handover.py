@@ -22,7 +22,7 @@ def main():
     e = stick("E", "Quillon.exe")
     g = stick("G", "Quillon.exe", "Tools/Quillon.exe", "Other/quillon.exe")
     try:
-        with h.x_display(), h.drive("E", e), h.drive("G", g):
+        with h.drive("E", e), h.drive("G", g):
             result = h.run(h.exe("handover_tests"), timeout=300)
     finally:
         h.remove_tree(e)

@@ -15,9 +15,14 @@ import subprocess
 import sys
 import unittest
 
-RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+RT_BITMAP, RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 2, 3, 5, 14, 16, 24
 LICENSE_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "Installer",
                               "res", "License.rtf")
+# The dialogs' templates and images, with the images' sizes in pixels.
+DIALOGS = (102, 301, 302)
+BITMAPS = {300: (278, 450), 302: (278, 171), 309: (122, 30), 310: (122, 30), 315: (123, 31),
+           316: (100, 48), **{i: (16, 16) for i in (303, 304, 305, 306, 307, 308, 311)},
+           **{i: (36, 13) for i in (317, 318, 319)}}
 MACHINES = {"i686": (0x14C, 0x10B), "x86_64": (0x8664, 0x20B)}
 # What a stock Windows has; a MinGW runtime DLL among the imports would mean
 # the program does not run on its own.
@@ -170,6 +175,16 @@ class ShippedInstaller(unittest.TestCase):
         self.assertEqual([1049], self.pe.languages.get(("BIN", 130)))
         self.assertEqual(document, self.res[("BIN", 130)], "the document, unchanged")
         self.assertTrue(document.startswith(b"{\\rtf1\\ansi\\ansicpg1252"))
+    def test_dialogs_and_images(self):
+        for dialog in DIALOGS:
+            template = self.res.get((RT_DIALOG, dialog), b"")
+            self.assertEqual((1, 0xFFFF), struct.unpack_from("<HH", template, 0) if template else None,
+                             "dialog %d is not an extended template" % dialog)
+        for bitmap, size in BITMAPS.items():
+            data = self.res.get((RT_BITMAP, bitmap))
+            self.assertIsNotNone(data, "bitmap %d is missing" % bitmap)
+            _, width, height, _, bits = struct.unpack_from("<IiiHH", data, 0)
+            self.assertEqual((size, 32), ((width, abs(height)), bits), "bitmap %d" % bitmap)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <string>
+
+#include "Ui/Controls.h"
+
+namespace NCommon {
+
+// Which image a button state shows: disabled, then pressed, then hovered,
+// each falling back to the normal image when its own is not loaded.
+ButtonImage ChooseButtonImage(UINT itemState, bool hover, bool hasSelected, bool hasFocus, bool hasDisabled);
+// The box a caption is drawn in: the item rectangle with its left and top
+// edges moved by the offsets.
+RECT CaptionBox(const RECT& item, int offsetX, int offsetY);
+// DrawText flags: centred; vertically too only on a single line, which is
+// the only case the platform honours DT_VCENTER.
+UINT CaptionFormat(bool multiLine);
+// The part of the image that is blended: never scaled, so no more than the
+// image where it is smaller than the button.
+SIZE BlendExtent(const RECT& item, SIZE image);
+
+// The image button of the skinned dialogs: up to four images by state,
+// blended with their per-pixel alpha over the part of the parent's skin
+// under the button, and an optional caption on top.
+class AnimatedBitmapButton : public CBitmapButton {
+public:
+    AnimatedBitmapButton() = default;
+    ~AnimatedBitmapButton() override;
+
+    void DrawItem(DRAWITEMSTRUCT* item) override;
+
+    std::wstring m_caption;
+    int m_captionOffsetX = 0;
+    int m_captionOffsetY = 0;
+    HFONT m_captionFont = nullptr;  // not owned
+    bool m_multiLineCaption = false;
+
+protected:
+    LRESULT OnEraseBkgnd(WPARAM wParam, LPARAM lParam);
+    LRESULT OnMouseMove(WPARAM wParam, LPARAM lParam);
+    LRESULT OnMouseHover(WPARAM wParam, LPARAM lParam);
+    LRESULT OnMouseLeave(WPARAM wParam, LPARAM lParam);
+
+    bool m_hover = false;
+
+    DECLARE_MESSAGE_TABLE()
+};
+
+}  // namespace NCommon

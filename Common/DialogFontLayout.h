@@ -1,0 +1,50 @@
+#pragma once
+
+#include <windows.h>
+
+#include "DialogTemplate.h"
+#include "Ui/GdiHolders.h"
+
+namespace NCommon {
+
+// Gives a dialog and its controls a font made from the dialog template's
+// font description at a fixed resolution, and lays the dialog and its
+// controls out again from the template's dialog units with that font, so
+// that the pixel geometry follows the template and the font alone.
+class DialogFontLayout {
+public:
+    DialogFontLayout() = default;
+    ~DialogFontLayout();
+    DialogFontLayout(const DialogFontLayout&) = delete;
+    DialogFontLayout& operator=(const DialogFontLayout&) = delete;
+
+    // Restores first if applied already. False when the template cannot be
+    // found or read, or the font cannot be made; the object is then empty.
+    bool Apply(HINSTANCE module, HWND window, UINT templateId, double dpi);
+    // Gives the dialog and its controls their previous font back and
+    // deletes the created font; nothing when not applied. Also runs by
+    // itself when the window is destroyed, so that the fonts are handed back
+    // while the controls still exist.
+    void Restore();
+
+    bool IsApplied() const { return m_window != nullptr; }
+    DialogBaseUnits GetBaseUnits() const { return m_baseUnits; }
+    HFONT GetCreatedFont() const { return m_createdFont.get(); }
+
+private:
+    static LRESULT CALLBACK WatchProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                      UINT_PTR id, DWORD_PTR self);
+    std::optional<DialogTemplateInfo> ReadTemplate() const;
+    // Children in z-order, each matched to its template item.
+    template <typename Visit>
+    void ForEachMatchedControl(const DialogTemplateInfo& info, Visit visit) const;
+
+    UINT m_templateId = 0;
+    HINSTANCE m_module = nullptr;
+    HWND m_window = nullptr;
+    ScopedFont m_createdFont;
+    HFONT m_previousFont = nullptr;
+    DialogBaseUnits m_baseUnits;
+};
+
+}  // namespace NCommon

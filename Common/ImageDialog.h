@@ -1,0 +1,36 @@
+#pragma once
+
+#include "Ui/Controls.h"
+#include "Ui/Dialog.h"
+
+namespace NCommon {
+
+// A caption-less dialog that paints a bitmap, the skin, as its whole
+// background, moves when dragged by its body, and owns a tooltip control.
+class ImageDialog : public CDialog {
+public:
+    // skinId -1: no skin, the default background.
+    ImageDialog(int skinId, UINT templateId, CWnd* parent = nullptr);
+    ~ImageDialog() override;
+
+    BOOL PreTranslateMessage(MSG* message) override;
+    BOOL OnInitDialog() override;
+    // A derived dialog that answers true gets a frame drawn around this
+    // rectangle into the skin, once. The base answers false.
+    virtual bool GetFrameRect(RECT& rect);
+
+protected:
+    LRESULT OnEraseBkgnd(WPARAM wParam, LPARAM lParam);
+    LRESULT OnLButtonDown(WPARAM wParam, LPARAM lParam);
+    LRESULT OnLButtonUp(WPARAM wParam, LPARAM lParam);
+    LRESULT OnMouseMove(WPARAM wParam, LPARAM lParam);
+
+    ScopedBitmap m_skin;
+    CToolTipCtrl m_toolTip;
+    POINT m_dragStart = {0, 0};
+    bool m_framePending = true;
+
+    DECLARE_MESSAGE_TABLE()
+};
+
+}  // namespace NCommon

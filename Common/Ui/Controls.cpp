@@ -1,0 +1,197 @@
+#include "Controls.h"
+
+#include <commctrl.h>
+
+#include <vector>
+
+namespace NCommon {
+
+// ---- CButton ------------------------------------------------------------
+
+void CButton::DrawItem(DRAWITEMSTRUCT*) {}
+
+bool CButton::OnChildNotify(UINT message, WPARAM, LPARAM lParam, LRESULT* result)
+{
+    if (message != WM_DRAWITEM) {
+        return false;
+    }
+    DrawItem(reinterpret_cast<DRAWITEMSTRUCT*>(lParam));
+    *result = TRUE;
+    return true;
+}
+
+// ---- CBitmapButton ------------------------------------------------------
+
+namespace {
+HBITMAP LoadOptional(UINT id)
+{
+    return id == 0 ? nullptr : LoadBitmapResource(ResourceModule(), id);
+}
+}  // namespace
+
+bool CBitmapButton::LoadBitmaps(UINT normal, UINT selected, UINT focus, UINT disabled)
+{
+    m_bitmap.reset(LoadOptional(normal));
+    m_bitmapSel.reset(LoadOptional(selected));
+    m_bitmapFocus.reset(LoadOptional(focus));
+    m_bitmapDisabled.reset(LoadOptional(disabled));
+    return m_bitmap.valid();
+}
+
+void CBitmapButton::SizeToContent()
+{
+    BITMAP info = {};
+    if (!m_bitmap || ::GetObjectW(m_bitmap.get(), sizeof(info), &info) == 0) {
+        return;
+    }
+    SetWindowPos(nullptr, 0, 0, info.bmWidth, info.bmHeight, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+HBITMAP CBitmapButton::GetBitmap(ButtonImage image) const
+{
+    switch (image) {
+    case ButtonImage::Selected:
+        return m_bitmapSel.get();
+    case ButtonImage::Focus:
+        return m_bitmapFocus.get();
+    case ButtonImage::Disabled:
+        return m_bitmapDisabled.get();
+    case ButtonImage::Normal:
+        break;
+    }
+    return m_bitmap.get();
+}
+
+void CBitmapButton::DrawItem(DRAWITEMSTRUCT* item)
+{
+    HBITMAP image = m_bitmap.get();
+    if ((item->itemState & ODS_DISABLED) && m_bitmapDisabled) {
+        image = m_bitmapDisabled.get();
+    } else if ((item->itemState & ODS_SELECTED) && m_bitmapSel) {
+        image = m_bitmapSel.get();
+    }
+    ScopedMemoryDC memory(::CreateCompatibleDC(item->hDC));
+    if (!memory || image == nullptr) {
+        return;
+    }
+    const ScopedSelection selected(memory.get(), image);
+    const RECT& r = item->rcItem;
+    ::BitBlt(item->hDC, r.left, r.top, r.right - r.left, r.bottom - r.top, memory.get(), 0, 0, SRCCOPY);
+}
+
+// ---- CComboBox ----------------------------------------------------------
+
+int CComboBox::AddString(const std::wstring& text)
+{
+    return static_cast<int>(SendMessage(CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str())));
+}
+
+int CComboBox::InsertString(int index, const std::wstring& text)
+{
+    return static_cast<int>(SendMessage(CB_INSERTSTRING, static_cast<WPARAM>(index),
+                                        reinterpret_cast<LPARAM>(text.c_str())));
+}
+
+void CComboBox::ResetContent()
+{
+    SendMessage(CB_RESETCONTENT);
+}
+
+int CComboBox::GetCount() const
+{
+    return static_cast<int>(SendMessage(CB_GETCOUNT));
+}
+
+int CComboBox::GetCurSel() const
+{
+    return static_cast<int>(SendMessage(CB_GETCURSEL));
+}
+
+int CComboBox::SetCurSel(int index)
+{
+    return static_cast<int>(SendMessage(CB_SETCURSEL, static_cast<WPARAM>(index)));
+}
+
+DWORD_PTR CComboBox::GetItemData(int index) const
+{
+    return static_cast<DWORD_PTR>(SendMessage(CB_GETITEMDATA, static_cast<WPARAM>(index)));
+}
+
+int CComboBox::SetItemData(int index, DWORD_PTR data)
+{
+    return static_cast<int>(SendMessage(CB_SETITEMDATA, static_cast<WPARAM>(index), static_cast<LPARAM>(data)));
+}
+
+std::wstring CComboBox::GetLBText(int index) const
+{
+    const LRESULT length = SendMessage(CB_GETLBTEXTLEN, static_cast<WPARAM>(index));
+    if (length == CB_ERR) {
+        return std::wstring();
+    }
+    std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1, L'\0');
+    const LRESULT copied =
+        SendMessage(CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(buffer.data()));
+    return std::wstring(buffer.data(), copied > 0 ? static_cast<size_t>(copied) : 0);
+}
+
+// ---- CProgressCtrl ------------------------------------------------------
+
+void CProgressCtrl::SetRange(short lower, short upper)
+{
+    SendMessage(PBM_SETRANGE, 0, MAKELPARAM(lower, upper));
+}
+
+int CProgressCtrl::SetPos(int position)
+{
+    return static_cast<int>(SendMessage(PBM_SETPOS, static_cast<WPARAM>(position)));
+}
+
+int CProgressCtrl::GetPos() const
+{
+    return static_cast<int>(SendMessage(PBM_GETPOS));
+}
+
+// ---- CRichEditCtrl ------------------------------------------------------
+
+long CRichEditCtrl::StreamIn(int format, EDITSTREAM& stream)
+{
+    return static_cast<long>(SendMessage(EM_STREAMIN, static_cast<WPARAM>(format),
+                                         reinterpret_cast<LPARAM>(&stream)));
+}
+
+// ---- CToolTipCtrl -------------------------------------------------------
+
+CToolTipCtrl::~CToolTipCtrl()
+{
+    // Usually gone already with its owner, the dialog.
+    if (HWND window = UnsubclassWindow()) {
+        ::DestroyWindow(window);
+    }
+}
+
+bool CToolTipCtrl::Create(CWnd& parent, DWORD style)
+{
+    if (m_hWnd != nullptr) {
+        return false;
+    }
+    HWND window = ::CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, WS_POPUP | style, CW_USEDEFAULT,
+                                    CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, parent.m_hWnd, nullptr,
+                                    ResourceModule(), nullptr);
+    if (window == nullptr) {
+        return false;
+    }
+    if (!SubclassWindow(window)) {
+        ::DestroyWindow(window);
+        return false;
+    }
+    return true;
+}
+
+void CToolTipCtrl::RelayEvent(MSG* message)
+{
+    if (m_hWnd != nullptr) {
+        SendMessage(TTM_RELAYEVENT, 0, reinterpret_cast<LPARAM>(message));
+    }
+}
+
+}  // namespace NCommon

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <richedit.h>
+
+#include <string>
+
+#include "Window.h"
+
+namespace NCommon {
+
+// A button control. Owner-drawn buttons get their WM_DRAWITEM back from the
+// parent as DrawItem.
+class CButton : public CWnd {
+public:
+    virtual void DrawItem(DRAWITEMSTRUCT* item);
+
+protected:
+    bool OnChildNotify(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) override;
+};
+
+// Which of a bitmap button's four images a state shows.
+enum class ButtonImage { Normal, Selected, Focus, Disabled };
+
+// An owner-drawn button that shows bitmaps: normal, selected (pressed),
+// focus and disabled. Only the normal one is required.
+class CBitmapButton : public CButton {
+public:
+    // Replaces all four images with the bitmap resources of these ids; 0
+    // leaves a state without an image. False if the normal one is missing.
+    bool LoadBitmaps(UINT normal, UINT selected = 0, UINT focus = 0, UINT disabled = 0);
+    // The button takes the size of its normal image; its position stays.
+    void SizeToContent();
+    // The bitmap a state uses, or null.
+    HBITMAP GetBitmap(ButtonImage image) const;
+
+    // Draws the image of the state (selected, disabled, else normal) as is.
+    void DrawItem(DRAWITEMSTRUCT* item) override;
+
+protected:
+    ScopedBitmap m_bitmap;
+    ScopedBitmap m_bitmapSel;
+    ScopedBitmap m_bitmapFocus;
+    ScopedBitmap m_bitmapDisabled;
+};
+
+class CStatic : public CWnd {};
+
+// A combo box; each item can carry a number (its item data).
+class CComboBox : public CWnd {
+public:
+    int AddString(const std::wstring& text);
+    // Inserts at a position; the sort style does not move it.
+    int InsertString(int index, const std::wstring& text);
+    void ResetContent();
+    int GetCount() const;
+    int GetCurSel() const;
+    int SetCurSel(int index);
+    DWORD_PTR GetItemData(int index) const;
+    int SetItemData(int index, DWORD_PTR data);
+    std::wstring GetLBText(int index) const;
+};
+
+class CProgressCtrl : public CWnd {
+public:
+    void SetRange(short lower, short upper);
+    int SetPos(int position);
+    int GetPos() const;
+};
+
+// The rich edit 2.0 control.
+class CRichEditCtrl : public CWnd {
+public:
+    long StreamIn(int format, EDITSTREAM& stream);
+};
+
+// A tooltip control that this object creates and owns.
+class CToolTipCtrl : public CWnd {
+public:
+    ~CToolTipCtrl() override;
+    bool Create(CWnd& parent, DWORD style = 0);
+    // Shows the control a message of the thread, so tips can follow the mouse.
+    void RelayEvent(MSG* message);
+};
+
+}  // namespace NCommon

@@ -1,0 +1,307 @@
+#!/usr/bin/env python3
+"""Draws the dialogs' skins and button images as 32-bit BMPs.
+
+Every image is drawn from shapes measured in pixels (rounded rectangles,
+circles, strokes) with anti-aliased edges, and stored bottom-up, 32 bits per
+pixel, with premultiplied alpha, as the buttons blend them with AlphaBlend.
+Pixels outside a shape are fully transparent (all four bytes 0), so the skin
+shows through the rounded corners of the buttons.
+Usage: make-skins.py OUTPUT-FOLDER
+"""
+import math
+import os
+import struct
+import sys
+
+# The palette: a light blue-grey card under a blue header.
+HEADER_TOP = (0x4E, 0x7E, 0xA8)
+HEADER_BOTTOM = (0x7B, 0x9E, 0xBD)
+BODY = (0xE8, 0xEE, 0xF3)
+BODY_LINE = (0xC9, 0xD6, 0xE2)
+WHITE = (0xFF, 0xFF, 0xFF)
+INK = (0x2F, 0x5C, 0x85)
+GREEN = (0x3F, 0xA2, 0x24)
+RED = (0xD0, 0x43, 0x36)
+GREY = (0x9A, 0xA5, 0xAF)
+BAR = (0xF7, 0xF9, 0xFB)
+HEADER_HEIGHT = 78
+
+
+class Canvas:
+    """Straight (not premultiplied) RGBA floats, composited with 'over'."""
+
+    def __init__(self, width, height, colour=None):
+        self.width, self.height = width, height
+        fill = (colour + (1.0,)) if colour else (0, 0, 0, 0.0)
+        self.pixels = [list(fill) for _ in range(width * height)]
+
+    def paint(self, coverage, colour, box=None, alpha=1.0):
+        """coverage(x, y) -> 0..1 at pixel centres; colour an RGB tuple or a
+        function of (x, y) returning one."""
+        x0, y0, x1, y1 = box or (0, 0, self.width, self.height)
+        x0, y0 = max(0, int(x0)), max(0, int(y0))
+        x1, y1 = min(self.width, int(math.ceil(x1))), min(self.height, int(math.ceil(y1)))
+        for y in range(y0, y1):
+            for x in range(x0, x1):
+                a = coverage(x + 0.5, y + 0.5) * alpha
+                if a <= 0:
+                    continue
+                c = colour(x + 0.5, y + 0.5) if callable(colour) else colour
+                p = self.pixels[y * self.width + x]
+                out_a = a + p[3] * (1 - a)
+                for i in range(3):
+                    p[i] = (c[i] * a + p[i] * p[3] * (1 - a)) / out_a
+                p[3] = out_a
+
+    def clip(self, coverage):
+        """Multiplies every pixel's alpha by a shape's coverage (the card's outline)."""
+        for y in range(self.height):
+            for x in range(self.width):
+                self.pixels[y * self.width + x][3] *= coverage(x + 0.5, y + 0.5)
+
+    def bmp(self):
+        rows = []
+        for y in range(self.height - 1, -1, -1):
+            row = bytearray()
+            for x in range(self.width):
+                r, g, b, a = self.pixels[y * self.width + x]
+                alpha = int(round(a * 255))
+                if alpha == 0:
+                    row += b"\0\0\0\0"
+                    continue
+                row += bytes(int(round(v * alpha / 255)) for v in (b, g, r)) + bytes((alpha,))
+            rows.append(bytes(row))
+        data = b"".join(rows)
+        header = struct.pack("<IiiHHIIiiII", 40, self.width, self.height, 1, 32, 0, len(data), 3780, 3780, 0, 0)
+        return b"BM" + struct.pack("<IHHI", 14 + len(header) + len(data), 0, 0, 14 + len(header)) + header + data
+
+
+def cover(distance):
+    """Coverage of a pixel whose centre is `distance` pixels outside an edge."""
+    return max(0.0, min(1.0, 0.5 - distance))
+
+
+def rounded_rect(x0, y0, x1, y1, radius):
+    def coverage(x, y):
+        cx, cy = min(max(x, x0 + radius), x1 - radius), min(max(y, y0 + radius), y1 - radius)
+        inside_x, inside_y = x0 + radius <= x <= x1 - radius, y0 + radius <= y <= y1 - radius
+        if inside_x or inside_y:
+            d = max(x0 - x, x - x1, y0 - y, y - y1)
+        else:
+            d = math.hypot(x - cx, y - cy) - radius
+        return cover(d)
+    return coverage
+
+
+def circle(cx, cy, radius):
+    return lambda x, y: cover(math.hypot(x - cx, y - cy) - radius)
+
+
+def segment_distance(x, y, ax, ay, bx, by):
+    dx, dy = bx - ax, by - ay
+    t = max(0.0, min(1.0, ((x - ax) * dx + (y - ay) * dy) / (dx * dx + dy * dy or 1)))
+    return math.hypot(x - ax - t * dx, y - ay - t * dy)
+
+
+def strokes(paths, width):
+    """Polylines (lists of points) drawn with round ends."""
+    half = width / 2
+
+    def coverage(x, y):
+        best = min(segment_distance(x, y, *a, *b) for path in paths for a, b in zip(path, path[1:]))
+        return cover(best - half)
+    return coverage
+
+
+def arc(cx, cy, radius, start, end, steps=24):
+    """Points along an arc; angles in degrees, 0 to the right, clockwise on screen."""
+    return [(cx + radius * math.cos(math.radians(start + (end - start) * i / steps)),
+             cy + radius * math.sin(math.radians(start + (end - start) * i / steps))) for i in range(steps + 1)]
+
+
+def union(*shapes):
+    return lambda x, y: max(shape(x, y) for shape in shapes)
+
+
+def vertical(top, bottom, y0, y1):
+    def colour(x, y):
+        t = max(0.0, min(1.0, (y - y0) / (y1 - y0)))
+        return tuple(a + (b - a) * t for a, b in zip(top, bottom))
+    return colour
+
+
+# ---- the word "Quillon" in a stroke letterform of our own -----------------
+
+def wordmark(x, baseline, size):
+    """Stroke paths of "Quillon": size is the cap height in pixels."""
+    x_height = size * 0.68
+    paths = []
+    pen = x
+    # Q: a ring and its tail
+    r = size * 0.5
+    paths.append(arc(pen + r, baseline - r, r, 0, 360, 48))
+    paths.append([(pen + r * 1.15, baseline - r * 0.55), (pen + r * 2.05, baseline + r * 0.25)])
+    pen += 2 * r + size * 0.22
+    # u
+    w = x_height * 0.78
+    rr = w / 2
+    paths.append([(pen, baseline - x_height), (pen, baseline - rr)] + arc(pen + rr, baseline - rr, rr, 180, 0)[1:]
+                 + [(pen + w, baseline - x_height)])
+    paths.append([(pen + w, baseline - x_height), (pen + w, baseline)])
+    pen += w + size * 0.24
+    # i
+    paths.append([(pen, baseline - x_height), (pen, baseline)])
+    paths.append([(pen, baseline - size * 0.93), (pen, baseline - size * 0.92)])
+    pen += size * 0.24
+    # l l
+    for _ in range(2):
+        paths.append([(pen, baseline - size * 1.02), (pen, baseline)])
+        pen += size * 0.24
+    # o
+    ro = x_height * 0.5
+    paths.append(arc(pen + ro, baseline - ro, ro, 0, 360, 40))
+    pen += 2 * ro + size * 0.2
+    # n
+    paths.append([(pen, baseline), (pen, baseline - x_height)])
+    top = baseline - x_height + rr
+    paths.append([(pen, top)] + arc(pen + rr, top, rr, 180, 360)[1:] + [(pen + w, baseline)])
+    pen += w
+    return paths, pen
+
+
+def shield(x, y, w, h):
+    """Coverage of a shield outline filled, top-left (x, y), size w x h."""
+    def coverage(px, py):
+        u, v = (px - x) / w, (py - y) / h
+        if v < 0 or v > 1:
+            return cover(max(-v, v - 1) * h)
+        half = 0.5 if v < 0.5 else 0.5 * math.sqrt(max(0.0, 1 - ((v - 0.5) / 0.5) ** 2))
+        dip = 0.05 * math.cos((u - 0.5) * math.pi * 2)
+        d = max(abs(u - 0.5) - half, (0.0 + dip) - v) * w
+        return cover(d)
+    return coverage
+
+
+# ---- skins ----------------------------------------------------------------
+
+def skin(width, height, licence_panel):
+    c = Canvas(width, height, BODY)
+    c.paint(lambda x, y: 1.0, vertical(HEADER_TOP, HEADER_BOTTOM, 0, HEADER_HEIGHT), (0, 0, width, HEADER_HEIGHT))
+    c.paint(lambda x, y: 1.0, (0xA9, 0xC1, 0xD6), (0, HEADER_HEIGHT, width, HEADER_HEIGHT + 1))
+    # the product's mark and name
+    c.paint(shield(14, 14, 28, 34), WHITE, (10, 10, 48, 52))
+    c.paint(strokes([arc(28, 30, 7, 0, 360, 32), [(30, 33), (35, 38)]], 2.6), HEADER_TOP, (14, 14, 44, 50))
+    paths, end = wordmark(52, 40, 22)
+    c.paint(strokes(paths, 3.2), WHITE, (48, 10, end + 4, 46))
+    # a quiet line under the name: what the product is
+    c.paint(rounded_rect(53, 49, 104, 51, 1), (0xD9, 0xE6, 0xF0), (50, 46, 108, 54), alpha=0.8)
+    if licence_panel:
+        c.paint(rounded_rect(9.5, 198.5, 268.5, 382.5, 8), BODY_LINE, (8, 196, 270, 385))
+        c.paint(rounded_rect(10.5, 199.5, 267.5, 381.5, 7), WHITE, (8, 196, 270, 385))
+    return c
+
+
+# ---- buttons --------------------------------------------------------------
+
+def round_button(glyph, state):
+    face = {"normal": (0xF4, 0xF7, 0xFA), "pressed": (0xC9, 0xD8, 0xE6), "hover": WHITE}[state]
+    ink = {"normal": INK, "pressed": (0x1E, 0x40, 0x60), "hover": (0x1E, 0x66, 0xA8)}[state]
+    c = Canvas(16, 16)
+    c.paint(circle(8, 8, 7.6), (0x3A, 0x66, 0x8E), alpha=0.55)
+    c.paint(circle(8, 8, 6.8), face)
+    if glyph == "help":
+        c.paint(strokes([arc(8, 6.2, 2.4, 200, 400, 16) + [(8, 9.2)], [(8, 11.6), (8, 11.7)]], 1.6), ink)
+    else:
+        c.paint(strokes([[(5.4, 5.4), (10.6, 10.6)], [(10.6, 5.4), (5.4, 10.6)]], 1.7), ink)
+    return c
+
+
+def refresh():
+    c = Canvas(16, 16)
+    c.paint(strokes([arc(8, 8, 5.2, 200, 330, 16), arc(8, 8, 5.2, 20, 150, 16)], 1.8), INK)
+    head = lambda tip, a, b: lambda x, y: triangle(x, y, tip, a, b)
+    c.paint(head((14.6, 6.6), (10.6, 4.2), (13.8, 1.8)), INK)
+    c.paint(head((1.4, 9.4), (5.4, 11.8), (2.2, 14.2)), INK)
+    return c
+
+
+def triangle(x, y, a, b, c):
+    def side(p, q):
+        return (q[0] - p[0]) * (y - p[1]) - (q[1] - p[1]) * (x - p[0])
+    s1, s2, s3 = side(a, b), side(b, c), side(c, a)
+    inside = (s1 >= 0 and s2 >= 0 and s3 >= 0) or (s1 <= 0 and s2 <= 0 and s3 <= 0)
+    if inside:
+        return 1.0
+    d = min(segment_distance(x, y, *a, *b), segment_distance(x, y, *b, *c), segment_distance(x, y, *c, *a))
+    return cover(d)
+
+
+def action_bar(width, height, square, mark):
+    """A light bar with a coloured square at its left holding a white mark."""
+    c = Canvas(width, height)
+    outline = rounded_rect(0, 0, width, height, 5)
+    c.paint(outline, BODY_LINE)
+    c.paint(rounded_rect(1, 1, width - 1, height - 1, 4), vertical(WHITE, BAR, 0, height))
+    side = height
+    c.paint(rounded_rect(0, 0, side + 5, height, 5), vertical(tuple(min(255, v + 28) for v in square), square, 0, height),
+            (0, 0, side + 5, height))
+    c.paint(lambda x, y: 1.0, (0xE4, 0xEB, 0xF1), (side, 1, side + 1, height - 1))
+    c.paint(lambda x, y: 1.0, vertical(WHITE, BAR, 0, height), (side + 1, 1, side + 5, height - 1))
+    m = side / 30.0
+    if mark == "check":
+        path = [[(8.5 * m, 15.5 * m), (13 * m, 20 * m), (22 * m, 10 * m)]]
+    else:
+        path = [[(10 * m, 10 * m), (20 * m, 20 * m)], [(20 * m, 10 * m), (10 * m, 20 * m)]]
+    c.paint(strokes(path, 3.0 * m), WHITE, (0, 0, side, height))
+    return c
+
+
+def partner(state):
+    face = {"normal": (0xF4, 0xF7, 0xFA), "pressed": (0xC9, 0xD8, 0xE6), "hover": WHITE}[state]
+    c = Canvas(36, 13)
+    c.paint(rounded_rect(0, 0, 36, 13, 6.5), (0x3A, 0x66, 0x8E), alpha=0.5)
+    c.paint(rounded_rect(1, 1, 35, 12, 5.5), face)
+    c.paint(circle(7, 6.5, 3.2), GREEN)
+    c.paint(strokes([[(13, 5), (30, 5)], [(13, 8.5), (25, 8.5)]], 1.4), INK)
+    return c
+
+
+def product_logo():
+    """A USB stick carrying the shield: the portable product."""
+    c = Canvas(100, 48)
+    c.paint(rounded_rect(18, 8, 92, 40, 9), (0x2E, 0x5A, 0x82), alpha=0.35)
+    c.paint(rounded_rect(16, 6, 90, 38, 9), vertical((0xF9, 0xFB, 0xFD), (0xDD, 0xE7, 0xF0), 6, 38))
+    c.paint(rounded_rect(2, 13, 17, 31, 2), (0xB8, 0xC6, 0xD3))
+    c.paint(rounded_rect(4, 17, 9, 20, 0.5), (0x7B, 0x8C, 0x9C))
+    c.paint(rounded_rect(4, 24, 9, 27, 0.5), (0x7B, 0x8C, 0x9C))
+    c.paint(shield(28, 11, 20, 24), vertical((0x3F, 0x7F, 0xC0), (0x23, 0x55, 0x8A), 11, 35))
+    c.paint(strokes([[(32.5, 22.5), (36.5, 26.5), (43.5, 18.5)]], 2.2), WHITE)
+    c.paint(strokes([[(55, 17), (82, 17)], [(55, 23), (76, 23)], [(55, 29), (70, 29)]], 2.0), (0x7B, 0x9E, 0xBD))
+    return c
+
+
+def images():
+    yield 300, skin(278, 450, True)
+    yield 302, skin(278, 171, False)
+    for base, glyph in ((303, "help"), (306, "close")):
+        for offset, state in enumerate(("normal", "pressed", "hover")):
+            yield base + offset, round_button(glyph, state)
+    yield 309, action_bar(122, 30, GREEN, "check")
+    yield 310, action_bar(122, 30, RED, "cross")
+    yield 311, refresh()
+    yield 315, action_bar(123, 31, GREY, "check")
+    yield 316, product_logo()
+    for offset, state in enumerate(("normal", "pressed", "hover")):
+        yield 317 + offset, partner(state)
+
+
+def main():
+    folder = sys.argv[1]
+    os.makedirs(folder, exist_ok=True)
+    for number, canvas in images():
+        with open(os.path.join(folder, "%d.bmp" % number), "wb") as handle:
+            handle.write(canvas.bmp())
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,238 @@
+// Reads the state of the installer's window from another process, the way a
+// support engineer's spy tool would, and prints it as JSON:
+//
+//   ui_probe.exe [--title TEXT]     (default "Quillon Setup")
+//
+// The window: its title, screen rectangle, client size and where the client
+// area's top-left corner is on the screen. Each control (direct children, in
+// z-order): id, class, rectangle in client coordinates, visibility, enabled
+// state, text, font (requested face and height, and the face and text
+// height it really got), a progress bar's position and range, a combo box's
+// entries with their item data and the selection. Fonts can only be read in
+// the window's own process: a hook DLL does that part there.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ScopedHandles.h"
+
+namespace {
+
+const DWORD kTimeout = 5000;
+
+std::string Json(const std::wstring& text)
+{
+    std::string out = "\"";
+    for (wchar_t c : text) {
+        if (c == L'"' || c == L'\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == L'\n') {
+            out += "\\n";
+        } else if (c < 0x20 || c > 0x7E) {
+            char escaped[8];
+            snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+LRESULT Ask(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0)
+{
+    DWORD_PTR result = 0;
+    if (!::SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, kTimeout, &result)) {
+        return -1;
+    }
+    return static_cast<LRESULT>(result);
+}
+
+std::wstring TextOf(HWND window)
+{
+    wchar_t buffer[1024] = {};
+    Ask(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer));
+    return buffer;
+}
+
+struct FontInfo {
+    std::wstring face;
+    long height = 0;
+    long weight = 0;
+    std::wstring actualFace;
+    long textHeight = 0;
+};
+
+// Control id -> font, read in the window's process; the dialog itself is
+// keyed "window".
+std::map<std::wstring, FontInfo> ReadFonts(HWND dialog)
+{
+    std::map<std::wstring, FontInfo> fonts;
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dll = path;
+    dll = dll.substr(0, dll.find_last_of(L'\\') + 1) + L"ui_probe_hook.dll";
+    NCommon::ScopedLibrary library(::LoadLibraryW(dll.c_str()));
+    auto hook = library ? reinterpret_cast<HOOKPROC>(
+                              reinterpret_cast<void*>(::GetProcAddress(library.get(), "ProbeCallWndProc")))
+                        : nullptr;
+    if (hook == nullptr) {
+        return fonts;
+    }
+    wchar_t name[64] = {};
+    swprintf(name, 64, L"QuillonUiProbe.%lu", static_cast<unsigned long>(::GetCurrentProcessId()));
+    NCommon::ScopedHandle mapping(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 65536, name));
+    HHOOK installed = ::SetWindowsHookExW(WH_CALLWNDPROC, hook, library.get(),
+                                          ::GetWindowThreadProcessId(dialog, nullptr));
+    if (!mapping || installed == nullptr) {
+        return fonts;
+    }
+    Ask(dialog, ::RegisterWindowMessageW(L"QuillonUiProbe"), ::GetCurrentProcessId(), 0);
+    ::UnhookWindowsHookEx(installed);
+
+    const wchar_t* view = static_cast<const wchar_t*>(::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
+    if (view == nullptr) {
+        return fonts;
+    }
+    std::wstring report(view, wcsnlen(view, 65536 / sizeof(wchar_t)));
+    ::UnmapViewOfFile(view);
+    size_t start = 0;
+    while (start < report.size()) {
+        size_t end = report.find(L'\n', start);
+        if (end == std::wstring::npos) {
+            end = report.size();
+        }
+        std::vector<std::wstring> fields;
+        std::wstring line = report.substr(start, end - start);
+        size_t at = 0;
+        while (true) {
+            const size_t tab = line.find(L'\t', at);
+            fields.push_back(line.substr(at, tab - at));
+            if (tab == std::wstring::npos) {
+                break;
+            }
+            at = tab + 1;
+        }
+        if (fields.size() == 6) {
+            std::wstring key = fields[0];
+            if (key.rfind(L"window", 0) == 0) {
+                key = L"window";
+            }
+            fonts[key] = FontInfo{fields[1], _wtol(fields[2].c_str()), _wtol(fields[3].c_str()), fields[4],
+                                  _wtol(fields[5].c_str())};
+        }
+        start = end + 1;
+    }
+    return fonts;
+}
+
+std::string FontJson(const std::map<std::wstring, FontInfo>& fonts, const std::wstring& key)
+{
+    const auto found = fonts.find(key);
+    if (found == fonts.end()) {
+        return "null";
+    }
+    const FontInfo& f = found->second;
+    char numbers[96];
+    snprintf(numbers, sizeof(numbers), ", \"height\": %ld, \"weight\": %ld, \"textHeight\": %ld", f.height, f.weight,
+             f.textHeight);
+    return "{\"face\": " + Json(f.face) + ", \"actualFace\": " + Json(f.actualFace) + numbers + "}";
+}
+
+struct Search {
+    std::wstring title;
+    HWND found;
+};
+
+BOOL CALLBACK MatchTitle(HWND window, LPARAM context)
+{
+    Search* search = reinterpret_cast<Search*>(context);
+    wchar_t text[256] = {};
+    ::GetWindowTextW(window, text, 256);
+    if (search->title == text && ::IsWindowVisible(window)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND FindDialog(const std::wstring& title)
+{
+    Search search = {title, nullptr};
+    ::EnumWindows(&MatchTitle, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    std::wstring title = L"Quillon Setup";
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::wstring(argv[i]) == L"--title") {
+            title = argv[++i];
+        }
+    }
+    HWND dialog = FindDialog(title);
+    if (dialog == nullptr) {
+        printf("{\"found\": false}\n");
+        return 1;
+    }
+    const std::map<std::wstring, FontInfo> fonts = ReadFonts(dialog);
+
+    RECT window = {};
+    RECT client = {};
+    POINT origin = {0, 0};
+    ::GetWindowRect(dialog, &window);
+    ::GetClientRect(dialog, &client);
+    ::ClientToScreen(dialog, &origin);
+    printf("{\"found\": true, \"title\": %s, \"window\": [%ld, %ld, %ld, %ld], \"client\": [%ld, %ld], "
+           "\"clientOrigin\": [%ld, %ld], \"style\": %lu, \"exStyle\": %lu, \"enabled\": %s, \"font\": %s,\n"
+           " \"controls\": [",
+           Json(TextOf(dialog)).c_str(), window.left, window.top, window.right - window.left,
+           window.bottom - window.top, client.right, client.bottom, origin.x, origin.y,
+           static_cast<unsigned long>(::GetWindowLongW(dialog, GWL_STYLE)),
+           static_cast<unsigned long>(::GetWindowLongW(dialog, GWL_EXSTYLE)),
+           ::IsWindowEnabled(dialog) ? "true" : "false", FontJson(fonts, L"window").c_str());
+
+    bool first = true;
+    for (HWND child = ::GetWindow(dialog, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT)) {
+        RECT r = {};
+        ::GetWindowRect(child, &r);
+        ::MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&r), 2);
+        wchar_t className[64] = {};
+        ::GetClassNameW(child, className, 64);
+        const int id = ::GetDlgCtrlID(child);
+        std::string extra;
+        if (_wcsicmp(className, PROGRESS_CLASSW) == 0) {
+            char text[96];
+            snprintf(text, sizeof(text), ", \"progress\": {\"pos\": %ld, \"low\": %ld, \"high\": %ld}",
+                     static_cast<long>(Ask(child, PBM_GETPOS)), static_cast<long>(Ask(child, PBM_GETRANGE, TRUE)),
+                     static_cast<long>(Ask(child, PBM_GETRANGE, FALSE)));
+            extra = text;
+        } else if (_wcsicmp(className, L"ComboBox") == 0) {
+            const long count = static_cast<long>(Ask(child, CB_GETCOUNT));
+            extra = ", \"selected\": " + std::to_string(Ask(child, CB_GETCURSEL)) + ", \"items\": [";
+            for (long i = 0; i < count; ++i) {
+                wchar_t item[256] = {};
+                Ask(child, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(item));
+                extra += std::string(i ? ", " : "") + "{\"text\": " + Json(item) +
+                         ", \"data\": " + std::to_string(Ask(child, CB_GETITEMDATA, static_cast<WPARAM>(i))) + "}";
+            }
+            extra += "]";
+        }
+        printf("%s\n  {\"id\": %d, \"class\": %s, \"rect\": [%ld, %ld, %ld, %ld], \"visible\": %s, "
+               "\"enabled\": %s, \"text\": %s, \"font\": %s%s}",
+               first ? "" : ",", id, Json(className).c_str(), r.left, r.top, r.right - r.left, r.bottom - r.top,
+               ::IsWindowVisible(child) ? "true" : "false", ::IsWindowEnabled(child) ? "true" : "false",
+               Json(TextOf(child)).c_str(), FontJson(fonts, std::to_wstring(id)).c_str(), extra.c_str());
+        first = false;
+    }
+    printf("]}\n");
+    return 0;
+}

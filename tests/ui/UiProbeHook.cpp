@@ -1,0 +1,75 @@
+// Loaded into the program under test by ui_probe's hook: reads what only the
+// program's own process can read (its controls' fonts) and hands it back
+// through a shared memory block that the probe created.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+std::wstring Escape(const std::wstring& text)
+{
+    std::wstring out;
+    for (wchar_t c : text) {
+        if (c == L'\t' || c == L'\n' || c == L'\r') {
+            out.push_back(L' ');
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+// One line per window: id, requested face, requested height, weight, the
+// face the font really got, its text height.
+std::wstring DescribeFont(HWND window)
+{
+    wchar_t line[256] = {};
+    HFONT font = reinterpret_cast<HFONT>(::SendMessageW(window, WM_GETFONT, 0, 0));
+    LOGFONTW logical = {};
+    if (font == nullptr || ::GetObjectW(font, sizeof(logical), &logical) == 0) {
+        swprintf(line, 256, L"%d\t\t0\t0\t\t0\n", ::GetDlgCtrlID(window));
+        return line;
+    }
+    wchar_t face[LF_FACESIZE] = {};
+    TEXTMETRICW metrics = {};
+    HDC dc = ::GetDC(window);
+    HGDIOBJ previous = ::SelectObject(dc, font);
+    ::GetTextFaceW(dc, LF_FACESIZE, face);
+    ::GetTextMetricsW(dc, &metrics);
+    ::SelectObject(dc, previous);
+    ::ReleaseDC(window, dc);
+    swprintf(line, 256, L"%d\t%ls\t%ld\t%ld\t%ls\t%ld\n", ::GetDlgCtrlID(window), Escape(logical.lfFaceName).c_str(),
+             logical.lfHeight, logical.lfWeight, Escape(face).c_str(), metrics.tmHeight);
+    return line;
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) LRESULT CALLBACK ProbeCallWndProc(int code, WPARAM wParam, LPARAM lParam)
+{
+    static const UINT probeMessage = ::RegisterWindowMessageW(L"QuillonUiProbe");
+    const CWPSTRUCT* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    if (code == HC_ACTION && call != nullptr && call->message == probeMessage) {
+        wchar_t name[64] = {};
+        swprintf(name, 64, L"QuillonUiProbe.%lu", static_cast<unsigned long>(call->wParam));
+        HANDLE mapping = ::OpenFileMappingW(FILE_MAP_WRITE, FALSE, name);
+        if (mapping != nullptr) {
+            std::wstring report = L"window" + DescribeFont(call->hwnd);
+            for (HWND child = ::GetWindow(call->hwnd, GW_CHILD); child != nullptr;
+                 child = ::GetWindow(child, GW_HWNDNEXT)) {
+                report += DescribeFont(child);
+            }
+            const size_t bytes = (report.size() + 1) * sizeof(wchar_t);
+            if (void* view = ::MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0)) {
+                if (bytes <= 65536) {
+                    memcpy(view, report.c_str(), bytes);
+                }
+                ::UnmapViewOfFile(view);
+            }
+            ::CloseHandle(mapping);
+        }
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}

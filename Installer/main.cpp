@@ -4,6 +4,8 @@
 
 #include <atomic>
 
+#include "DestinationDialog.h"
+#include "EULADialog.h"
 #include "InstallBackend.h"
 #include "InstallerApp.h"
 #include "Log.h"
@@ -111,9 +113,24 @@ void CInstallerApp::RunUpdate()
     LOG(ERROR) << "Update mode needs the install progress dialog, which this build does not have";
 }
 
-void CInstallerApp::RunInteractiveInstall(wchar_t)
+void CInstallerApp::RunInteractiveInstall(wchar_t driveLetter)
 {
-    LOG(ERROR) << "Interactive install needs the installer dialogs, which this build does not have";
+    // Each window is reached only through the OK of the one before, and each
+    // has closed before the next opens; any other end keeps exit code 1.
+    {
+        EULADialog licence;
+        if (licence.DoModal() != IDOK) {
+            return;
+        }
+    }
+    if (driveLetter == 0) {
+        DestinationDialog destination(&driveLetter);
+        if (destination.DoModal() != IDOK) {
+            return;
+        }
+    }
+    LOG(ERROR) << "Interactive install needs the install progress dialog, which this build does not have; drive "
+               << static_cast<char>(driveLetter);
 }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)

@@ -75,7 +75,7 @@ def run(program, *args, env=None, cwd=None, timeout=180):
             command += ["--cwd", cwd]
         command.append("--")
     command.append(program)
-    command += list(args)
+    command += [str(a) for a in args]
     return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, timeout=timeout, text=True,
                           errors="replace")
@@ -125,7 +125,6 @@ def remove_tree(path):
     shutil.rmtree(path, ignore_errors=True)
 
 
-
 def _restart_wine_session():
     script = os.path.join(SOURCE_DIR, "tests", "harness", "wine-prefix")
     for action in ("stop", "start"):
@@ -171,3 +170,195 @@ def x_display():
         except subprocess.TimeoutExpired:
             server.kill()
             server.wait()
+
+
+# ---- windows on the prefix's virtual screen --------------------------------
+#
+# wine-prefix starts an Xvfb screen for the prefix and wine-run shows every
+# program there. A test starts its program with start(), reads the window's
+# state with probe(), keeps a screenshot of each state it reaches with
+# screen.shot() (in the test's output folder, for people to look at) and
+# checks pixels of it, and drives the pointer and keyboard with xdotool.
+
+import json
+import signal
+import struct
+import time
+
+
+def display():
+    """The prefix's screen, ":N"."""
+    with open(WINEPREFIX + ".display") as handle:
+        return handle.read().strip()
+
+
+def _x_env():
+    env = dict(os.environ)
+    env["DISPLAY"] = display()
+    return env
+
+
+class Program:
+    """A Windows program running in the background; its output goes to a file
+    that lines() and wait_line() read while it runs."""
+
+    def __init__(self, program, args, output):
+        self.output = output
+        self._file = open(output, "w")
+        self.process = subprocess.Popen([WINE_RUN, program] + [str(a) for a in args], stdin=subprocess.DEVNULL,
+                                        stdout=self._file, stderr=subprocess.STDOUT, start_new_session=True)
+
+    def lines(self):
+        with open(self.output, errors="replace") as handle:
+            return [line.rstrip("\n") for line in handle]
+
+    def wait_line(self, prefix, timeout=30):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            for line in self.lines():
+                if line.startswith(prefix):
+                    return line
+            if self.process.poll() is not None and not any(l.startswith(prefix) for l in self.lines()):
+                break
+            time.sleep(0.1)
+        raise AssertionError("no line %r from the program; it wrote:\n%s" % (prefix, "\n".join(self.lines())))
+
+    def wait(self, timeout=30):
+        """The exit code, once the program has ended by itself."""
+        try:
+            return self.process.wait(timeout)
+        finally:
+            self._file.close()
+
+    def stop(self):
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait()
+        self._file.close()
+
+
+def start(program, *args, output):
+    return Program(program, args, output)
+
+
+def probe(title="Quillon Setup"):
+    """The state of the top-level window with this title, read by ui_probe
+    from outside (see tests/ui/UiProbe.cpp for the fields)."""
+    result = run(exe("ui_probe"), "--title", title, timeout=60)
+    return json.loads(result.stdout)
+
+
+def wait_for_window(title="Quillon Setup", timeout=30, gone=False):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        state = probe(title)
+        if state["found"] != gone:
+            return state
+        time.sleep(0.2)
+    raise AssertionError("window %r %s" % (title, "still there" if gone else "never appeared"))
+
+
+def control(state, control_id):
+    for item in state["controls"]:
+        if item["id"] == control_id:
+            return item
+    raise AssertionError("no control %d in the window" % control_id)
+
+
+def xdotool(*args):
+    subprocess.run(["xdotool"] + [str(a) for a in args], env=_x_env(), check=True, timeout=30)
+
+
+def pointer_to(x, y):
+    xdotool("mousemove", "--sync", x, y)
+    time.sleep(0.3)
+
+
+def press(button=1):
+    xdotool("mousedown", button)
+    time.sleep(0.3)
+
+
+def release(button=1):
+    xdotool("mouseup", button)
+    time.sleep(0.3)
+
+
+def drag(start_point, end_point, steps=5):
+    """Presses at start_point, moves to end_point in steps, releases."""
+    pointer_to(*start_point)
+    press()
+    for i in range(1, steps + 1):
+        x = start_point[0] + (end_point[0] - start_point[0]) * i // steps
+        y = start_point[1] + (end_point[1] - start_point[1]) * i // steps
+        xdotool("mousemove", x, y)
+        time.sleep(0.1)
+    time.sleep(0.3)
+    release()
+
+
+def key(name, title="Quillon Setup"):
+    """A key press for the window with this title. There is no window
+    manager on the virtual screen, so the window is given the X input focus
+    first."""
+    xdotool("search", "--name", "^%s$" % title, "windowfocus", "--sync", "key", name)
+    time.sleep(0.3)
+
+
+class Image:
+    """RGB pixels: a screenshot, or a 32-bit BMP composited over nothing."""
+
+    def __init__(self, width, height, rgb):
+        self.width, self.height, self.rgb = width, height, rgb
+
+    def pixel(self, x, y):
+        i = (y * self.width + x) * 3
+        return tuple(self.rgb[i:i + 3])
+
+
+def read_png(path):
+    size = subprocess.run(["identify", "-format", "%w %h", path], capture_output=True, text=True, check=True)
+    width, height = (int(v) for v in size.stdout.split())
+    raw = subprocess.run(["convert", path, "-depth", "8", "rgb:-"], capture_output=True, check=True).stdout
+    return Image(width, height, raw)
+
+
+def read_bmp(path):
+    """A 32-bit premultiplied BMP as the (b, g, r, a) rows the program blends,
+    top row first: {(x, y): (r, g, b, a)}."""
+    with open(path, "rb") as handle:
+        data = handle.read()
+    offset = struct.unpack_from("<I", data, 10)[0]
+    width, height = struct.unpack_from("<ii", data, 18)
+    pixels = {}
+    for row in range(abs(height)):
+        y = abs(height) - 1 - row if height > 0 else row
+        for x in range(width):
+            b, g, r, a = data[offset + (row * width + x) * 4:offset + (row * width + x) * 4 + 4]
+            pixels[(x, y)] = (r, g, b, a)
+    return width, abs(height), pixels
+
+
+def blend(source, under):
+    """A premultiplied source pixel (r, g, b, a) over an opaque pixel, as
+    AlphaBlend with per-pixel alpha does it."""
+    r, g, b, a = source
+    return tuple(min(255, s + (d * (255 - a) + 127) // 255) for s, d in zip((r, g, b), under))
+
+
+class Screen:
+    """Screenshots of the prefix's screen, numbered in the order taken and
+    kept in one folder: build/test-output/<name>/NN-<state>.png."""
+
+    def __init__(self, name):
+        self.folder = os.path.join(BUILD_DIR, "test-output", name)
+        shutil.rmtree(self.folder, ignore_errors=True)
+        os.makedirs(self.folder)
+        self.count = 0
+
+    def shot(self, state):
+        self.count += 1
+        path = os.path.join(self.folder, "%02d-%s.png" % (self.count, state))
+        time.sleep(0.3)
+        subprocess.run(["import", "-window", "root", path], env=_x_env(), check=True, timeout=60)
+        return read_png(path)

@@ -150,6 +150,8 @@ public:
             if (m_options.applyTwice) {
                 m_layout.Apply(module, m_hWnd, m_options.templateId, 96.0);
             }
+            if (m_options.runs == 0) Say("layout units %d %d font %lu", m_layout.GetBaseUnits().x, m_layout.GetBaseUnits().y,
+                static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(m_layout.GetCreatedFont())));
         }
         for (auto& [id, button] : m_buttons) {
             Images images = DefaultImages(id);
@@ -193,6 +195,15 @@ public:
             // The leak check: close as soon as the first paint is done.
             PostMessage(WM_COMMAND, IDCANCEL, 0);
         } else {
+            // The template's items in dialog units, for the test to compute
+            // where the layout must have put them.
+            HRSRC resource = ::FindResourceW(module, MAKEINTRESOURCEW(m_options.templateId), RT_DIALOG);
+            if (const auto info = NCommon::ParseDialogTemplate(::LockResource(::LoadResource(module, resource)),
+                                                              ::SizeofResource(module, resource))) {
+                for (const NCommon::DialogItemTemplate& item : info->items) {
+                    Say("item %d %d %d %d %d", item.id, item.x, item.y, item.cx, item.cy);
+                }
+            }
             Say("ready %lu", static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(m_hWnd)));
         }
         return TRUE;

@@ -66,6 +66,7 @@ struct FontInfo {
     long weight = 0;
     std::wstring actualFace;
     long textHeight = 0;
+    unsigned long handle = 0;
 };
 
 // Control id -> font, read in the window's process; the dialog itself is
@@ -118,13 +119,13 @@ std::map<std::wstring, FontInfo> ReadFonts(HWND dialog)
             }
             at = tab + 1;
         }
-        if (fields.size() == 6) {
+        if (fields.size() == 7) {
             std::wstring key = fields[0];
             if (key.rfind(L"window", 0) == 0) {
                 key = L"window";
             }
             fonts[key] = FontInfo{fields[1], _wtol(fields[2].c_str()), _wtol(fields[3].c_str()), fields[4],
-                                  _wtol(fields[5].c_str())};
+                                  _wtol(fields[5].c_str()), wcstoul(fields[6].c_str(), nullptr, 10)};
         }
         start = end + 1;
     }
@@ -138,9 +139,9 @@ std::string FontJson(const std::map<std::wstring, FontInfo>& fonts, const std::w
         return "null";
     }
     const FontInfo& f = found->second;
-    char numbers[96];
-    snprintf(numbers, sizeof(numbers), ", \"height\": %ld, \"weight\": %ld, \"textHeight\": %ld", f.height, f.weight,
-             f.textHeight);
+    char numbers[128];
+    snprintf(numbers, sizeof(numbers), ", \"height\": %ld, \"weight\": %ld, \"textHeight\": %ld, \"handle\": %lu",
+             f.height, f.weight, f.textHeight, f.handle);
     return "{\"face\": " + Json(f.face) + ", \"actualFace\": " + Json(f.actualFace) + numbers + "}";
 }
 
@@ -193,12 +194,15 @@ int wmain(int argc, wchar_t** argv)
     ::ClientToScreen(dialog, &origin);
     printf("{\"found\": true, \"title\": %s, \"window\": [%ld, %ld, %ld, %ld], \"client\": [%ld, %ld], "
            "\"clientOrigin\": [%ld, %ld], \"style\": %lu, \"exStyle\": %lu, \"enabled\": %s, \"font\": %s,\n"
+           " \"buttonFace\": [%d, %d, %d],\n"
            " \"controls\": [",
            Json(TextOf(dialog)).c_str(), window.left, window.top, window.right - window.left,
            window.bottom - window.top, client.right, client.bottom, origin.x, origin.y,
            static_cast<unsigned long>(::GetWindowLongW(dialog, GWL_STYLE)),
            static_cast<unsigned long>(::GetWindowLongW(dialog, GWL_EXSTYLE)),
-           ::IsWindowEnabled(dialog) ? "true" : "false", FontJson(fonts, L"window").c_str());
+           ::IsWindowEnabled(dialog) ? "true" : "false", FontJson(fonts, L"window").c_str(),
+           GetRValue(::GetSysColor(COLOR_BTNFACE)), GetGValue(::GetSysColor(COLOR_BTNFACE)),
+           GetBValue(::GetSysColor(COLOR_BTNFACE)));
 
     bool first = true;
     for (HWND child = ::GetWindow(dialog, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT)) {

@@ -22,14 +22,15 @@ std::wstring Escape(const std::wstring& text)
 }
 
 // One line per window: id, requested face, requested height, weight, the
-// face the font really got, its text height.
+// face the font really got, its text height, the font's handle (a number
+// that only means something inside that process: which controls share one).
 std::wstring DescribeFont(HWND window)
 {
     wchar_t line[256] = {};
     HFONT font = reinterpret_cast<HFONT>(::SendMessageW(window, WM_GETFONT, 0, 0));
     LOGFONTW logical = {};
     if (font == nullptr || ::GetObjectW(font, sizeof(logical), &logical) == 0) {
-        swprintf(line, 256, L"%d\t\t0\t0\t\t0\n", ::GetDlgCtrlID(window));
+        swprintf(line, 256, L"%d\t\t0\t0\t\t0\t0\n", ::GetDlgCtrlID(window));
         return line;
     }
     wchar_t face[LF_FACESIZE] = {};
@@ -40,8 +41,9 @@ std::wstring DescribeFont(HWND window)
     ::GetTextMetricsW(dc, &metrics);
     ::SelectObject(dc, previous);
     ::ReleaseDC(window, dc);
-    swprintf(line, 256, L"%d\t%ls\t%ld\t%ld\t%ls\t%ld\n", ::GetDlgCtrlID(window), Escape(logical.lfFaceName).c_str(),
-             logical.lfHeight, logical.lfWeight, Escape(face).c_str(), metrics.tmHeight);
+    swprintf(line, 256, L"%d\t%ls\t%ld\t%ld\t%ls\t%ld\t%lu\n", ::GetDlgCtrlID(window),
+             Escape(logical.lfFaceName).c_str(), logical.lfHeight, logical.lfWeight, Escape(face).c_str(),
+             metrics.tmHeight, static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(font)));
     return line;
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "InstallBackend.h"
+#include "InstallDialog.h"
 #include "InstallerApp.h"
 #include "Log.h"
 #include "Startup.h"
@@ -108,12 +109,29 @@ void CInstallerApp::RunSilentInstall(const std::wstring& destination)
 
 void CInstallerApp::RunUpdate()
 {
-    LOG(ERROR) << "Update mode needs the install progress dialog, which this build does not have";
+    // The installed program names its drive and itself; the --path drive
+    // plays no part here.
+    const std::wstring drivePath = GetCommandLineValue(L"--drivePath");
+    const std::wstring exePath = GetCommandLineValue(L"--exePath");
+    InstallDialog dialog(drivePath.empty() ? L'\0' : drivePath[0], GetWorkFolder());
+    dialog.SetAppUpdateMode(drivePath, exePath);
+    if (dialog.DoModal() == IDOK) {
+        m_exitCode = 0;
+    }
 }
 
-void CInstallerApp::RunInteractiveInstall(wchar_t)
+void CInstallerApp::RunInteractiveInstall(wchar_t driveLetter)
 {
-    LOG(ERROR) << "Interactive install needs the installer dialogs, which this build does not have";
+    // Until the licence agreement and the drive picker exist, only a drive
+    // named with --path can be installed, and straight away.
+    if (driveLetter == 0) {
+        LOG(ERROR) << "Interactive install needs the installer dialogs, which this build does not have";
+        return;
+    }
+    InstallDialog dialog(driveLetter, GetWorkFolder());
+    if (dialog.DoModal() == IDOK) {
+        m_exitCode = 0;
+    }
 }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)

@@ -7,6 +7,7 @@
 #include "DestinationDialog.h"
 #include "EULADialog.h"
 #include "InstallBackend.h"
+#include "InstallDialog.h"
 #include "InstallerApp.h"
 #include "Log.h"
 #include "Startup.h"
@@ -110,7 +111,15 @@ void CInstallerApp::RunSilentInstall(const std::wstring& destination)
 
 void CInstallerApp::RunUpdate()
 {
-    LOG(ERROR) << "Update mode needs the install progress dialog, which this build does not have";
+    // The installed program names its drive and itself; the --path drive
+    // plays no part here.
+    const std::wstring drivePath = GetCommandLineValue(L"--drivePath");
+    const std::wstring exePath = GetCommandLineValue(L"--exePath");
+    InstallDialog dialog(drivePath.empty() ? L'\0' : drivePath[0], GetWorkFolder());
+    dialog.SetAppUpdateMode(drivePath, exePath);
+    if (dialog.DoModal() == IDOK) {
+        m_exitCode = 0;
+    }
 }
 
 void CInstallerApp::RunInteractiveInstall(wchar_t driveLetter)
@@ -129,8 +138,10 @@ void CInstallerApp::RunInteractiveInstall(wchar_t driveLetter)
             return;
         }
     }
-    LOG(ERROR) << "Interactive install needs the install progress dialog, which this build does not have; drive "
-               << static_cast<char>(driveLetter);
+    InstallDialog progress(driveLetter, GetWorkFolder());
+    if (progress.DoModal() == IDOK) {
+        m_exitCode = 0;
+    }
 }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)

@@ -125,7 +125,6 @@ def remove_tree(path):
     shutil.rmtree(path, ignore_errors=True)
 
 
-
 def _restart_wine_session():
     script = os.path.join(SOURCE_DIR, "tests", "harness", "wine-prefix")
     for action in ("stop", "start"):

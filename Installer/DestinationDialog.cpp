@@ -1,6 +1,7 @@
 #include "DestinationDialog.h"
 
 #include "DialogLook.h"
+#include "PartnerPage.h"
 #include "UsbDrives.h"
 #include "res/resource.h"
 
@@ -167,7 +168,7 @@ void DestinationDialog::OnDriveChosen()
 
 void DestinationDialog::OnPartnerLogo()
 {
-    DialogLook::OpenPartnerPage();
+    OpenPartnerPage();
 }
 
 HBRUSH DestinationDialog::OnCtlColor(HDC dc, HWND, UINT kind)

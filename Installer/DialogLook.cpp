@@ -1,17 +1,8 @@
 #include "DialogLook.h"
 
-#include <shellapi.h>
-
 #include <cwchar>
 
 namespace DialogLook {
-
-const wchar_t kPartnerPageUrl[] = L"https://www.quillon.com/partners/";
-
-void OpenPartnerPage()
-{
-    ShellExecuteW(nullptr, L"open", kPartnerPageUrl, nullptr, nullptr, SW_HIDE);
-}
 
 NCommon::ScopedFont DeriveFont(HFONT base, const wchar_t* face, LONG height, std::optional<LONG> weight)
 {

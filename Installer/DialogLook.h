@@ -7,18 +7,10 @@
 #include "Ui/GdiHolders.h"
 #include "Ui/Window.h"
 
-// What the installer's skinned dialogs have in common beyond the toolkit:
-// the partner's page behind their partner logo, fonts made from the dialog's
-// own font, the rounded window shape and the colours of texts drawn straight
-// onto the skin.
+// What the licence and destination dialogs have in common beyond the
+// toolkit: fonts made from the dialog's own font, the rounded window shape
+// and the colours of texts drawn straight onto the skin.
 namespace DialogLook {
-
-// The one address every partner logo opens.
-extern const wchar_t kPartnerPageUrl[];
-
-// Hands the page to the shell. SW_HIDE: the browser decides how it shows
-// itself; a failure is not the installer's business and is ignored.
-void OpenPartnerPage();
 
 // A copy of `base` (read afresh with GetObjectW) with another face and cell
 // height, and another weight when one is given.

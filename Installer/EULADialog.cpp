@@ -3,6 +3,7 @@
 #include <string>
 
 #include "DialogLook.h"
+#include "PartnerPage.h"
 #include "LicenseText.h"
 #include "res/resource.h"
 
@@ -101,5 +102,5 @@ HBRUSH EULADialog::OnCtlColor(HDC dc, HWND, UINT kind)
 
 void EULADialog::OnPartnerLogo()
 {
-    DialogLook::OpenPartnerPage();
+    OpenPartnerPage();
 }

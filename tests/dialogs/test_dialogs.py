@@ -1,18 +1,22 @@
 """The interactive install as a user meets it: the licence, the drive
 picker, and what each way out of them leads to. Screenshots of every state
 are kept in build/.../test-output/dialogs.interactive/."""
+import hashlib
+import io
 import os
 import subprocess
-import unittest
-
 import sys
+import unittest
+import zipfile
 
 import quillon_harness as h
 
 sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "e2e"))
 import silent_install as si  # noqa: E402
+from update_server import UpdateServer, write_package  # noqa: E402
 
 INSTALLER = h.exe("Installer")
+STAND_IN = h.exe("QuillonStandIn")
 IMAGES = os.path.join(h.BUILD_DIR, "Installer", "res")
 LICENCE_DOCUMENT = os.path.join(h.SOURCE_DIR, "Installer", "res", "License.rtf")
 TEXT_COLOUR = (0, 61, 61)
@@ -25,6 +29,19 @@ def bmp(number):
     return _bmps[number]
 
 
+def wait_for_x_window(title="Quillon Setup", timeout=60):
+    """Waits on the X side for the program's first window. Probing before it
+    exists could make the probe the process that starts Wine's desktop, which
+    keeps the probe's output open and the probe's caller waiting."""
+    env = dict(os.environ, DISPLAY=h.display())
+    for _ in range(timeout * 5):
+        if subprocess.run(["xdotool", "search", "--name", "^%s$" % title], env=env,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
+            return
+        subprocess.run(["sleep", "0.2"])
+    raise AssertionError("no window %r on the screen" % title)
+
+
 class Sticks:
     """USB sticks by letter (a label, or None for none), mapped to folders
     and listed in a WMI fixture that can be rewritten while a run goes on."""
@@ -35,6 +52,7 @@ class Sticks:
         self._mapped = []
 
     def attach(self, *letters_and_labels):
+        folders = []
         for letter, label in letters_and_labels:
             folder = h.scratch_dir("stick" + letter)
             if label is not None:
@@ -43,6 +61,8 @@ class Sticks:
             mapping = h.drive(letter, folder)
             mapping.__enter__()
             self._mapped.append(mapping)
+            folders.append(folder)
+        return folders
 
     def report(self, *letters):
         """What WMI reports from now on, in this order."""
@@ -129,6 +149,30 @@ def install_button_image(shot, state):
     return actual
 
 
+def quillon_package():
+    """A package whose program is the stand-in Quillon; (zip bytes,
+    {path: sha256} of its files)."""
+    with open(STAND_IN, "rb") as handle:
+        files = {"Quillon.exe": handle.read(),
+                 "Definitions/base.qdb": hashlib.sha256(b"definitions").digest() * 4096,
+                 "ReadMe.txt": b"Quillon runs from this drive.\r\n"}
+    data = io.BytesIO()
+    with zipfile.ZipFile(data, "w", zipfile.ZIP_DEFLATED) as archive:
+        for path, content in files.items():
+            archive.writestr(path, content)
+    return data.getvalue(), {path: hashlib.sha256(content).hexdigest() for path, content in files.items()}
+
+
+def tree_of(folder):
+    found = {}
+    for root, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(root, name)
+            with open(path, "rb") as handle:
+                found[os.path.relpath(path, folder).replace(os.sep, "/")] = hashlib.sha256(handle.read()).hexdigest()
+    return found
+
+
 def entries(state):
     combo = h.control(state, 1002)
     return [(item["text"], item["data"]) for item in combo["items"]], combo["selected"], combo["enabled"]
@@ -153,17 +197,15 @@ class InteractiveInstall(unittest.TestCase):
 
     def start(self, *args):
         run = Run(self.sticks, *args)
+        wait_for_x_window()
         self.runs.append(run)
         return run
 
     def restart_wine(self):
         """Wine's mount manager learns of drive links (and their labels)
-        only when it starts. The prefix's start step brings Wine's services
-        up again without an output a probe could be left waiting on."""
+        only when it starts."""
         subprocess.run([h.WINE_RUN, "--shell", "sh", "-c", '"$WINESERVER" -k'],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run([os.path.join(h.SOURCE_DIR, "tests", "harness", "wine-prefix"), h.WINE_RUN, h.WINEPREFIX,
-                        h.TEST_USER, "start"], stdout=subprocess.DEVNULL, check=True)
 
     def test_licence_accepted_then_no_drive_to_install_to(self):
         self.sticks.report()
@@ -266,13 +308,76 @@ class InteractiveInstall(unittest.TestCase):
         self.assertEqual(["Log created"], run.messages(), "nothing after the picker")
 
     def assert_handed_on(self, run, letter):
-        messages = "\n".join(run.messages())
-        for _ in range(50):
-            if ("drive " + letter) in messages:
+        """The progress dialog follows and the install works on that drive:
+        its per-drive work folder appears, and no other."""
+        run.window(1013)
+        work = h.work_folder(run.temp)
+        for _ in range(100):
+            if os.path.isdir(os.path.join(work, "QL_Install_" + letter)):
                 break
             subprocess.run(["sleep", "0.2"])
-            messages = "\n".join(run.messages())
-        self.assertIn("drive " + letter, messages)
+        self.assertEqual(["QL_Install_" + letter], sorted(n for n in os.listdir(work) if n.startswith("QL_")))
+        h.key("Escape")
+        self.assertEqual(1, run.exit_code())
+
+    def test_the_whole_install_from_the_licence_to_run_quillon(self):
+        package, files = quillon_package()
+        stick = self.sticks.attach(("E", "QUILLON"))[0]
+        self.sticks.report("E")
+        self.restart_wine()
+        served = h.scratch_dir("dialogs-served")
+        os.chmod(served, 0o755)
+        write_package(served, package)
+        with UpdateServer(served):
+            run = self.start()
+            run.click(run.window(1005), 1001)
+            picker = run.window(1009)
+            self.assertEqual("Install to:\nQUILLON (E:)", h.control(picker, 1009)["text"])
+            run.click(picker, 1009)
+            progress = run.window(1013)
+            self.screen.shot("install-running")
+            progress = self.wait_until_complete(run)
+        self.screen.shot("install-complete")
+        run.click(progress, 1013)  # Run Quillon
+        self.assertEqual(0, run.exit_code())
+        record = os.path.join(stick, "QuillonRuns.txt")
+        for _ in range(100):
+            if os.path.exists(record) and os.path.getsize(record):
+                break
+            subprocess.run(["sleep", "0.2"])
+        with open(record, encoding="utf-8") as handle:
+            command_line, folder = handle.read().rstrip("\r\n").split("\t")[:2]
+        self.assertIn("E:\\Quillon.exe", command_line)
+        self.assertEqual("E:\\", folder.rstrip("\\") + "\\")
+        installed = tree_of(stick)
+        installed.pop("QuillonRuns.txt")
+        installed.pop(".windows-label")  # the stick's own label, as Wine keeps it
+        self.assertEqual(files, installed, "the drive holds the package, byte for byte")
+
+    def test_a_drive_named_with_path_skips_the_picker(self):
+        package, _ = quillon_package()
+        self.sticks.attach(("E", None))
+        self.sticks.report("E")
+        self.restart_wine()
+        served = h.scratch_dir("dialogs-served")
+        os.chmod(served, 0o755)
+        write_package(served, package)
+        with UpdateServer(served):
+            run = self.start("--path", "E:\\")
+            run.click(run.window(1005), 1001)
+            progress = run.window(1013)
+            self.assertNotIn(1009, [c["id"] for c in progress["controls"]])
+            progress = self.wait_until_complete(run)
+        run.click(progress, 1008)
+        self.assertEqual(0, run.exit_code())
+
+    def wait_until_complete(self, run):
+        for _ in range(300):
+            state = run.window(1013)
+            if h.control(state, 1011)["visible"]:
+                return state
+            subprocess.run(["sleep", "0.2"])
+        self.fail("no Install Complete; log:\n" + run.log())
 
 
 if __name__ == "__main__":

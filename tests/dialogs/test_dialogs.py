@@ -335,7 +335,7 @@ class InteractiveInstall(unittest.TestCase):
             self.assertEqual("Install to:\nQUILLON (E:)", h.control(picker, 1009)["text"])
             run.click(picker, 1009)
             progress = run.window(1013)
-            self.screen.shot("install-running")
+            self.screen.shot("progress-dialog")
             progress = self.wait_until_complete(run)
         self.screen.shot("install-complete")
         run.click(progress, 1013)  # Run Quillon

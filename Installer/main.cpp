@@ -4,7 +4,10 @@
 
 #include <atomic>
 
+#include "DestinationDialog.h"
+#include "EULADialog.h"
 #include "InstallBackend.h"
+#include "InstallDialog.h"
 #include "InstallerApp.h"
 #include "Log.h"
 #include "Startup.h"
@@ -108,12 +111,37 @@ void CInstallerApp::RunSilentInstall(const std::wstring& destination)
 
 void CInstallerApp::RunUpdate()
 {
-    LOG(ERROR) << "Update mode needs the install progress dialog, which this build does not have";
+    // The installed program names its drive and itself; the --path drive
+    // plays no part here.
+    const std::wstring drivePath = GetCommandLineValue(L"--drivePath");
+    const std::wstring exePath = GetCommandLineValue(L"--exePath");
+    InstallDialog dialog(drivePath.empty() ? L'\0' : drivePath[0], GetWorkFolder());
+    dialog.SetAppUpdateMode(drivePath, exePath);
+    if (dialog.DoModal() == IDOK) {
+        m_exitCode = 0;
+    }
 }
 
-void CInstallerApp::RunInteractiveInstall(wchar_t)
+void CInstallerApp::RunInteractiveInstall(wchar_t driveLetter)
 {
-    LOG(ERROR) << "Interactive install needs the installer dialogs, which this build does not have";
+    // Each window is reached only through the OK of the one before, and each
+    // has closed before the next opens; any other end keeps exit code 1.
+    {
+        EULADialog licence;
+        if (licence.DoModal() != IDOK) {
+            return;
+        }
+    }
+    if (driveLetter == 0) {
+        DestinationDialog destination(&driveLetter);
+        if (destination.DoModal() != IDOK) {
+            return;
+        }
+    }
+    InstallDialog progress(driveLetter, GetWorkFolder());
+    if (progress.DoModal() == IDOK) {
+        m_exitCode = 0;
+    }
 }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)

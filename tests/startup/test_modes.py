@@ -1,6 +1,7 @@
 """The command line and the run modes, seen from outside the real Installer.exe."""
 import os
 import shutil
+import subprocess
 import time
 import unittest
 
@@ -9,19 +10,51 @@ import quillon_harness as h
 INSTALLER = h.exe("Installer")
 STAND_IN = h.exe("QuillonStandIn")
 
-INTERACTIVE = "Interactive install needs the installer dialogs"
-UPDATE = "Update mode needs the install progress dialog"
+UPDATE = "SetAppUpdateMode m_driveLetter: "
+# The first window of each mode that has one, known by a control of its own.
+FIRST_WINDOWS = {1005: "licence", 1013: "progress"}
 
 
 class InstallerRun:
-    """One start of Installer.exe with a temporary folder of its own."""
+    """One start of Installer.exe with a temporary folder of its own. With
+    window, the mode opens one: the run notes which (in `window`) and
+    closes it with Esc."""
 
-    def __init__(self, *args, temp=None):
+    def __init__(self, *args, temp=None, window=False):
         self.temp = temp or h.scratch_dir("temp")
-        result = h.run(INSTALLER, *args, env=h.temp_env(self.temp))
-        self.exit_code = result.returncode
+        self.window = None
+        if window:
+            env = []
+            for name, value in h.temp_env(self.temp).items():
+                env += ["--env", "%s=%s" % (name, value)]
+            program = h.start(h.exe("launch"), *env, "--", INSTALLER, *args,
+                              output=os.path.join(self.temp, "output.txt"))
+            try:
+                wait_for_x_window()
+                state = h.wait_for_window(timeout=60)
+                self.window = next((FIRST_WINDOWS[c["id"]] for c in state["controls"] if c["id"] in FIRST_WINDOWS),
+                                   "unknown")
+                h.key("Escape")
+                self.exit_code = program.wait(timeout=60)
+            finally:
+                program.stop()
+        else:
+            self.exit_code = h.run(INSTALLER, *args, env=h.temp_env(self.temp)).returncode
         self.log = h.read_log(self.temp)
         self.messages = [line.split("] ", 1)[1] for line in self.log.splitlines() if "] " in line]
+
+
+def wait_for_x_window(title="Quillon Setup", timeout=60):
+    """Waits on the X side for the program's first window. Probing before it
+    exists could make the probe the process that starts Wine's desktop, which
+    keeps the probe's output open and the probe's caller waiting."""
+    env = dict(os.environ, DISPLAY=h.display())
+    deadline = time.time() + timeout
+    while subprocess.run(["xdotool", "search", "--name", "^%s$" % title], env=env, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL).returncode != 0:
+        if time.time() > deadline:
+            raise AssertionError("no window %r on the screen" % title)
+        time.sleep(0.2)
 
 
 def wait_for(path, seconds=20):
@@ -75,19 +108,17 @@ class OpenMode(unittest.TestCase):
         with DriveWithProgram("E") as drive:
             for args in (["--path", "E:"], ["--path", "E:\\Tools"], ["--path"],
                          ["--path", "E:", "--path", "E:\\"]):
-                run = InstallerRun(*args)
+                run = InstallerRun(*args, window=True)
                 self.assertEqual(1, run.exit_code, args)
-                self.assertEqual("Log created", run.messages[0], args)
-                self.assertTrue(run.messages[1].startswith(INTERACTIVE), args)
+                self.assertEqual(("licence", ["Log created"]), (run.window, run.messages), args)
             time.sleep(1)
             self.assertFalse(os.path.exists(drive.record), "the program must not be started")
 
     def test_drive_without_the_program_goes_to_the_interactive_install(self):
         with DriveWithProgram("E", with_program=False):
-            run = InstallerRun("--path", "E:\\", "/path=F:")
+            run = InstallerRun("--path", "E:\\", "/path=F:", window=True)
             self.assertEqual(1, run.exit_code)
-            self.assertTrue(run.messages[1].startswith(INTERACTIVE), run.log)
-            self.assertFalse(any("F:" in m for m in run.messages),
+            self.assertEqual(("licence", ["Log created"]), (run.window, run.messages),
                              "/path= is not looked at once --path named a drive")
 
 
@@ -105,8 +136,8 @@ class SilentInstall(unittest.TestCase):
         self.assertIn("CheckDriveConnected =E:\\ is not among the attached USB drives", run.messages)
 
     def test_empty_value_is_no_silent_install(self):
-        run = InstallerRun("/path=")
-        self.assertTrue(run.messages[1].startswith(INTERACTIVE), run.log)
+        run = InstallerRun("/path=", window=True)
+        self.assertEqual(("licence", ["Log created"]), (run.window, run.messages))
 
     def test_silent_install_beats_the_update(self):
         run = InstallerRun("/path=E:", "/AppUpdate", "--drivePath", "E:\\")
@@ -130,15 +161,17 @@ class SilentInstall(unittest.TestCase):
 
 class UpdateMode(unittest.TestCase):
     def test_update_is_chosen_by_a_case_sensitive_substring(self):
-        run = InstallerRun("/AppUpdate", "--drivePath", "E:\\", "--exePath", "E:\\Quillon.exe")
-        self.assertEqual(1, run.exit_code)
+        run = InstallerRun("/AppUpdate", "--drivePath", "E:\\", "--exePath", "E:\\Quillon.exe", window=True)
+        self.assertEqual(1, run.exit_code, "Esc cancels the progress dialog")
+        self.assertEqual("progress", run.window)
+        self.assertEqual(UPDATE + "69", run.messages[1], run.log)
+
+        run = InstallerRun("x/AppUpdatey", window=True)
+        self.assertEqual("progress", run.window)
         self.assertTrue(run.messages[1].startswith(UPDATE), run.log)
 
-        run = InstallerRun("x/AppUpdatey")
-        self.assertTrue(run.messages[1].startswith(UPDATE), run.log)
-
-        run = InstallerRun("/appupdate")
-        self.assertTrue(run.messages[1].startswith(INTERACTIVE), run.log)
+        run = InstallerRun("/appupdate", window=True)
+        self.assertEqual(("licence", ["Log created"]), (run.window, run.messages))
 
     def test_open_mode_beats_the_update(self):
         with DriveWithProgram("E") as drive:
@@ -150,10 +183,10 @@ class UpdateMode(unittest.TestCase):
 class LogFile(unittest.TestCase):
     def test_runs_append_and_each_begins_with_log_created(self):
         temp = h.scratch_dir("temp")
-        InstallerRun("/appupdate", temp=temp)
+        InstallerRun("/path=Q:", temp=temp)
         second = InstallerRun("/path=Q:", temp=temp)
         self.assertEqual("Log created", second.messages[0])
-        self.assertTrue(second.messages[1].startswith(INTERACTIVE))
+        self.assertTrue(second.messages[1].startswith("CheckDriveConnected Q:"), second.log)
         self.assertEqual("Log created", second.messages[2])
         self.assertEqual(5, len(second.messages), second.log)
         self.assertRegex(second.log.splitlines()[0],
@@ -163,7 +196,7 @@ class LogFile(unittest.TestCase):
         temp = os.path.join(h.scratch_dir("temp"), "Временная 临时 é")
         os.makedirs(temp)
         h.give_to_test_user(os.path.dirname(temp))
-        run = InstallerRun("/appupdate", temp=temp)
+        run = InstallerRun("/path=Q:", temp=temp)
         self.assertEqual("Log created", run.messages[0] if run.messages else None,
                          "no Installer.log in the work folder under " + temp)
 

@@ -2,6 +2,9 @@
 // support engineer's spy tool would, and prints it as JSON:
 //
 //   ui_probe.exe [--title TEXT]     (default "Quillon Setup")
+//   ui_probe.exe --text ID [--title TEXT]   the whole text of one control
+//   ui_probe.exe --rtf FILE         the text a rich edit control makes of an
+//                                   RTF file, to compare a control's with
 //
 // The window: its title, screen rectangle, client size and where the client
 // area's top-left corner is on the screen. Each control (direct children, in
@@ -12,6 +15,7 @@
 // the window's own process: a hook DLL does that part there.
 #include <windows.h>
 #include <commctrl.h>
+#include <richedit.h>
 
 #include <cstdio>
 #include <map>
@@ -169,20 +173,70 @@ HWND FindDialog(const std::wstring& title)
     return search.found;
 }
 
+std::wstring WholeTextOf(HWND window)
+{
+    const LRESULT length = Ask(window, WM_GETTEXTLENGTH);
+    if (length <= 0) {
+        return std::wstring();
+    }
+    std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1, L'\0');
+    Ask(window, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()));
+    return buffer.data();
+}
+
+DWORD CALLBACK ReadFilePiece(DWORD_PTR file, LPBYTE buffer, LONG wanted, LONG* given)
+{
+    DWORD read = 0;
+    const BOOL ok = ::ReadFile(reinterpret_cast<HANDLE>(file), buffer, static_cast<DWORD>(wanted), &read, nullptr);
+    *given = static_cast<LONG>(read);
+    return ok ? 0 : 1;
+}
+
+int PrintRtfText(const wchar_t* path)
+{
+    NCommon::ScopedLibrary richEdit(::LoadLibraryW(L"RICHED20.DLL"));
+    NCommon::ScopedHandle file(
+        ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    HWND control = ::CreateWindowExW(0, RICHEDIT_CLASSW, L"", WS_CHILD | ES_MULTILINE | ES_READONLY, 0, 0, 300, 200,
+                                     HWND_MESSAGE, nullptr, nullptr, nullptr);
+    if (!file || control == nullptr) {
+        return 1;
+    }
+    EDITSTREAM stream = {};
+    stream.dwCookie = reinterpret_cast<DWORD_PTR>(file.get());
+    stream.pfnCallback = &ReadFilePiece;
+    ::SendMessageW(control, EM_STREAMIN, SF_RTF, reinterpret_cast<LPARAM>(&stream));
+    printf("{\"text\": %s}\n", Json(WholeTextOf(control)).c_str());
+    ::DestroyWindow(control);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
     std::wstring title = L"Quillon Setup";
+    int textOf = 0;
+    bool wholeText = false;
     for (int i = 1; i + 1 < argc; ++i) {
-        if (std::wstring(argv[i]) == L"--title") {
+        const std::wstring option = argv[i];
+        if (option == L"--title") {
             title = argv[++i];
+        } else if (option == L"--text") {
+            wholeText = true;
+            textOf = _wtoi(argv[++i]);
+        } else if (option == L"--rtf") {
+            return PrintRtfText(argv[++i]);
         }
     }
     HWND dialog = FindDialog(title);
     if (dialog == nullptr) {
         printf("{\"found\": false}\n");
         return 1;
+    }
+    if (wholeText) {
+        printf("{\"found\": true, \"text\": %s}\n", Json(WholeTextOf(::GetDlgItem(dialog, textOf))).c_str());
+        return 0;
     }
     const std::map<std::wstring, FontInfo> fonts = ReadFonts(dialog);
 

@@ -1,0 +1,180 @@
+#include "DestinationDialog.h"
+
+#include "DialogLook.h"
+#include "PartnerPage.h"
+#include "UsbDrives.h"
+#include "res/resource.h"
+
+namespace {
+const COLORREF kCaptionColour = RGB(70, 70, 70);
+const COLORREF kTextColour = RGB(0, 61, 61);
+const int kCornerDiameter = 23;
+const wchar_t kNoDrive[] = L"No USB drive found";
+}  // namespace
+
+std::wstring DriveEntryText(const std::wstring& label, wchar_t letter)
+{
+    return label + L" (" + letter + L":)";
+}
+
+std::wstring InstallCaption(const std::wstring& label, wchar_t letter)
+{
+    return L"Install to:\n" + DriveEntryText(label, letter);
+}
+
+wchar_t LetterOfEntry(int selected, DWORD_PTR itemData)
+{
+    return selected < 0 ? L'\0' : static_cast<wchar_t>(LOWORD(itemData));
+}
+
+BEGIN_MESSAGE_TABLE(DestinationDialog, NCommon::ImageDialog)
+    ON_CTLCOLOR(&DestinationDialog::OnCtlColor)
+    ON_COMMAND(IDC_CLOSE_BUTTON, BN_CLICKED, &DestinationDialog::OnCancel)
+    ON_COMMAND(IDC_REFRESH, BN_CLICKED, &DestinationDialog::OnRefresh)
+    ON_COMMAND(IDC_INSTALL, BN_CLICKED, &DestinationDialog::OnInstall)
+    ON_COMMAND(IDC_PARTNER_LOGO, BN_CLICKED, &DestinationDialog::OnPartnerLogo)
+    ON_COMMAND(IDC_DRIVE_LIST, CBN_SELENDOK, &DestinationDialog::OnDriveChosen)
+END_MESSAGE_TABLE()
+
+DestinationDialog::DestinationDialog(wchar_t* driveLetter)
+    : ImageDialog(IDB_SKIN, IDD_DESTINATION_DIALOG), m_driveLetter(driveLetter)
+{
+}
+
+DestinationDialog::~DestinationDialog() = default;
+
+void DestinationDialog::DoDataExchange()
+{
+    DDX_Control(IDC_HELP_BUTTON, m_helpButton);
+    DDX_Control(IDC_CLOSE_BUTTON, m_closeButton);
+    DDX_Control(IDC_REFRESH, m_refreshButton);
+    DDX_Control(IDC_INSTALL, m_installButton);
+    DDX_Control(IDC_PARTNER_LOGO, m_partnerButton);
+    DDX_Control(IDC_PRODUCT_LOGO, m_logoButton);
+    DDX_Control(IDC_DRIVE_LIST, m_driveList);
+}
+
+BOOL DestinationDialog::OnInitDialog()
+{
+    ImageDialog::OnInitDialog();
+    m_layout.Apply(NCommon::ResourceModule(), m_hWnd, IDD_DESTINATION_DIALOG, 96.0);
+
+    m_helpButton.LoadBitmaps(IDB_HELP, IDB_HELP_PRESSED, IDB_HELP_HOVER);
+    m_helpButton.SizeToContent();
+    m_closeButton.LoadBitmaps(IDB_CLOSE, IDB_CLOSE_PRESSED, IDB_CLOSE_HOVER);
+    m_closeButton.SizeToContent();
+    m_partnerButton.LoadBitmaps(IDB_PARTNER, IDB_PARTNER_PRESSED, IDB_PARTNER_HOVER);
+    m_partnerButton.SizeToContent();
+    m_logoButton.LoadBitmaps(IDB_PRODUCT_LOGO);
+    m_logoButton.SizeToContent();
+    m_refreshButton.LoadBitmaps(IDB_REFRESH, IDB_REFRESH, IDB_REFRESH);
+    m_refreshButton.SizeToContent();
+    // Sized once to the green image; the grey one of the no-drive state is
+    // shown at this size too.
+    m_installButton.LoadBitmaps(IDB_ACTION_GREEN);
+    m_installButton.SizeToContent();
+
+    RefreshDriveList();
+
+    SetWindowText(L"Quillon Setup");
+    DialogLook::SetRoundedShape(*this, kCornerDiameter);
+
+    m_labelFont = DialogLook::DeriveFont(GetFont(), L"Microsoft Sans Serif", 17);
+    ::SendMessageW(GetDlgItem(-1), WM_SETFONT, reinterpret_cast<WPARAM>(m_labelFont.get()), TRUE);
+    m_installFont = DialogLook::DeriveFont(GetFont(), L"Arial", 12, 700);
+    m_installButton.m_captionFont = m_installFont.get();
+    m_listFont = DialogLook::DeriveFont(GetFont(), L"Microsoft Sans Serif", 15);
+    m_driveList.SetFont(m_listFont.get());
+    return TRUE;
+}
+
+void DestinationDialog::RefreshDriveList()
+{
+    // Drive discovery keeps this thread busy for a while: the list shows
+    // greyed out until it is done.
+    m_driveList.EnableWindow(FALSE);
+    m_driveList.RedrawWindow();
+    m_driveList.ResetContent();
+
+    const UsbDriveMap drives = GetUsbDrives();
+    if (!drives.empty()) {
+        // Inserted at positions, so the list keeps the letters' order even
+        // though the control has the sort style.
+        int position = 0;
+        for (const auto& drive : drives) {
+            const wchar_t letter = drive.first;
+            m_driveList.InsertString(position, DriveEntryText(GetDriveLabel(letter), letter));
+            m_driveList.SetItemData(position, letter);
+            ++position;
+        }
+        m_driveList.SetCurSel(0);
+        m_driveList.EnableWindow(TRUE);
+    } else {
+        m_driveList.AddString(kNoDrive);
+        m_driveList.SetCurSel(0);
+    }
+    UpdateInstallButton();
+}
+
+void DestinationDialog::UpdateInstallButton()
+{
+    if (m_driveList.IsWindowEnabled()) {
+        const int selected = m_driveList.GetCurSel();
+        const wchar_t letter = LetterOfEntry(selected, m_driveList.GetItemData(selected));
+        m_installButton.m_caption = InstallCaption(GetDriveLabel(letter), letter);
+        m_installButton.m_captionOffsetX = 18;
+        m_installButton.m_captionOffsetY = 2;
+        m_installButton.m_multiLineCaption = true;
+        m_installButton.LoadBitmaps(IDB_ACTION_GREEN);
+    } else {
+        m_installButton.m_caption = L"Install";
+        m_installButton.m_captionOffsetX = 18;
+        m_installButton.m_captionOffsetY = 0;
+        m_installButton.m_multiLineCaption = false;
+        m_installButton.LoadBitmaps(IDB_ACTION_GREY);
+    }
+    // The owner-drawn caption is not the window's text; keeping the two the
+    // same lets screen readers (and anyone reading the window) say it.
+    m_installButton.SetWindowText(m_installButton.m_caption);
+    m_installButton.RedrawWindow();
+}
+
+void DestinationDialog::OnInstall()
+{
+    const int selected = m_driveList.GetCurSel();
+    const wchar_t letter = LetterOfEntry(selected, selected < 0 ? 0 : m_driveList.GetItemData(selected));
+    *m_driveLetter = letter;
+    if (letter != 0) {
+        ImageDialog::OnOK();
+    }
+}
+
+// Enter runs the Install command, so that it too ends the dialog only with
+// a drive stored, and does nothing in the no-drive state.
+void DestinationDialog::OnOK()
+{
+    OnInstall();
+}
+
+void DestinationDialog::OnRefresh()
+{
+    RefreshDriveList();
+}
+
+void DestinationDialog::OnDriveChosen()
+{
+    UpdateInstallButton();
+}
+
+void DestinationDialog::OnPartnerLogo()
+{
+    OpenPartnerPage();
+}
+
+HBRUSH DestinationDialog::OnCtlColor(HDC dc, HWND, UINT kind)
+{
+    if (HBRUSH brush = DialogLook::PaintOverSkin(dc, kind, kCaptionColour, kTextColour)) {
+        return brush;
+    }
+    return reinterpret_cast<HBRUSH>(Default());
+}

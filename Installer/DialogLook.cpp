@@ -1,0 +1,39 @@
+#include "DialogLook.h"
+
+#include <cwchar>
+
+namespace DialogLook {
+
+NCommon::ScopedFont DeriveFont(HFONT base, const wchar_t* face, LONG height, std::optional<LONG> weight)
+{
+    LOGFONTW description = {};
+    GetObjectW(base, sizeof(description), &description);
+    wcsncpy(description.lfFaceName, face, LF_FACESIZE - 1);
+    description.lfFaceName[LF_FACESIZE - 1] = L'\0';
+    description.lfHeight = height;
+    if (weight) {
+        description.lfWeight = *weight;
+    }
+    return NCommon::ScopedFont(CreateFontIndirectW(&description));
+}
+
+void SetRoundedShape(NCommon::CWnd& window, int corner)
+{
+    RECT bounds = {};
+    window.GetWindowRect(&bounds);
+    window.SetWindowRgn(NCommon::ScopedRegion(CreateRoundRectRgn(0, 0, bounds.right - bounds.left,
+                                                                 bounds.bottom - bounds.top + 1, corner, corner)),
+                        FALSE);
+}
+
+HBRUSH PaintOverSkin(HDC dc, UINT kind, COLORREF buttonText, COLORREF staticText)
+{
+    if (kind != CTLCOLOR_BTN && kind != CTLCOLOR_STATIC) {
+        return nullptr;
+    }
+    SetTextColor(dc, kind == CTLCOLOR_BTN ? buttonText : staticText);
+    SetBkMode(dc, TRANSPARENT);
+    return static_cast<HBRUSH>(GetStockObject(NULL_BRUSH));
+}
+
+}  // namespace DialogLook

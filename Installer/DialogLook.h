@@ -1,0 +1,29 @@
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+
+#include "Ui/GdiHolders.h"
+#include "Ui/Window.h"
+
+// What the licence and destination dialogs have in common beyond the
+// toolkit: fonts made from the dialog's own font, the rounded window shape
+// and the colours of texts drawn straight onto the skin.
+namespace DialogLook {
+
+// A copy of `base` (read afresh with GetObjectW) with another face and cell
+// height, and another weight when one is given.
+NCommon::ScopedFont DeriveFont(HFONT base, const wchar_t* face, LONG height,
+                               std::optional<LONG> weight = std::nullopt);
+
+// Rounds the window's corners with an ellipse of `corner` pixels; the window
+// keeps the region. Not repainted: the dialog is not shown yet.
+void SetRoundedShape(NCommon::CWnd& window, int corner);
+
+// Button captions and static texts are drawn without a background of their
+// own, so the skin under them shows. Null for any other kind of control: the
+// caller then leaves the query to the default handling.
+HBRUSH PaintOverSkin(HDC dc, UINT kind, COLORREF buttonText, COLORREF staticText);
+
+}  // namespace DialogLook

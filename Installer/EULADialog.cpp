@@ -1,0 +1,106 @@
+#include "EULADialog.h"
+
+#include <string>
+
+#include "DialogLook.h"
+#include "PartnerPage.h"
+#include "LicenseText.h"
+#include "res/resource.h"
+
+namespace {
+const COLORREF kCaptionColour = RGB(70, 70, 70);
+const COLORREF kTextColour = RGB(0, 61, 61);
+const int kCornerDiameter = 19;
+}  // namespace
+
+// Enter has no handler of its own here: the dialog manager sends IDOK, which
+// accepts, as the default button of a setup wizard's licence page does.
+BEGIN_MESSAGE_TABLE(EULADialog, NCommon::ImageDialog)
+    ON_CTLCOLOR(&EULADialog::OnCtlColor)
+    ON_COMMAND(IDC_CLOSE_BUTTON, BN_CLICKED, &EULADialog::OnCancel)
+    ON_COMMAND(IDC_ACCEPT, BN_CLICKED, &EULADialog::OnOK)
+    ON_COMMAND(IDC_DECLINE, BN_CLICKED, &EULADialog::OnCancel)
+    ON_COMMAND(IDC_PARTNER_LOGO, BN_CLICKED, &EULADialog::OnPartnerLogo)
+END_MESSAGE_TABLE()
+
+EULADialog::EULADialog(NCommon::CWnd* parent) : ImageDialog(IDB_LICENCE_SKIN, IDD_EULA_DIALOG, parent) {}
+
+EULADialog::~EULADialog() = default;
+
+void EULADialog::DoDataExchange()
+{
+    DDX_Control(IDC_HELP_BUTTON, m_helpButton);
+    DDX_Control(IDC_CLOSE_BUTTON, m_closeButton);
+    DDX_Control(IDC_PARTNER_LOGO, m_partnerButton);
+    DDX_Control(IDC_PRODUCT_LOGO, m_logoButton);
+    DDX_Control(IDC_ACCEPT, m_acceptButton);
+    DDX_Control(IDC_LICENCE_TEXT, m_licenceText);
+    DDX_Control(IDC_DECLINE, m_declineButton);
+}
+
+BOOL EULADialog::OnInitDialog()
+{
+    ImageDialog::OnInitDialog();
+    m_layout.Apply(NCommon::ResourceModule(), m_hWnd, IDD_EULA_DIALOG, 96.0);
+
+    m_helpButton.LoadBitmaps(IDB_HELP, IDB_HELP_PRESSED, IDB_HELP_HOVER);
+    m_helpButton.SizeToContent();
+    m_closeButton.LoadBitmaps(IDB_CLOSE, IDB_CLOSE_PRESSED, IDB_CLOSE_HOVER);
+    m_closeButton.SizeToContent();
+    m_partnerButton.LoadBitmaps(IDB_PARTNER, IDB_PARTNER_PRESSED, IDB_PARTNER_HOVER);
+    m_partnerButton.SizeToContent();
+    m_logoButton.LoadBitmaps(IDB_PRODUCT_LOGO);
+    m_logoButton.SizeToContent();
+    m_acceptButton.LoadBitmaps(IDB_ACTION_GREEN);
+    m_acceptButton.SizeToContent();
+
+    m_acceptButton.m_caption = L"Accept";
+    m_acceptButton.m_captionOffsetX = 18;
+    m_acceptButton.m_captionOffsetY = 0;
+    m_acceptButton.m_multiLineCaption = false;
+
+    m_declineButton.LoadBitmaps(IDB_ACTION_RED);
+    m_declineButton.SizeToContent();
+    m_declineButton.m_caption = L"Decline";
+    m_declineButton.m_captionOffsetX = 18;
+    m_declineButton.m_captionOffsetY = 0;
+    m_declineButton.m_multiLineCaption = false;
+
+    SetWindowText(L"Quillon Setup");
+    DialogLook::SetRoundedShape(*this, kCornerDiameter);
+
+    m_descriptionFont = DialogLook::DeriveFont(GetFont(), L"Arial", 17);
+    ::SendMessageW(GetDlgItem(-1), WM_SETFONT, reinterpret_cast<WPARAM>(m_descriptionFont.get()), TRUE);
+    // No caption font of their own: the buttons draw in their window font.
+    m_answerFont = DialogLook::DeriveFont(GetFont(), L"Arial", 15, 700);
+    m_acceptButton.SetFont(m_answerFont.get());
+    m_declineButton.SetFont(m_answerFont.get());
+
+    LoadLicence();
+    return TRUE;
+}
+
+void EULADialog::LoadLicence()
+{
+    // The control takes the document in the pieces it asks for; the copy
+    // shrinks from the front as it goes and is gone once the call returns.
+    std::string rest = LoadLicenseText(NCommon::ResourceModule());
+    EDITSTREAM stream = {};
+    stream.dwCookie = reinterpret_cast<DWORD_PTR>(&rest);
+    stream.dwError = 0;
+    stream.pfnCallback = &StreamLicensePiece;
+    m_licenceText.StreamIn(SF_RTF, stream);
+}
+
+HBRUSH EULADialog::OnCtlColor(HDC dc, HWND, UINT kind)
+{
+    if (HBRUSH brush = DialogLook::PaintOverSkin(dc, kind, kCaptionColour, kTextColour)) {
+        return brush;
+    }
+    return reinterpret_cast<HBRUSH>(Default());
+}
+
+void EULADialog::OnPartnerLogo()
+{
+    OpenPartnerPage();
+}

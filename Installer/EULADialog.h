@@ -1,0 +1,38 @@
+#pragma once
+
+#include "AnimatedBitmapButton.h"
+#include "DialogFontLayout.h"
+#include "ImageDialog.h"
+#include "Ui/Controls.h"
+
+// The licence agreement, the first window of the interactive install: ends
+// with IDOK when the user accepts, IDCANCEL on Decline, close or Esc.
+class EULADialog : public NCommon::ImageDialog {
+public:
+    explicit EULADialog(NCommon::CWnd* parent = nullptr);
+    ~EULADialog() override;
+
+    BOOL OnInitDialog() override;
+
+protected:
+    void DoDataExchange() override;
+
+    HBRUSH OnCtlColor(HDC dc, HWND control, UINT kind);
+    void OnPartnerLogo();
+
+    DECLARE_MESSAGE_TABLE()
+
+private:
+    void LoadLicence();
+
+    NCommon::ScopedFont m_descriptionFont;
+    NCommon::ScopedFont m_answerFont;
+    NCommon::AnimatedBitmapButton m_helpButton;
+    NCommon::AnimatedBitmapButton m_closeButton;
+    NCommon::AnimatedBitmapButton m_partnerButton;
+    NCommon::AnimatedBitmapButton m_logoButton;
+    NCommon::AnimatedBitmapButton m_acceptButton;
+    NCommon::CRichEditCtrl m_licenceText;
+    NCommon::DialogFontLayout m_layout;
+    NCommon::AnimatedBitmapButton m_declineButton;
+};

@@ -1,0 +1,356 @@
+#include "InstallDialog.h"
+
+#include <commctrl.h>
+
+#include <cwchar>
+#include <system_error>
+#include <utility>
+
+#include "InstallBackend.h"
+#include "PartnerPage.h"
+#include "ProductHandOver.h"
+#include "UsbDrives.h"
+#include "easylogging++.h"
+#include "resource.h"
+
+using NCommon::ScopedFont;
+using NCommon::ScopedRegion;
+
+namespace {
+
+// The status text has no id of its own in the template.
+const int kStatusTextId = -1;
+
+// The engine's free-space threshold in MiB, as the user reads it.
+const double kRequiredMegabytes = 150.0;
+
+const COLORREF kButtonTextColour = RGB(70, 70, 70);
+const COLORREF kCompleteColour = RGB(63, 162, 36);
+const COLORREF kStatusColour = RGB(0, 61, 61);
+
+const wchar_t kDownloadingText[] = L"Please wait, downloading Quillon...";
+const wchar_t kInstallingText[] = L"Please wait, installing Quillon...";
+const wchar_t kUpdatingText[] = L"Please wait, updating Quillon...";
+
+std::wstring CutAtTerminator(const std::wstring& text)
+{
+    return text.substr(0, text.find(L'\0'));
+}
+
+HFONT FontLike(HFONT model, const wchar_t* face, LONG height, LONG weight)
+{
+    LOGFONTW font = {};
+    if (model == nullptr || ::GetObjectW(model, sizeof(font), &font) == 0) {
+        return nullptr;
+    }
+    wcsncpy(font.lfFaceName, face, LF_FACESIZE - 1);
+    font.lfFaceName[LF_FACESIZE - 1] = L'\0';
+    font.lfHeight = height;
+    if (weight != 0) {
+        font.lfWeight = weight;
+    }
+    return ::CreateFontIndirectW(&font);
+}
+
+}  // namespace
+
+std::wstring InstallToCaption(const std::wstring& label, wchar_t driveLetter)
+{
+    return CutAtTerminator(L"Install to:\n" + label + L" (" + std::wstring(1, driveLetter) + L":)");
+}
+
+std::wstring FailureText(bool appUpdateMode, int errorReason, wchar_t driveLetter)
+{
+    const std::wstring letter(1, driveLetter);
+    std::wstring text = appUpdateMode ? L"Update failed." : L"Installation failed.";
+    if (errorReason == IInstallListener::ReasonDriveMissing) {
+        text = L"Check drive " + letter + L" is connected";
+    } else if (errorReason == IInstallListener::ReasonLowFreeSpace) {
+        wchar_t megabytes[32] = {};
+        swprintf(megabytes, 32, L"%.0f", kRequiredMegabytes);
+        text = L"Not enough drive " + letter + L" free space.\nAt least " + megabytes + L"MB required.";
+    }
+    return CutAtTerminator(text);
+}
+
+LPARAM ProgressReport(float fraction)
+{
+    return static_cast<LPARAM>(static_cast<int>(fraction * 1000.0f));
+}
+
+int ProgressPosition(int lastStatus, LPARAM report)
+{
+    const float part = static_cast<float>(report) / 1000.0f * 50.0f;
+    if (lastStatus == IInstallListener::StatusDownloading) {
+        return static_cast<int>(part);
+    }
+    if (lastStatus == IInstallListener::StatusInstalling) {
+        return static_cast<int>(part + 50.0f);
+    }
+    return 0;
+}
+
+BEGIN_MESSAGE_TABLE(InstallDialog, ImageDialog)
+    ON_CTLCOLOR(&InstallDialog::OnCtlColor)
+    ON_MESSAGE(WM_CLOSE, &InstallDialog::OnClose)
+    ON_MESSAGE(WM_DESTROY, &InstallDialog::OnDestroy)
+    ON_COMMAND(IDC_CLOSE_BUTTON, BN_CLICKED, &InstallDialog::OnOK)
+    ON_COMMAND(IDC_ACTION, BN_CLICKED, &InstallDialog::OnActionButton)
+    ON_COMMAND(IDC_PARTNER_LOGO, BN_CLICKED, &InstallDialog::OnPartnerLogo)
+    ON_MESSAGE(WM_INSTALL_STATUS, &InstallDialog::OnInstallStatus)
+    ON_MESSAGE(WM_INSTALL_PROGRESS, &InstallDialog::OnInstallProgress)
+END_MESSAGE_TABLE()
+
+InstallDialog::InstallDialog(wchar_t driveLetter, const std::wstring& workFolder)
+    : ImageDialog(IDB_SKIN, IDD_INSTALL_DIALOG), m_driveLetter(driveLetter), m_workFolder(workFolder)
+{
+}
+
+InstallDialog::~InstallDialog()
+{
+    // The window's end has joined the worker already; this covers a dialog
+    // whose window never got that far.
+    StopWorker();
+    m_layout.Restore();
+}
+
+void InstallDialog::SetAppUpdateMode(const std::wstring& drivePath, const std::wstring& exePath)
+{
+    m_appUpdateMode = true;
+    m_driveLetter = drivePath.empty() ? L'\0' : drivePath[0];
+    LOG(ERROR) << "SetAppUpdateMode m_driveLetter: " << static_cast<int>(m_driveLetter);
+    m_exePathToUpdate = exePath;
+    LOG(ERROR) << "SetAppUpdateMode m_exePathToUpdate: " << exePath;
+}
+
+void InstallDialog::DoDataExchange()
+{
+    DDX_Control(IDC_HELP_BUTTON, m_helpButton);
+    DDX_Control(IDC_CLOSE_BUTTON, m_closeButton);
+    DDX_Control(IDC_ACTION, m_actionButton);
+    DDX_Control(IDC_PARTNER_LOGO, m_partnerButton);
+    DDX_Control(IDC_PRODUCT_LOGO, m_logoButton);
+    DDX_Control(IDC_PROGRESS, m_progress);
+}
+
+BOOL InstallDialog::OnInitDialog()
+{
+    ImageDialog::OnInitDialog();
+    m_layout.Apply(NCommon::ResourceModule(), m_hWnd, IDD_INSTALL_DIALOG, 96.0);
+
+    m_helpButton.LoadBitmaps(IDB_HELP, IDB_HELP_PRESSED, IDB_HELP_HOVER);
+    m_helpButton.SizeToContent();
+    m_closeButton.LoadBitmaps(IDB_CLOSE, IDB_CLOSE_PRESSED, IDB_CLOSE_HOVER);
+    m_closeButton.SizeToContent();
+    m_partnerButton.LoadBitmaps(IDB_PARTNER, IDB_PARTNER_PRESSED, IDB_PARTNER_HOVER);
+    m_partnerButton.SizeToContent();
+    m_logoButton.LoadBitmaps(IDB_PRODUCT_LOGO);
+    m_logoButton.SizeToContent();
+
+    m_actionButton.m_captionOffsetX = 28;
+    m_actionButton.m_captionOffsetY = 2;
+    m_actionButton.m_multiLineCaption = true;
+    m_actionButton.m_caption = InstallToCaption(GetDriveLabel(m_driveLetter), m_driveLetter);
+    m_actionButton.LoadBitmaps(IDB_ACTION_GREY);
+    m_actionButton.SizeToContent();
+
+    m_progress.SetRange(0, 100);
+    ::ShowWindow(GetDlgItem(IDC_INSTALL_COMPLETE), SW_HIDE);
+    SetWindowText(L"Quillon Setup");
+
+    RECT window = {};
+    GetWindowRect(&window);
+    SetWindowRgn(ScopedRegion(::CreateRoundRectRgn(0, 0, window.right - window.left,
+                                                   window.bottom - window.top + 1, 23, 23)),
+                 FALSE);
+
+    CreateFonts();
+
+    m_reportWindow = m_hWnd;
+    try {
+        m_worker = std::thread(&InstallDialog::RunInstall, this);
+    } catch (const std::system_error& error) {
+        // Nothing may escape into the window procedure; the dialog stays in
+        // its starting state and the user closes it.
+        LOG(ERROR) << "Starting the install worker failed: " << error.what();
+    }
+    return TRUE;
+}
+
+void InstallDialog::CreateFonts()
+{
+    m_statusFont.reset(FontLike(GetFont(), L"Microsoft Sans Serif", 17, 0));
+    ::SendMessageW(GetDlgItem(kStatusTextId), WM_SETFONT, reinterpret_cast<WPARAM>(m_statusFont.get()),
+                   TRUE);
+    m_buttonFont.reset(FontLike(GetFont(), L"Arial", 12, FW_BOLD));
+    m_actionButton.m_captionFont = m_buttonFont.get();
+    m_completeFont.reset(FontLike(GetFont(), L"Arial", 16, FW_BOLD));
+    ::SendMessageW(GetDlgItem(IDC_INSTALL_COMPLETE), WM_SETFONT,
+                   reinterpret_cast<WPARAM>(m_completeFont.get()), TRUE);
+}
+
+void InstallDialog::RunInstall()
+{
+    const std::wstring destination = std::wstring(1, m_driveLetter) + L":";
+    InstallBackend::Install(destination, m_workFolder, this, &m_cancel);
+}
+
+void InstallDialog::StopWorker()
+{
+    m_cancel = true;
+    if (m_worker.joinable()) {
+        m_worker.join();
+    }
+}
+
+void InstallDialog::OnStatus(int status)
+{
+    ::PostMessageW(m_reportWindow, WM_INSTALL_STATUS, static_cast<WPARAM>(status), 1);
+}
+
+void InstallDialog::OnProgress(float fraction)
+{
+    ::PostMessageW(m_reportWindow, WM_INSTALL_PROGRESS, 0, ProgressReport(fraction));
+}
+
+int InstallDialog::GetErrorReason()
+{
+    return m_errorReason;
+}
+
+void InstallDialog::SetErrorReason(int reason)
+{
+    m_errorReason = reason;
+}
+
+void InstallDialog::OnOK()
+{
+    StopWorker();
+    ImageDialog::OnOK();
+}
+
+void InstallDialog::OnCancel()
+{
+    StopWorker();
+    ImageDialog::OnCancel();
+}
+
+LRESULT InstallDialog::OnClose(WPARAM, LPARAM)
+{
+    OnOK();
+    return 0;
+}
+
+LRESULT InstallDialog::OnDestroy(WPARAM, LPARAM)
+{
+    // Every way out passes here, also one that skipped OnOK and OnCancel:
+    // the worker must not outlive the window it reports to.
+    StopWorker();
+    return Default();
+}
+
+void InstallDialog::LaunchProduct(bool notifyUpdate)
+{
+    ::LaunchProduct(notifyUpdate, m_exePathToUpdate, m_driveLetter);
+}
+
+void InstallDialog::OnActionButton()
+{
+    if (!m_finished) {
+        return;
+    }
+    LaunchProduct(false);
+    OnOK();
+}
+
+void InstallDialog::OnPartnerLogo()
+{
+    OpenPartnerPage();
+}
+
+void InstallDialog::SetStatusText(const std::wstring& text)
+{
+    ::SetWindowTextW(GetDlgItem(kStatusTextId), text.c_str());
+}
+
+void InstallDialog::RepaintStatusText()
+{
+    ::RedrawWindow(GetDlgItem(kStatusTextId), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+}
+
+LRESULT InstallDialog::OnInstallStatus(WPARAM wParam, LPARAM)
+{
+    m_lastStatus = static_cast<int>(wParam);
+    switch (m_lastStatus) {
+    case StatusDownloading:
+        if (m_errorReason != ReasonNone) {
+            break;
+        }
+        if (m_appUpdateMode) {
+            m_actionButton.ShowWindow(SW_HIDE);
+        }
+        SetStatusText(kDownloadingText);
+        m_progress.SetPos(0);
+        RedrawWindow();
+        RepaintStatusText();
+        CloseProductWindow();
+        SignalProductProcesses();
+        break;
+    case StatusInstalling:
+        if (m_errorReason != ReasonNone) {
+            break;
+        }
+        SetStatusText(m_appUpdateMode ? kUpdatingText : kInstallingText);
+        RedrawWindow();
+        m_progress.SetPos(50);
+        RepaintStatusText();
+        break;
+    case StatusSucceeded:
+        m_progress.SetPos(100);
+        m_finished = true;
+        if (m_appUpdateMode) {
+            LaunchProduct(true);
+            OnOK();
+            break;
+        }
+        ::ShowWindow(GetDlgItem(kStatusTextId), SW_HIDE);
+        ::ShowWindow(GetDlgItem(IDC_INSTALL_COMPLETE), SW_SHOW);
+        m_actionButton.m_captionOffsetX = 24;
+        m_actionButton.m_captionOffsetY = 0;
+        m_actionButton.m_multiLineCaption = false;
+        m_actionButton.m_caption = L"Run Quillon";
+        m_actionButton.LoadBitmaps(IDB_ACTION_GREEN);
+        m_actionButton.SizeToContent();
+        m_actionButton.RedrawWindow();
+        break;
+    case StatusFailed:
+        SetStatusText(FailureText(m_appUpdateMode, m_errorReason, m_driveLetter));
+        m_progress.ShowWindow(SW_HIDE);
+        RedrawWindow();
+        RepaintStatusText();
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+LRESULT InstallDialog::OnInstallProgress(WPARAM, LPARAM lParam)
+{
+    m_progress.SetPos(ProgressPosition(m_lastStatus, lParam));
+    return 0;
+}
+
+HBRUSH InstallDialog::OnCtlColor(HDC dc, HWND control, UINT kind)
+{
+    if (kind != CTLCOLOR_BTN && kind != CTLCOLOR_STATIC) {
+        return reinterpret_cast<HBRUSH>(Default());
+    }
+    COLORREF colour = kButtonTextColour;
+    if (kind == CTLCOLOR_STATIC) {
+        colour = ::GetDlgCtrlID(control) == IDC_INSTALL_COMPLETE ? kCompleteColour : kStatusColour;
+    }
+    ::SetTextColor(dc, colour);
+    ::SetBkMode(dc, TRANSPARENT);
+    return static_cast<HBRUSH>(::GetStockObject(NULL_BRUSH));
+}

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "AnimatedBitmapButton.h"
+#include "DialogFontLayout.h"
+#include "IInstallListener.h"
+#include "ImageDialog.h"
+
+// Reports of the install worker, posted to the dialog's own thread.
+const UINT WM_INSTALL_STATUS = WM_USER + 1;    // wParam status code, lParam 1
+const UINT WM_INSTALL_PROGRESS = WM_USER + 2;  // lParam phase fraction x 1000
+
+// --- decisions of the dialog, kept free of windows ---
+
+// The action button's caption before the end: "Install to:", then the label
+// and the letter. Cut at a letter 0, as a C text would be.
+std::wstring InstallToCaption(const std::wstring& label, wchar_t driveLetter);
+
+// The status text of a failed run. A letter 0 ends the text there.
+std::wstring FailureText(bool appUpdateMode, int errorReason, wchar_t driveLetter);
+
+// WM_INSTALL_PROGRESS's lParam for a fraction of the current phase.
+LPARAM ProgressReport(float fraction);
+
+// Where the bar stands for a report: the download fills 0..50, the
+// extraction 50..100, any other state shows 0.
+int ProgressPosition(int lastStatus, LPARAM report);
+
+// The window the user watches while Quillon is installed or updated. Its
+// worker thread runs the install and reports back through this listener.
+class InstallDialog : public NCommon::ImageDialog, public IInstallListener {
+public:
+    InstallDialog(wchar_t driveLetter, const std::wstring& workFolder);
+    ~InstallDialog() override;
+
+    // Before the modal run, in update mode only: the drive is drivePath's
+    // first unit and exePath is started with "/NotifyUpdate" at the end.
+    void SetAppUpdateMode(const std::wstring& drivePath, const std::wstring& exePath);
+
+    // IInstallListener, called on the worker thread; they only post or store.
+    void OnStatus(int status) override;
+    void OnProgress(float fraction) override;
+    int GetErrorReason() override;
+    void SetErrorReason(int reason) override;
+
+protected:
+    void DoDataExchange() override;
+    BOOL OnInitDialog() override;
+    void OnOK() override;
+    // Esc: stops the worker like OnOK, but ends with IDCANCEL.
+    void OnCancel() override;
+
+private:
+    void RunInstall();
+    // Sets the cancel flag and waits for the worker, if there is one.
+    void StopWorker();
+    void LaunchProduct(bool notifyUpdate);
+    void CreateFonts();
+    void SetStatusText(const std::wstring& text);
+    void RepaintStatusText();
+
+    void OnActionButton();
+    void OnPartnerLogo();
+    LRESULT OnClose(WPARAM wParam, LPARAM lParam);
+    LRESULT OnDestroy(WPARAM wParam, LPARAM lParam);
+    LRESULT OnInstallStatus(WPARAM wParam, LPARAM lParam);
+    LRESULT OnInstallProgress(WPARAM wParam, LPARAM lParam);
+    HBRUSH OnCtlColor(HDC dc, HWND control, UINT kind);
+
+    int m_lastStatus = 0;
+    bool m_appUpdateMode = false;
+    std::wstring m_exePathToUpdate;
+    wchar_t m_driveLetter;
+    std::wstring m_workFolder;
+    std::atomic<int> m_errorReason{0};
+    // Declared before the buttons that draw with them, so they outlive them.
+    NCommon::ScopedFont m_statusFont;
+    NCommon::ScopedFont m_buttonFont;
+    NCommon::ScopedFont m_completeFont;
+    NCommon::AnimatedBitmapButton m_helpButton;
+    NCommon::AnimatedBitmapButton m_closeButton;
+    NCommon::AnimatedBitmapButton m_partnerButton;
+    NCommon::AnimatedBitmapButton m_logoButton;
+    NCommon::AnimatedBitmapButton m_actionButton;
+    NCommon::CProgressCtrl m_progress;
+    // Where the worker posts its reports: set before the worker starts and
+    // never changed while it runs.
+    HWND m_reportWindow = nullptr;
+    std::thread m_worker;
+    std::atomic<bool> m_cancel{false};
+    bool m_finished = false;
+    NCommon::DialogFontLayout m_layout;
+
+    DECLARE_MESSAGE_TABLE()
+};

@@ -1,0 +1,13 @@
+#include "PartnerPage.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+// The one place the address is written; every dialog's logo opens it.
+const wchar_t kPartnerPageAddress[] = L"https://www.quillon.com/partners";
+
+void OpenPartnerPage()
+{
+    // SW_HIDE: the shell starts the browser, which shows itself.
+    ShellExecuteW(nullptr, L"open", kPartnerPageAddress, nullptr, nullptr, SW_HIDE);
+}

@@ -114,6 +114,47 @@ float ProgressFraction(const Transfer& transfer)
     return static_cast<float>(fraction);
 }
 
+// Blocks come about one TLS record (16 KiB) at a time, and a write of each
+// on its own is a system call per block. They are read straight into a
+// staging area instead, which goes to the package stream whenever the next
+// block might not fit and when the request ends, however it ends: the file
+// always holds every byte that arrived.
+class StagedBlocks {
+public:
+    explicit StagedBlocks(std::ofstream& package) : m_package(package), m_staged(kStagingSize) {}
+    ~StagedBlocks() { Flush(); }
+    StagedBlocks(const StagedBlocks&) = delete;
+    StagedBlocks& operator=(const StagedBlocks&) = delete;
+
+    // Room for a block of `size` bytes and one more.
+    char* Reserve(size_t size)
+    {
+        if (m_staged.size() - m_used < size + 1) {
+            Flush();
+            if (m_staged.size() < size + 1) {
+                m_staged.resize(size + 1);
+            }
+        }
+        return m_staged.data() + m_used;
+    }
+
+    void Commit(size_t count) { m_used += count; }
+
+private:
+    static constexpr size_t kStagingSize = 256 * 1024;
+
+    void Flush()
+    {
+        // A failed write leaves a package that the extraction rejects.
+        m_package.write(m_staged.data(), static_cast<std::streamsize>(m_used));
+        m_used = 0;
+    }
+
+    std::ofstream& m_package;
+    std::vector<char> m_staged;
+    size_t m_used = 0;
+};
+
 // One request: the length request when the length is still unknown,
 // otherwise the range that starts at the offset. Returns 0 when the cancel
 // flag stopped it, 1 otherwise.
@@ -168,7 +209,7 @@ int PerformRequest(IInstallListener* listener, const std::atomic<bool>* cancel,
     }
 
     uint32_t requestBytes = 0;
-    std::vector<char> buffer;
+    StagedBlocks blocks(package);
     for (;;) {
         if (IsCancelled(cancel)) {
             return 0;
@@ -193,13 +234,11 @@ int PerformRequest(IInstallListener* listener, const std::atomic<bool>* cancel,
             throw MessageError("WinHttpQueryDataAvailable failed");
         }
 
-        buffer.assign(static_cast<size_t>(blockSize) + 1, 0);
         DWORD bytesRead = 0;
-        if (!WinHttpReadData(request, buffer.data(), blockSize, &bytesRead)) {
+        if (!WinHttpReadData(request, blocks.Reserve(blockSize), blockSize, &bytesRead)) {
             RaiseFailure("WinHttpReadData");
         }
-        // A failed write leaves a package that the extraction rejects.
-        package.write(buffer.data(), static_cast<std::streamsize>(bytesRead));
+        blocks.Commit(bytesRead);
 
         requestBytes += blockSize;
         transfer.received += blockSize;

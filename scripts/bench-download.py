@@ -10,8 +10,12 @@ their spread and the ratios.
               connection and request per 4 MiB range, as the installer must
   curl        natively, whole process
 
-Memory: the peak working set of the installer's Download against that of a
-program that does nothing (tests/bench/idle.exe), both under the same Wine.
+Times are wall times and CPU times (the Windows programs' own process
+times, curl's from perf stat); on a shared machine the CPU times are the
+steadier figures. Memory: the peak working set of the installer's Download
+against that of a program that does nothing (tests/bench/idle.exe), both
+under the same Wine. The Windows programs run as stripped copies, as the
+release build ships them.
 
     scripts/bench-download.py [--build DIR] [--rounds N] [--size-mb M]
 
@@ -22,7 +26,6 @@ import argparse
 import os
 import subprocess
 import sys
-import time
 
 import benchlib
 
@@ -37,6 +40,7 @@ def run_windows(command, what):
         fields = line.split()
         if fields[:1] == ["round"]:
             figures["ms"] = float(fields[3])
+            figures["cpu"] = float(fields[5])
         elif fields[:1] == ["peak_working_set_bytes"]:
             figures["peak"] = int(fields[1])
     return figures
@@ -51,9 +55,9 @@ def main():
 
     build = benchlib.setup(args.build)
     benchlib.exe(build, "download", "trust_ca")
-    driver = benchlib.exe(build, "download", "download_bench")
-    fetch = benchlib.exe(build, "bench", "winhttp_fetch")
-    idle = benchlib.exe(build, "bench", "idle")
+    driver = benchlib.stripped(build, benchlib.exe(build, "download", "download_bench"))
+    fetch = benchlib.stripped(build, benchlib.exe(build, "bench", "winhttp_fetch"))
+    idle = benchlib.stripped(build, benchlib.exe(build, "bench", "idle"))
     import quillon_harness as harness
     from update_server import UpdateServer, free_port, write_package
 
@@ -69,6 +73,7 @@ def main():
 
     benchlib.start_wine()
     times = {"installer": [], "whole": [], "ranges": [], "curl": []}
+    cpu = {"installer": [], "whole": [], "ranges": [], "curl": []}
     peaks = {"installer": [], "whole": [], "ranges": [], "idle": []}
     try:
         with UpdateServer(packages, free_port()) as server:
@@ -76,6 +81,7 @@ def main():
                 got = run_windows([harness.WINE_RUN, driver, str(server.port),
                                    harness.win_path(target) + "\\", "1"], "download_bench")
                 times["installer"].append(got["ms"])
+                cpu["installer"].append(got["cpu"])
                 peaks["installer"].append(got["peak"])
                 if os.path.getsize(os.path.join(target, "Quillon.zip")) != size:
                     sys.exit("the installer's copy has the wrong size")
@@ -84,15 +90,17 @@ def main():
                     got = run_windows([harness.WINE_RUN, fetch, str(server.port),
                                        harness.win_path(anchor_file), mode, "1"], "winhttp_fetch")
                     times[mode].append(got["ms"])
+                    cpu[mode].append(got["cpu"])
                     peaks[mode].append(got["peak"])
                     if os.path.getsize(anchor_file) != size:
                         sys.exit("the %s anchor's copy has the wrong size" % mode)
 
-                start = time.monotonic()
-                subprocess.run(["curl", "-s", "--fail", "--cacert", server.tls.ca_cert,
-                                "-o", os.path.join(scratch, "curl.zip"), server.url()],
-                               check=True, timeout=600)
-                times["curl"].append((time.monotonic() - start) * 1000.0)
+                _, wall, used = benchlib.measured(
+                    ["curl", "-s", "--fail", "--cacert", server.tls.ca_cert,
+                     "-o", os.path.join(scratch, "curl.zip"), server.url()], check=True, timeout=600)
+                times["curl"].append(wall * 1000.0)
+                if used is not None:
+                    cpu["curl"].append(used * 1000.0)
 
                 peaks["idle"].append(run_windows([harness.WINE_RUN, idle], "idle")["peak"])
             requests = len(server.requests())
@@ -109,6 +117,14 @@ def main():
     benchlib.ratio("ratio installer / WinHTTP one request", installer, whole)
     benchlib.ratio("ratio installer / curl", installer, curl)
     benchlib.ratio("ratio WinHTTP one request / curl (Wine)", whole, curl)
+    installer = benchlib.figure("CPU, installer Download", cpu["installer"], "ms")
+    whole = benchlib.figure("CPU, WinHTTP one request", cpu["whole"], "ms")
+    ranges = benchlib.figure("CPU, WinHTTP 4 MiB ranges", cpu["ranges"], "ms")
+    benchlib.ratio("CPU ratio installer / WinHTTP 4 MiB ranges", installer, ranges)
+    benchlib.ratio("CPU ratio installer / WinHTTP one request", installer, whole)
+    if cpu["curl"]:
+        curl = benchlib.figure("CPU, curl", cpu["curl"], "ms")
+        benchlib.ratio("CPU ratio installer / curl", installer, curl)
     mib = 1048576.0
     mine = benchlib.figure("peak working set, installer Download",
                            [p / mib for p in peaks["installer"]], "MiB", 1)

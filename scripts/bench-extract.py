@@ -8,9 +8,12 @@ thousand files, round by round, with
             package, on the same minizip build, under the same Wine
   unzip     Info-ZIP's unzip, natively
 
-and prints the medians, their spread and the ratios. Both Windows programs
-are started the same way (launch.exe, the target folder as current folder),
-so both times include one Wine process start.
+and prints the medians of wall and CPU time (perf stat's task clock of the
+program and what it starts, plus what the prefix's Wine server used; the
+steadier figure on a shared machine), their
+spread and the ratios. Both Windows programs are started the same way
+(launch.exe, the target folder as current folder), as stripped copies, so
+both times include one Wine process start.
 
   scripts/bench-extract.py [--build DIR] [--rounds N]
 
@@ -23,7 +26,6 @@ import random
 import shutil
 import subprocess
 import sys
-import time
 import zipfile
 
 import benchlib
@@ -47,17 +49,16 @@ def make_package(path):
             archive.writestr("app/part%02d/file%04d.bin" % (i % 40, i), data)
 
 
-def timed(command, cwd, failed):
+def timed(command, cwd, failed, wine=True):
     # Output goes to a file: Wine's background processes can hold a pipe.
     with open(os.path.join(cwd, "output.txt"), "w") as output:
-        start = time.perf_counter()
-        result = subprocess.run(command, cwd=cwd, stdout=output, stderr=subprocess.STDOUT)
-        elapsed = time.perf_counter() - start
+        result, wall, cpu = benchlib.measured(command, wine=wine, cwd=cwd, stdout=output,
+                                              stderr=subprocess.STDOUT)
     with open(os.path.join(cwd, "output.txt")) as output:
         text = output.read()
     if result.returncode != 0 or failed(text):
         sys.exit("bench-extract: %s failed:\n%s" % (command, text[-2000:]))
-    return elapsed
+    return wall, cpu
 
 
 def count_files(folder):
@@ -70,8 +71,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
     build = benchlib.setup(args.build)
-    probe = benchlib.exe(build, "zip", "zip_probe")
-    miniunz = benchlib.exe(build, "bench", "miniunz")
+    probe = benchlib.stripped(build, benchlib.exe(build, "zip", "zip_probe"))
+    miniunz = benchlib.stripped(build, benchlib.exe(build, "bench", "miniunz"))
     launch = benchlib.exe(build, "tools", "launch")
     import quillon_harness as harness
 
@@ -95,19 +96,22 @@ def main():
 
     benchlib.start_wine()
     times = {"layer": [], "miniunz": [], "unzip": []}
+    cpu = {"layer": [], "miniunz": [], "unzip": []}
     for round_ in range(args.rounds):
         for label in ("layer", "miniunz", "unzip"):
             target = os.path.join(work, "%s-%d" % (label, round_))
             os.makedirs(target)
             harness.give_to_test_user(target)
             if label == "unzip":
-                times[label].append(timed(["unzip", "-q", "-o", package, "-d", target], work,
-                                          lambda text: False))
+                wall, used = timed(["unzip", "-q", "-o", package, "-d", target], work, lambda text: False,
+                                   wine=False)
             else:
                 command = [harness.WINE_RUN, launch, "--cwd", harness.win_path(target), "--"]
                 command += commands[label]
-                times[label].append(timed(command, work,
-                                          layer_failed if label == "layer" else miniunz_failed))
+                wall, used = timed(command, work, layer_failed if label == "layer" else miniunz_failed)
+            times[label].append(wall)
+            if used is not None:
+                cpu[label].append(used)
             if count_files(target) != FILES:
                 sys.exit("bench-extract: %s wrote %d files, not %d" % (label, count_files(target), FILES))
             shutil.rmtree(target)
@@ -120,6 +124,12 @@ def main():
     benchlib.ratio("ratio layer / miniunz", layer, anchor)
     benchlib.ratio("ratio layer / unzip", layer, native)
     benchlib.ratio("ratio miniunz / unzip (Wine)", anchor, native)
+    if cpu["layer"]:
+        layer = benchlib.figure("CPU, zip layer under Wine", cpu["layer"], "s", 2)
+        anchor = benchlib.figure("CPU, miniunz under Wine", cpu["miniunz"], "s", 2)
+        native = benchlib.figure("CPU, unzip natively", cpu["unzip"], "s", 2)
+        benchlib.ratio("CPU ratio layer / miniunz", layer, anchor)
+        benchlib.ratio("CPU ratio layer / unzip", layer, native)
 
 
 if __name__ == "__main__":

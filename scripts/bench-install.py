@@ -8,9 +8,12 @@ Wine) and by curl + unzip natively, from the same local server, in one run.
 
 Needs a build of a test preset (default build/test; build/test-win32 works
 too) and, as root, what scripts/bootstrap installs. Prints the median wall
-times with their spread, the ratios, and the installer's peak resident
-memory (the largest VmHWM of its Wine process, sampled while it runs)
-against that of a program that does nothing, sampled the same way.
+and CPU times (perf stat's task clock plus the prefix's Wine server; the
+steadier figure on a shared machine) with their spread, the ratios, and the
+installer's peak resident memory (the largest VmHWM of its Wine process,
+sampled while it runs) against that of a program that does nothing,
+sampled the same way. The Windows programs run as stripped copies, as the
+release build ships them.
 """
 import argparse
 import os
@@ -22,14 +25,21 @@ import time
 import benchlib
 
 
-def timed_windows(command, what):
+def timed_windows(command, what, env=None):
+    """Runs a Windows program as the harness does; returns (wall, CPU) seconds."""
     import quillon_harness as h
-    begin = time.monotonic()
-    result = h.run(*command, timeout=600)
-    elapsed = time.monotonic() - begin
+    line = [h.WINE_RUN]
+    if env:
+        line.append(h.exe("launch"))
+        for name, value in env.items():
+            line += ["--env", "%s=%s" % (name, value)]
+        line.append("--")
+    result, wall, cpu = benchlib.measured(line + command, wine=True, stdin=subprocess.DEVNULL,
+                                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                          timeout=600, text=True, errors="replace")
     if result.returncode != 0:
-        sys.exit("%s failed: %s" % (what, result.stdout))
-    return elapsed
+        sys.exit("%s failed with %d: %s" % (what, result.returncode, result.stdout))
+    return wall, cpu
 
 
 def main():
@@ -41,13 +51,15 @@ def main():
                         help="size of the unpacked tree")
     args = parser.parse_args()
     build = benchlib.setup(args.build)
-    os.environ["QUILLON_EXE_Installer"] = os.path.join(build, "Installer", "Installer.exe")
+    installer = benchlib.stripped(build, os.path.join(build, "Installer", "Installer.exe"))
+    os.environ["QUILLON_WMI_STANDIN_DLL"] = benchlib.stripped(
+        build, os.path.join(build, "tests", "drives", "wmi_standin.dll"))
     benchlib.exe(build, "tools", "launch")
     benchlib.exe(build, "drives", "drive_probe")
     benchlib.exe(build, "download", "trust_ca")
-    fetch = benchlib.exe(build, "bench", "winhttp_fetch")
-    miniunz = benchlib.exe(build, "bench", "miniunz")
-    idle = benchlib.exe(build, "bench", "idle")
+    fetch = benchlib.stripped(build, benchlib.exe(build, "bench", "winhttp_fetch"))
+    miniunz = benchlib.stripped(build, benchlib.exe(build, "bench", "miniunz"))
+    idle = benchlib.stripped(build, benchlib.exe(build, "bench", "idle"))
 
     import make_package
     import quillon_harness as h
@@ -73,6 +85,7 @@ def main():
         si.register_standin()
 
         times = {"installer": [], "anchor": [], "curl": []}
+        cpu = {"installer": [], "anchor": [], "curl": []}
         peaks = {"installer": [], "idle": []}
         with UpdateServer(served) as server:
             ca = TestTls().ensure().ca_cert
@@ -80,14 +93,13 @@ def main():
                 stick = h.scratch_dir("bench-stick")
                 temp = h.scratch_dir("bench-temp")
                 with si.usb_stick("E", stick) as wmi:
+                    env = dict(h.temp_env(temp))
+                    env.update(wmi)
                     with benchlib.PeakMemory("Installer.exe") as sampler:
-                        begin = time.monotonic()
-                        result = si.run_installer(h.exe("Installer"), "E:", temp, wmi)
-                        times["installer"].append(time.monotonic() - begin)
+                        wall, used = timed_windows([installer, "/path=E:"], "Installer.exe", env)
+                    times["installer"].append(wall)
+                    cpu["installer"].append(used)
                     peaks["installer"].append(sampler.peak_kb)
-                if result.returncode != 0:
-                    print("installer failed with %d:\n%s" % (result.returncode, h.read_log(temp)))
-                    return 1
                 h.remove_tree(stick)
                 h.remove_tree(temp)
 
@@ -98,25 +110,28 @@ def main():
                 tree = os.path.join(target, "tree")
                 os.makedirs(tree)
                 h.give_to_test_user(tree)
-                times["anchor"].append(
-                    timed_windows([fetch, str(server.port), h.win_path(package), "ranges", "1"],
-                                  "winhttp_fetch")
-                    + timed_windows([miniunz, "-x", "-o", h.win_path(package), "-d", h.win_path(tree)],
-                                    "miniunz"))
+                fetched = timed_windows([fetch, str(server.port), h.win_path(package), "ranges", "1"],
+                                        "winhttp_fetch")
+                unpacked = timed_windows([miniunz, "-x", "-o", h.win_path(package), "-d", h.win_path(tree)],
+                                         "miniunz")
+                times["anchor"].append(fetched[0] + unpacked[0])
+                cpu["anchor"].append(fetched[1] + unpacked[1] if fetched[1] is not None else None)
                 h.remove_tree(target)
 
                 target = os.path.join(bench, "curl-%d" % run)
                 os.makedirs(target)
-                begin = time.monotonic()
-                subprocess.run(["curl", "-s", "--fail", "--cacert", ca, "-o",
-                                os.path.join(target, "Quillon.zip"), server.url()], check=True)
-                subprocess.run(["unzip", "-q", "-o", os.path.join(target, "Quillon.zip"), "-d",
-                                os.path.join(target, "tree")], check=True)
-                times["curl"].append(time.monotonic() - begin)
+                _, fetched, fetched_cpu = benchlib.measured(
+                    ["curl", "-s", "--fail", "--cacert", ca, "-o", os.path.join(target, "Quillon.zip"),
+                     server.url()], check=True)
+                _, unpacked, unpacked_cpu = benchlib.measured(
+                    ["unzip", "-q", "-o", os.path.join(target, "Quillon.zip"), "-d",
+                     os.path.join(target, "tree")], check=True)
+                times["curl"].append(fetched + unpacked)
+                cpu["curl"].append(fetched_cpu + unpacked_cpu if fetched_cpu is not None else None)
                 shutil.rmtree(target)
 
                 with benchlib.PeakMemory("idle.exe") as sampler:
-                    timed_windows([idle, "500"], "idle")
+                    timed_windows([idle, "500"], "idle.exe")
                 peaks["idle"].append(sampler.peak_kb)
                 print("run %d: installer %.2f s (peak %d kB), anchors %.2f s, curl+unzip %.2f s"
                       % (run + 1, times["installer"][-1], peaks["installer"][-1],
@@ -127,6 +142,12 @@ def main():
         reference = benchlib.figure("curl + unzip natively", times["curl"], "s", 2)
         benchlib.ratio("ratio installer / anchors under Wine", install, anchor)
         benchlib.ratio("ratio installer / curl+unzip", install, reference)
+        if None not in cpu["installer"] + cpu["anchor"] + cpu["curl"]:
+            install = benchlib.figure("CPU, silent install", cpu["installer"], "s", 2)
+            anchor = benchlib.figure("CPU, WinHTTP ranges + miniunz", cpu["anchor"], "s", 2)
+            reference = benchlib.figure("CPU, curl + unzip", cpu["curl"], "s", 2)
+            benchlib.ratio("CPU ratio installer / anchors under Wine", install, anchor)
+            benchlib.ratio("CPU ratio installer / curl+unzip", install, reference)
         mine = benchlib.figure("peak resident memory, installer", [p / 1024.0 for p in peaks["installer"]],
                                "MiB", 1)
         nothing = benchlib.figure("peak resident memory, program doing nothing",

@@ -173,14 +173,13 @@ def conditions(build):
 
 
 class PeakMemory(threading.Thread):
-    """Largest VmHWM (kB) of any process whose command line holds `name`
-    (and not `unless`) while it runs; Wine's own peak working set reads the
-    same counter."""
+    """Largest VmHWM (kB) of any Wine process of the program `name` (its
+    first argument names it; wrappers that only pass it on do not count)
+    while it runs; Wine's own peak working set reads the same counter."""
 
-    def __init__(self, name, unless=b"launch.exe"):
+    def __init__(self, name):
         super().__init__(daemon=True)
         self.pattern = name.encode()
-        self.unless = unless
         self.peak_kb = 0
         self.running = True
 
@@ -190,10 +189,10 @@ class PeakMemory(threading.Thread):
                 continue
             try:
                 with open("/proc/%s/cmdline" % entry, "rb") as handle:
-                    command = handle.read()
+                    program = handle.read().split(b"\0")[0]
             except OSError:
                 continue
-            if self.pattern in command and self.unless not in command:
+            if program.endswith(self.pattern):
                 yield entry
 
     def run(self):

@@ -20,6 +20,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 import benchlib
@@ -34,11 +35,15 @@ def timed_windows(command, what, env=None):
         for name, value in env.items():
             line += ["--env", "%s=%s" % (name, value)]
         line.append("--")
-    result, wall, cpu = benchlib.measured(line + command, wine=True, stdin=subprocess.DEVNULL,
-                                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                          timeout=600, text=True, errors="replace")
-    if result.returncode != 0:
-        sys.exit("%s failed with %d: %s" % (what, result.returncode, result.stdout))
+    # Output goes to a file, not a pipe: a program that loads user32 starts
+    # Wine's desktop process, which inherits the output and keeps a pipe
+    # open about a second after the program has ended.
+    with tempfile.TemporaryFile(mode="w+") as output:
+        result, wall, cpu = benchlib.measured(line + command, wine=True, stdin=subprocess.DEVNULL,
+                                              stdout=output, stderr=subprocess.STDOUT, timeout=600)
+        if result.returncode != 0:
+            output.seek(0)
+            sys.exit("%s failed with %d: %s" % (what, result.returncode, output.read()))
     return wall, cpu
 
 

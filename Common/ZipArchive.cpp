@@ -1,5 +1,6 @@
 #include "ZipArchive.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -138,10 +139,138 @@ private:
     unzFile m_reader;
 };
 
+// minizip reads each field of a header on its own, one to four bytes at a
+// time: well over a hundred reads per member, each a system call under Wine,
+// where together they cost about as much as inflating the data. The archive
+// is therefore read through two small windows, one that follows the walk
+// through the central directory and one that follows the members' local
+// headers; a read as large as a window goes straight to the file. minizip's
+// position is kept here, and the file is moved only when a read needs it.
+class WindowedFile {
+public:
+    static constexpr uLong kWindowSize = 4096;
+
+    void Attach(const zlib_filefunc64_def* platform, voidpf stream)
+    {
+        m_platform = platform;
+        m_stream = stream;
+        m_position = 0;
+        m_filePosition = kUnknown;
+        for (Window& window : m_windows) {
+            window.length = 0;
+        }
+    }
+
+    ZPOS64_T Tell() const { return m_position; }
+
+    long Seek(ZPOS64_T offset, int origin)
+    {
+        switch (origin) {
+        case ZLIB_FILEFUNC_SEEK_SET:
+            m_position = offset;
+            return 0;
+        case ZLIB_FILEFUNC_SEEK_CUR:
+            m_position += offset;
+            return 0;
+        case ZLIB_FILEFUNC_SEEK_END:
+            if (m_platform->zseek64_file(m_platform->opaque, m_stream, offset, origin) != 0) {
+                m_filePosition = kUnknown;
+                return -1;
+            }
+            m_filePosition = m_platform->ztell64_file(m_platform->opaque, m_stream);
+            m_position = m_filePosition;
+            return 0;
+        default:
+            return -1;
+        }
+    }
+
+    uLong Read(void* buffer, uLong size)
+    {
+        uint8_t* out = static_cast<uint8_t*>(buffer);
+        uLong done = 0;
+        while (done < size) {
+            Window* window = Find(m_position);
+            if (window == nullptr) {
+                if (size - done >= kWindowSize) {
+                    const uLong got = ReadAt(m_position, out + done, size - done);
+                    m_position += got;
+                    done += got;
+                    break;
+                }
+                window = Refill(m_position);
+                if (window == nullptr) {
+                    break;
+                }
+            }
+            const uLong offset = static_cast<uLong>(m_position - window->start);
+            const uLong count = std::min(size - done, window->length - offset);
+            std::memcpy(out + done, window->bytes + offset, count);
+            m_position += count;
+            done += count;
+            window->lastUse = ++m_clock;
+        }
+        return done;
+    }
+
+private:
+    static constexpr ZPOS64_T kUnknown = ~static_cast<ZPOS64_T>(0);
+
+    struct Window {
+        ZPOS64_T start = 0;
+        uLong length = 0;
+        unsigned lastUse = 0;
+        uint8_t bytes[kWindowSize];
+    };
+
+    Window* Find(ZPOS64_T position)
+    {
+        for (Window& window : m_windows) {
+            if (window.length > 0 && position >= window.start && position - window.start < window.length) {
+                return &window;
+            }
+        }
+        return nullptr;
+    }
+
+    Window* Refill(ZPOS64_T position)
+    {
+        Window* oldest = &m_windows[0];
+        for (Window& window : m_windows) {
+            if (window.lastUse < oldest->lastUse) {
+                oldest = &window;
+            }
+        }
+        oldest->start = position;
+        oldest->length = ReadAt(position, oldest->bytes, kWindowSize);
+        return oldest->length > 0 ? oldest : nullptr;
+    }
+
+    uLong ReadAt(ZPOS64_T position, void* buffer, uLong size)
+    {
+        if (position != m_filePosition &&
+            m_platform->zseek64_file(m_platform->opaque, m_stream, position, ZLIB_FILEFUNC_SEEK_SET) != 0) {
+            m_filePosition = kUnknown;
+            return 0;
+        }
+        const uLong got = m_platform->zread_file(m_platform->opaque, m_stream, buffer, size);
+        m_filePosition = position + got;
+        return got;
+    }
+
+    const zlib_filefunc64_def* m_platform = nullptr;
+    voidpf m_stream = nullptr;
+    ZPOS64_T m_position = 0;
+    ZPOS64_T m_filePosition = kUnknown;
+    unsigned m_clock = 0;
+    Window m_windows[2];
+};
+
 }  // namespace
 
 struct ZipArchive {
     zlib_filefunc64_def platformIo{};
+    WindowedFile file;
     zlib_filefunc64_def io{};
     IZipIoObserver* observer = nullptr;
     unzFile reader = nullptr;
@@ -177,8 +306,8 @@ struct ZipArchive {
 
 namespace {
 
-// The reader's file functions: Windows' wide-character ones, passed through
-// so that an observer can see them.
+// The reader's file functions: Windows' wide-character ones, read through
+// the windows, where an observer can see every seek and read minizip makes.
 ZipArchive* ArchiveOf(voidpf opaque)
 {
     return static_cast<ZipArchive*>(opaque);
@@ -187,17 +316,18 @@ ZipArchive* ArchiveOf(voidpf opaque)
 voidpf ZCALLBACK ObservedOpen(voidpf opaque, const void* filename, int mode)
 {
     ZipArchive* archive = ArchiveOf(opaque);
-    return archive->platformIo.zopen64_file(archive->platformIo.opaque, filename, mode);
+    voidpf stream = archive->platformIo.zopen64_file(archive->platformIo.opaque, filename, mode);
+    archive->file.Attach(&archive->platformIo, stream);
+    return stream;
 }
 
-uLong ZCALLBACK ObservedRead(voidpf opaque, voidpf stream, void* buf, uLong size)
+uLong ZCALLBACK ObservedRead(voidpf opaque, voidpf, void* buf, uLong size)
 {
     ZipArchive* archive = ArchiveOf(opaque);
     if (archive->observer != nullptr) {
-        archive->observer->OnRead(archive->platformIo.ztell64_file(archive->platformIo.opaque, stream),
-                                  static_cast<uint32_t>(size));
+        archive->observer->OnRead(archive->file.Tell(), static_cast<uint32_t>(size));
     }
-    return archive->platformIo.zread_file(archive->platformIo.opaque, stream, buf, size);
+    return archive->file.Read(buf, size);
 }
 
 uLong ZCALLBACK ObservedWrite(voidpf opaque, voidpf stream, const void* buf, uLong size)
@@ -206,19 +336,17 @@ uLong ZCALLBACK ObservedWrite(voidpf opaque, voidpf stream, const void* buf, uLo
     return archive->platformIo.zwrite_file(archive->platformIo.opaque, stream, buf, size);
 }
 
-ZPOS64_T ZCALLBACK ObservedTell(voidpf opaque, voidpf stream)
+ZPOS64_T ZCALLBACK ObservedTell(voidpf opaque, voidpf)
 {
-    ZipArchive* archive = ArchiveOf(opaque);
-    return archive->platformIo.ztell64_file(archive->platformIo.opaque, stream);
+    return ArchiveOf(opaque)->file.Tell();
 }
 
-long ZCALLBACK ObservedSeek(voidpf opaque, voidpf stream, ZPOS64_T offset, int origin)
+long ZCALLBACK ObservedSeek(voidpf opaque, voidpf, ZPOS64_T offset, int origin)
 {
     ZipArchive* archive = ArchiveOf(opaque);
-    const long result =
-        archive->platformIo.zseek64_file(archive->platformIo.opaque, stream, offset, origin);
+    const long result = archive->file.Seek(offset, origin);
     if (archive->observer != nullptr) {
-        archive->observer->OnSeek(archive->platformIo.ztell64_file(archive->platformIo.opaque, stream));
+        archive->observer->OnSeek(archive->file.Tell());
     }
     return result;
 }

@@ -1,45 +1,36 @@
 #!/usr/bin/env python3
 """Benchmark, not a test: extracts one package of about 100 MB and a few
-thousand files with the installer's zip layer under Wine (tests/zip's probe)
-and with Info-ZIP's unzip natively, in the same run, and prints the medians.
+thousand files, round by round, with
 
-  scripts/bench-extract.py [build-dir] [rounds]
+  layer     the installer's zip layer under Wine (tests/zip's probe, the
+            pipeline's sequence of calls)
+  miniunz   minizip's own example extractor from the same zlib source
+            package, on the same minizip build, under the same Wine
+  unzip     Info-ZIP's unzip, natively
 
-Needs the test build (cmake --build --preset test) and, as root, the test
-user that the build's wine-run uses.
+and prints the medians of wall and CPU time (perf stat's task clock of the
+program and what it starts, plus what the prefix's Wine server used; the
+steadier figure on a shared machine), their
+spread and the ratios. Both Windows programs are started the same way
+(launch.exe, the target folder as current folder), as stripped copies, so
+both times include one Wine process start.
+
+  scripts/bench-extract.py [--build DIR] [--rounds N]
+
+Needs a build of a test preset (default build/test; build/test-win32 works
+too) and, as root, the test user that the build's wine-run uses.
 """
+import argparse
 import os
-import pwd
 import random
 import shutil
-import statistics
 import subprocess
 import sys
-import time
 import zipfile
 
-BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build/test")
-ROUNDS = int(sys.argv[2]) if len(sys.argv) > 2 else 3
-WINE_RUN = os.path.join(BUILD, "wine-run")
-PROBE = os.path.join(BUILD, "tests", "zip", "zip_probe.exe")
+import benchlib
+
 FILES = 3000
-
-
-def owner():
-    if os.getuid() != 0:
-        return None
-    entry = pwd.getpwnam("quillontest")
-    return entry.pw_uid, entry.pw_gid
-
-
-def give(path):
-    ids = owner()
-    if ids is None:
-        return
-    for folder, dirs, files in os.walk(path):
-        os.chown(folder, *ids)
-        for name in files:
-            os.chown(os.path.join(folder, name), *ids)
 
 
 def make_package(path):
@@ -58,53 +49,87 @@ def make_package(path):
             archive.writestr("app/part%02d/file%04d.bin" % (i % 40, i), data)
 
 
-def windows(path):
-    return "Z:" + path.replace("/", "\\")
-
-
-def timed(command, cwd):
+def timed(command, cwd, failed, wine=True):
     # Output goes to a file: Wine's background processes can hold a pipe.
     with open(os.path.join(cwd, "output.txt"), "w") as output:
-        start = time.perf_counter()
-        result = subprocess.run(command, cwd=cwd, stdout=output, stderr=subprocess.STDOUT)
-        elapsed = time.perf_counter() - start
+        result, wall, cpu = benchlib.measured(command, wine=wine, cwd=cwd, stdout=output,
+                                              stderr=subprocess.STDOUT)
     with open(os.path.join(cwd, "output.txt")) as output:
         text = output.read()
-    if result.returncode != 0 or " 0x" in "".join(l for l in text.splitlines() if l.startswith("unzip ")):
-        sys.exit("bench-extract: %s failed:\n%s" % (command[0], text[-2000:]))
-    return elapsed
+    if result.returncode != 0 or failed(text):
+        sys.exit("bench-extract: %s failed:\n%s" % (command, text[-2000:]))
+    return wall, cpu
+
+
+def count_files(folder):
+    return sum(len(files) for _, _, files in os.walk(folder))
 
 
 def main():
-    work = os.path.join(BUILD, "scratch", "bench-extract")
+    parser = argparse.ArgumentParser()
+    benchlib.add_build_argument(parser)
+    parser.add_argument("--rounds", type=int, default=5)
+    args = parser.parse_args()
+    build = benchlib.setup(args.build)
+    probe = benchlib.stripped(build, benchlib.exe(build, "zip", "zip_probe"))
+    miniunz = benchlib.stripped(build, benchlib.exe(build, "bench", "miniunz"))
+    launch = benchlib.exe(build, "tools", "launch")
+    import quillon_harness as harness
+
+    benchlib.conditions(build)
+    work = os.path.join(build, "scratch", "bench-extract")
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     package = os.path.join(work, "package.zip")
     make_package(package)
-    give(work)
+    harness.give_to_test_user(work)
     print("package: %.1f MB, %d files" % (os.path.getsize(package) / 1e6, FILES))
 
-    # One Wine start up front, so the first round does not pay for the server.
-    subprocess.run([WINE_RUN, PROBE, "open", windows(package)], check=True, stdout=subprocess.DEVNULL)
-    layer, native = [], []
-    for round_ in range(ROUNDS):
-        for label, results in (("layer", layer), ("unzip", native)):
+    commands = {
+        "layer": [probe, "extract", harness.win_path(package)],
+        "miniunz": [miniunz, "-x", "-o", harness.win_path(package)],
+    }
+    # A status other than 0 on any "unzip" line of the probe is a failed member.
+    layer_failed = lambda text: any(line.startswith("unzip ") and not line.endswith(" 0")
+                                    for line in text.splitlines())
+    miniunz_failed = lambda text: "error" in text
+
+    benchlib.start_wine()
+    times = {"layer": [], "miniunz": [], "unzip": []}
+    cpu = {"layer": [], "miniunz": [], "unzip": []}
+    for round_ in range(args.rounds):
+        for label in ("layer", "miniunz", "unzip"):
             target = os.path.join(work, "%s-%d" % (label, round_))
             os.makedirs(target)
-            give(target)
-            if label == "layer":
-                launch = os.path.join(BUILD, "tests", "tools", "launch.exe")
-                command = [WINE_RUN, launch, "--cwd", windows(target), "--", PROBE, "extract", windows(package)]
-                results.append(timed(command, work))
+            harness.give_to_test_user(target)
+            if label == "unzip":
+                wall, used = timed(["unzip", "-q", "-o", package, "-d", target], work, lambda text: False,
+                                   wine=False)
             else:
-                results.append(timed(["unzip", "-q", "-o", package, "-d", target], work))
+                command = [harness.WINE_RUN, launch, "--cwd", harness.win_path(target), "--"]
+                command += commands[label]
+                wall, used = timed(command, work, layer_failed if label == "layer" else miniunz_failed)
+            times[label].append(wall)
+            if used is not None:
+                cpu[label].append(used)
+            if count_files(target) != FILES:
+                sys.exit("bench-extract: %s wrote %d files, not %d" % (label, count_files(target), FILES))
             shutil.rmtree(target)
-    print("zip layer under Wine: median %.2f s over %d rounds (%s)" %
-          (statistics.median(layer), ROUNDS, ", ".join("%.2f" % t for t in layer)))
-    print("unzip natively:       median %.2f s over %d rounds (%s)" %
-          (statistics.median(native), ROUNDS, ", ".join("%.2f" % t for t in native)))
-    print("ratio layer/unzip:    %.2f" % (statistics.median(layer) / statistics.median(native)))
     shutil.rmtree(work, ignore_errors=True)
+
+    print("rounds: %d" % args.rounds)
+    layer = benchlib.figure("zip layer under Wine", times["layer"], "s", 2)
+    anchor = benchlib.figure("anchor: miniunz under Wine", times["miniunz"], "s", 2)
+    native = benchlib.figure("unzip natively", times["unzip"], "s", 2)
+    benchlib.ratio("ratio layer / miniunz", layer, anchor)
+    benchlib.ratio("ratio layer / unzip", layer, native)
+    benchlib.ratio("ratio miniunz / unzip (Wine)", anchor, native)
+    if cpu["layer"]:
+        layer = benchlib.figure("CPU, zip layer under Wine", cpu["layer"], "s", 2)
+        anchor = benchlib.figure("CPU, miniunz under Wine", cpu["miniunz"], "s", 2)
+        native = benchlib.figure("CPU, unzip natively", cpu["unzip"], "s", 2)
+        benchlib.ratio("CPU ratio layer / miniunz", layer, anchor)
+        benchlib.ratio("CPU ratio layer / unzip", layer, native)
 
 
 if __name__ == "__main__":

@@ -1,107 +1,79 @@
 #!/usr/bin/env python3
 """Benchmark: the whole silent install of a 100 MB package under Wine against
-curl + unzip of the same package from the same local server, in one run.
+the same job done by the same-platform anchors (tests/bench's WinHTTP
+program fetching 4 MiB ranges, then minizip's miniunz, both under the same
+Wine) and by curl + unzip natively, from the same local server, in one run.
 
-    scripts/bench-install.py [--runs N] [--megabytes M]
+    scripts/bench-install.py [--build DIR] [--runs N] [--megabytes M]
 
-Needs the test build (cmake --build --preset test) and, as root, what
-scripts/bootstrap installs. Prints the median wall times, their ratio and
-the installer's peak resident memory (the largest VmHWM of its Wine process,
-sampled while it runs).
+Needs a build of a test preset (default build/test; build/test-win32 works
+too) and, as root, what scripts/bootstrap installs. Prints the median wall
+and CPU times (perf stat's task clock plus the prefix's Wine server; the
+steadier figure on a shared machine) with their spread, the ratios, and the
+installer's peak resident memory (the largest VmHWM of its Wine process,
+sampled while it runs) against that of a program that does nothing,
+sampled the same way. The Windows programs run as stripped copies, as the
+release build ships them.
 """
 import argparse
 import os
 import shutil
-import statistics
 import subprocess
 import sys
-import threading
+import tempfile
 import time
 
-SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.path.join(SOURCE_DIR, "build", "test")
+import benchlib
 
 
-def setup_environment():
-    def cache(name):
-        with open(os.path.join(BUILD, "CMakeCache.txt")) as handle:
-            for line in handle:
-                if line.startswith(name + ":"):
-                    return line.split("=", 1)[1].strip()
-        return ""
-    env = {
-        "QUILLON_BUILD_DIR": BUILD,
-        "QUILLON_SOURCE_DIR": SOURCE_DIR,
-        "QUILLON_WINE_RUN": os.path.join(BUILD, "wine-run"),
-        "QUILLON_WINEPREFIX": os.path.join(BUILD, "wineprefix"),
-        "QUILLON_TEST_USER": os.environ.get("QUILLON_TEST_USER", "quillontest"),
-        "QUILLON_TEST_SCRATCH": os.path.join(BUILD, "scratch"),
-        "QUILLON_UPDATE_HOST": cache("QUILLON_UPDATE_HOST"),
-        "QUILLON_UPDATE_PORT": cache("QUILLON_UPDATE_PORT"),
-        "QUILLON_EXE_Installer": os.path.join(BUILD, "Installer", "Installer.exe"),
-        "QUILLON_EXE_launch": os.path.join(BUILD, "tests", "tools", "launch.exe"),
-        "QUILLON_EXE_drive_probe": os.path.join(BUILD, "tests", "drives", "drive_probe.exe"),
-        "QUILLON_EXE_trust_ca": os.path.join(BUILD, "tests", "download", "trust_ca.exe"),
-    }
-    os.environ.update(env)
-    sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "harness"))
-    sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "e2e"))
-    sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "fixtures"))
-
-
-def installer_pids():
-    pids = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/cmdline" % entry, "rb") as handle:
-                command = handle.read()
-        except OSError:
-            continue
-        if b"Installer.exe" in command and b"launch.exe" not in command:
-            pids.append(entry)
-    return pids
-
-
-class PeakMemory(threading.Thread):
-    """Largest VmHWM (kB) of any Installer.exe process while it runs."""
-
-    def __init__(self):
-        super().__init__(daemon=True)
-        self.peak_kb = 0
-        self.running = True
-
-    def run(self):
-        while self.running:
-            for pid in installer_pids():
-                try:
-                    with open("/proc/%s/status" % pid) as handle:
-                        for line in handle:
-                            if line.startswith("VmHWM:"):
-                                self.peak_kb = max(self.peak_kb, int(line.split()[1]))
-                except OSError:
-                    pass
-            time.sleep(0.02)
+def timed_windows(command, what, env=None):
+    """Runs a Windows program as the harness does; returns (wall, CPU) seconds."""
+    import quillon_harness as h
+    line = [h.WINE_RUN]
+    if env:
+        line.append(h.exe("launch"))
+        for name, value in env.items():
+            line += ["--env", "%s=%s" % (name, value)]
+        line.append("--")
+    # Output goes to a file, not a pipe: a program that loads user32 starts
+    # Wine's desktop process, which inherits the output and keeps a pipe
+    # open about a second after the program has ended.
+    with tempfile.TemporaryFile(mode="w+") as output:
+        result, wall, cpu = benchlib.measured(line + command, wine=True, stdin=subprocess.DEVNULL,
+                                              stdout=output, stderr=subprocess.STDOUT, timeout=600)
+        if result.returncode != 0:
+            output.seek(0)
+            sys.exit("%s failed with %d: %s" % (what, result.returncode, output.read()))
+    return wall, cpu
 
 
 def main():
     parser = argparse.ArgumentParser()
+    benchlib.add_build_argument(parser)
     parser.add_argument("--runs", type=int, default=3)
     # About 228 MB of these files zip to a package of about 100 MB.
     parser.add_argument("--megabytes", type=float, default=228.0,
                         help="size of the unpacked tree")
     args = parser.parse_args()
-    setup_environment()
+    build = benchlib.setup(args.build)
+    installer = benchlib.stripped(build, os.path.join(build, "Installer", "Installer.exe"))
+    os.environ["QUILLON_WMI_STANDIN_DLL"] = benchlib.stripped(
+        build, os.path.join(build, "tests", "drives", "wmi_standin.dll"))
+    benchlib.exe(build, "tools", "launch")
+    benchlib.exe(build, "drives", "drive_probe")
+    benchlib.exe(build, "download", "trust_ca")
+    fetch = benchlib.stripped(build, benchlib.exe(build, "bench", "winhttp_fetch"))
+    miniunz = benchlib.stripped(build, benchlib.exe(build, "bench", "miniunz"))
+    idle = benchlib.stripped(build, benchlib.exe(build, "bench", "idle"))
 
     import make_package
     import quillon_harness as h
     import silent_install as si
     from update_server import TestTls, UpdateServer, write_package
 
-    prefix_script = os.path.join(SOURCE_DIR, "tests", "harness", "wine-prefix")
-    subprocess.run([prefix_script, h.WINE_RUN, h.WINEPREFIX, h.TEST_USER, "start"], check=True)
-    bench = os.path.join(BUILD, "bench-install")
+    benchlib.conditions(build)
+    benchlib.start_wine()
+    bench = os.path.join(build, "bench-install")
     shutil.rmtree(bench, ignore_errors=True)
     os.makedirs(bench)
     os.chmod(bench, 0o755)
@@ -117,50 +89,80 @@ def main():
             write_package(served, handle.read())
         si.register_standin()
 
-        install_times, curl_times, peaks = [], [], []
+        times = {"installer": [], "anchor": [], "curl": []}
+        cpu = {"installer": [], "anchor": [], "curl": []}
+        peaks = {"installer": [], "idle": []}
         with UpdateServer(served) as server:
             ca = TestTls().ensure().ca_cert
             for run in range(args.runs):
                 stick = h.scratch_dir("bench-stick")
                 temp = h.scratch_dir("bench-temp")
                 with si.usb_stick("E", stick) as wmi:
-                    sampler = PeakMemory()
-                    sampler.start()
-                    begin = time.monotonic()
-                    result = si.run_installer(h.exe("Installer"), "E:", temp, wmi)
-                    install_times.append(time.monotonic() - begin)
-                    sampler.running = False
-                    sampler.join()
-                    peaks.append(sampler.peak_kb)
-                if result.returncode != 0:
-                    print("installer failed with %d:\n%s" % (result.returncode, h.read_log(temp)))
-                    return 1
+                    env = dict(h.temp_env(temp))
+                    env.update(wmi)
+                    with benchlib.PeakMemory("Installer.exe") as sampler:
+                        wall, used = timed_windows([installer, "/path=E:"], "Installer.exe", env)
+                    times["installer"].append(wall)
+                    cpu["installer"].append(used)
+                    peaks["installer"].append(sampler.peak_kb)
                 h.remove_tree(stick)
                 h.remove_tree(temp)
 
+                # The same job in the plainest way under the same Wine: the
+                # installer's request sequence, then minizip's extractor.
+                target = h.scratch_dir("bench-anchor")
+                package = os.path.join(target, "Quillon.zip")
+                tree = os.path.join(target, "tree")
+                os.makedirs(tree)
+                h.give_to_test_user(tree)
+                fetched = timed_windows([fetch, str(server.port), h.win_path(package), "ranges", "1"],
+                                        "winhttp_fetch")
+                unpacked = timed_windows([miniunz, "-x", "-o", h.win_path(package), "-d", h.win_path(tree)],
+                                         "miniunz")
+                times["anchor"].append(fetched[0] + unpacked[0])
+                cpu["anchor"].append(fetched[1] + unpacked[1] if fetched[1] is not None else None)
+                h.remove_tree(target)
+
                 target = os.path.join(bench, "curl-%d" % run)
                 os.makedirs(target)
-                begin = time.monotonic()
-                subprocess.run(["curl", "-s", "--fail", "--cacert", ca, "-o",
-                                os.path.join(target, "Quillon.zip"), server.url()], check=True)
-                subprocess.run(["unzip", "-q", "-o", os.path.join(target, "Quillon.zip"), "-d",
-                                os.path.join(target, "tree")], check=True)
-                curl_times.append(time.monotonic() - begin)
+                _, fetched, fetched_cpu = benchlib.measured(
+                    ["curl", "-s", "--fail", "--cacert", ca, "-o", os.path.join(target, "Quillon.zip"),
+                     server.url()], check=True)
+                _, unpacked, unpacked_cpu = benchlib.measured(
+                    ["unzip", "-q", "-o", os.path.join(target, "Quillon.zip"), "-d",
+                     os.path.join(target, "tree")], check=True)
+                times["curl"].append(fetched + unpacked)
+                cpu["curl"].append(fetched_cpu + unpacked_cpu if fetched_cpu is not None else None)
                 shutil.rmtree(target)
-                print("run %d: installer %.2f s (peak %d kB), curl+unzip %.2f s"
-                      % (run + 1, install_times[-1], peaks[-1], curl_times[-1]))
 
-        install = statistics.median(install_times)
-        reference = statistics.median(curl_times)
-        print("median silent install under Wine: %.2f s" % install)
-        print("median curl + unzip:              %.2f s" % reference)
-        print("ratio installer / curl+unzip:     %.2f" % (install / reference))
-        print("installer peak resident memory:   %.1f MB" % (max(peaks) / 1024.0))
+                with benchlib.PeakMemory("idle.exe") as sampler:
+                    timed_windows([idle, "500"], "idle.exe")
+                peaks["idle"].append(sampler.peak_kb)
+                print("run %d: installer %.2f s (peak %d kB), anchors %.2f s, curl+unzip %.2f s"
+                      % (run + 1, times["installer"][-1], peaks["installer"][-1],
+                         times["anchor"][-1], times["curl"][-1]))
+
+        install = benchlib.figure("silent install under Wine", times["installer"], "s", 2)
+        anchor = benchlib.figure("anchor: WinHTTP ranges + miniunz under Wine", times["anchor"], "s", 2)
+        reference = benchlib.figure("curl + unzip natively", times["curl"], "s", 2)
+        benchlib.ratio("ratio installer / anchors under Wine", install, anchor)
+        benchlib.ratio("ratio installer / curl+unzip", install, reference)
+        if None not in cpu["installer"] + cpu["anchor"] + cpu["curl"]:
+            install = benchlib.figure("CPU, silent install", cpu["installer"], "s", 2)
+            anchor = benchlib.figure("CPU, WinHTTP ranges + miniunz", cpu["anchor"], "s", 2)
+            reference = benchlib.figure("CPU, curl + unzip", cpu["curl"], "s", 2)
+            benchlib.ratio("CPU ratio installer / anchors under Wine", install, anchor)
+            benchlib.ratio("CPU ratio installer / curl+unzip", install, reference)
+        mine = benchlib.figure("peak resident memory, installer", [p / 1024.0 for p in peaks["installer"]],
+                               "MiB", 1)
+        nothing = benchlib.figure("peak resident memory, program doing nothing",
+                                  [p / 1024.0 for p in peaks["idle"]], "MiB", 1)
+        benchlib.ratio("ratio installer / program doing nothing", mine, nothing)
     finally:
         shutil.rmtree(bench, ignore_errors=True)
-        subprocess.run([os.path.join(SOURCE_DIR, "tests", "drives", "wmi-standin"), h.WINE_RUN,
+        subprocess.run([os.path.join(benchlib.ROOT, "tests", "drives", "wmi-standin"), h.WINE_RUN,
                         si.standin_dll(), "restore"], stdout=subprocess.DEVNULL)
-        subprocess.run([prefix_script, h.WINE_RUN, h.WINEPREFIX, h.TEST_USER, "stop"])
+        benchlib.stop_wine()
     return 0
 
 

@@ -2,7 +2,8 @@
 //
 //   download_bench.exe PORT FOLDER\ ROUNDS
 //
-// Prints one line per round, "round N ms M", then "peak_working_set_bytes B".
+// Prints one line per round, "round N ms M cpu_ms C" (wall and process CPU
+// time), then "peak_working_set_bytes B".
 #include <windows.h>
 #include <psapi.h>
 
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <string>
 
+#include "CpuTime.h"
 #include "Download.h"
 #include "MessageError.h"
 #include "easylogging++.h"
@@ -36,6 +38,7 @@ int wmain(int argc, wchar_t** argv)
 
     for (int round = 0; round < rounds; ++round) {
         const auto start = std::chrono::steady_clock::now();
+        const double cpuStart = ProcessCpuMs();
         try {
             Download(folder, nullptr, &cancel, false, options);
         } catch (const MessageError& error) {
@@ -45,7 +48,7 @@ int wmain(int argc, wchar_t** argv)
         const auto elapsed = std::chrono::duration<double, std::milli>(
                                  std::chrono::steady_clock::now() - start)
                                  .count();
-        printf("round %d ms %.1f\n", round, elapsed);
+        printf("round %d ms %.1f cpu_ms %.1f\n", round, elapsed, ProcessCpuMs() - cpuStart);
         fflush(stdout);
     }
 

@@ -123,9 +123,14 @@ class Contents(unittest.TestCase):
             Member("\u00fcber/\u65e5\u672c.txt", b"utf-8 names"),
             Member("described.bin", big[:70000], descriptor=True),
         ]
-        run = Run(members).extract()
-        self.assertEqual(run.count, len(members))
-        self.assertEqual(run.unzipped, {i: OK for i in range(len(members))}, run.output)
+        # Enough small members of uneven sizes that headers and fields
+        # straddle every boundary of the reader's windows.
+        small = [Member("many/%s%d.bin" % ("x" * (i % 13), i), payload(i * 37 % 700, i + 1),
+                        method=i % 2 * 8) for i in range(240)]
+        run = Run(members + small).extract()
+        self.assertEqual([run.read(m.name.decode()) for m in small], [m.data for m in small])
+        self.assertEqual(run.count, len(members) + len(small))
+        self.assertEqual(run.unzipped, {i: OK for i in range(len(members) + len(small))}, run.output)
         for relative, member in [("stored.bin", 0), ("deflated.bin", 1), ("empty.txt", 2),
                                  ("empty-stored.txt", 3), ("sub/dir/file.txt", 5),
                                  ("sub/back/slash.txt", 6), ("\u00fcber/\u65e5\u672c.txt", 7),

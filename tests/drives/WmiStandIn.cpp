@@ -11,6 +11,7 @@
 //   fail      TEXT             ExecQuery of any query containing TEXT fails
 //   failnext  TEXT             the enumerator of such a query fails on its first Next
 //   refuse    locator|connect|blanket   that step fails
+//   hold      MILLISECONDS     ConnectServer takes that long (a slow provider)
 //
 // "Prop:i4=5" gives an integer property instead of a string. A property that
 // an object does not list reads as null.
@@ -117,6 +118,7 @@ struct World {
     bool refuseLocator = false;
     bool refuseConnect = false;
     bool refuseBlanket = false;
+    DWORD holdMs = 0;
     std::wstring logPath;
 
     void Log(const std::wstring& line) const
@@ -234,6 +236,8 @@ bool LoadWorld(World* world)
             world->refuseLocator |= argument == L"locator";
             world->refuseConnect |= argument == L"connect";
             world->refuseBlanket |= argument == L"blanket";
+        } else if (kind == L"hold") {
+            world->holdMs = static_cast<DWORD>(wcstoul(argument.c_str(), nullptr, 10));
         }
     }
     return true;
@@ -575,6 +579,7 @@ public:
         m_world->Log(L"connect\t" + OrNull(resource) + L"\t" + OrNull(user) + L"\t" +
                      OrNull(password) + L"\t" + OrNull(locale) + L"\t" + std::to_wstring(flags) +
                      L"\t" + OrNull(authority) + L"\t" + Pointer(context));
+        Sleep(m_world->holdMs);
         if (m_world->refuseConnect) {
             return WBEM_E_ACCESS_DENIED;
         }

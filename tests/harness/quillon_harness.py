@@ -196,9 +196,16 @@ def start(program, *args, output):
 
 def probe(title="Quillon Setup"):
     """The state of the top-level window with this title, read by ui_probe
-    from outside (see tests/ui/UiProbe.cpp for the fields)."""
-    result = run(exe("ui_probe"), "--title", title, timeout=60)
-    return json.loads(result.stdout)
+    from outside (see tests/ui/UiProbe.cpp for the fields).
+
+    Its output goes through a file, not a pipe: when the probe is the first
+    program of a Wine session to need the desktop, the desktop process it
+    starts inherits its output and would hold a pipe open for good."""
+    with tempfile.TemporaryFile("w+") as output:
+        subprocess.run([WINE_RUN, exe("ui_probe"), "--title", title], stdin=subprocess.DEVNULL,
+                       stdout=output, stderr=subprocess.STDOUT, timeout=60)
+        output.seek(0)
+        return json.loads(output.read())
 
 
 def wait_for_window(title="Quillon Setup", timeout=30, gone=False):

@@ -168,17 +168,19 @@ http {{
         ssl_certificate_key {key};
         root {root};
         access_log {runtime}/access.log quillon;
-        location / {{ try_files $uri =404; }}
+        location / {{ try_files $uri =404; limit_rate {rate}; }}
     }}
 }}
 """
 
 
 class UpdateServer:
-    """nginx serving package_dir over HTTPS on 127.0.0.1:port."""
+    """nginx serving package_dir over HTTPS on 127.0.0.1:port; with rate
+    (bytes a second, nginx's limit_rate), slowly enough to watch a download."""
 
-    def __init__(self, package_dir, port=None, trust=True):
+    def __init__(self, package_dir, port=None, trust=True, rate=0):
         self.package_dir = os.path.abspath(package_dir)
+        self.rate = rate
         self.port = port or harness.UPDATE_PORT
         self.trust = trust
         self.tls = TestTls()
@@ -202,7 +204,7 @@ class UpdateServer:
         with open(conf, "w") as handle:
             handle.write(_NGINX_CONF.format(runtime=self.runtime, port=self.port,
                                             cert=self.tls.cert, key=self.tls.key,
-                                            root=self.package_dir))
+                                            root=self.package_dir, rate=self.rate))
         open(self.access_log_path, "w").close()
         os.chmod(self.access_log_path, 0o644)
         # nginx keeps its own descriptor for stderr; ours can close at once.

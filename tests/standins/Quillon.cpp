@@ -13,6 +13,9 @@
 //              one; end on WM_PRODUCT_QUIT, as the real program does.
 //   "hung"     as "window", but the window stops answering for good at its
 //              first WM_PRODUCT_CLOSE (recorded before it stops).
+//   "stay"     as "window", but it records every WM_PRODUCT_QUIT and keeps
+//              running, so that the requests of several download attempts
+//              can be counted.
 // A stand-in left running ends by itself after two minutes, so none outlives
 // a test run.
 #include <windows.h>
@@ -28,6 +31,7 @@ const DWORD kLifetimeMs = 120000;
 
 std::wstring g_folder;  // with a trailing backslash
 bool g_hung = false;
+bool g_stay = false;
 
 bool Append(const wchar_t* name, const std::wstring& line)
 {
@@ -97,6 +101,9 @@ int MessageLoop()
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         if (message.hwnd == nullptr && message.message == kProductQuit) {
             Append(L"QuillonMessages.txt", L"WM_PRODUCT_QUIT\r\n");
+            if (g_stay) {
+                continue;
+            }
             return 0;
         }
         if (message.hwnd == nullptr && message.message == WM_TIMER) {
@@ -117,8 +124,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     g_folder = g_folder.substr(0, g_folder.find_last_of(L"\\/") + 1);
 
     const std::string mode = ReadMode();
-    const bool windowed = mode == "window" || mode == "hung";
+    const bool windowed = mode == "window" || mode == "hung" || mode == "stay";
     g_hung = mode == "hung";
+    g_stay = mode == "stay";
     if (windowed && !OpenWindow(instance)) {
         return 1;
     }

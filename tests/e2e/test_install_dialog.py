@@ -1,0 +1,421 @@
+"""The install progress dialog of the shipped program, end to end on the
+prefix's screen: the install of a drive named with --path, the update, the
+failures, cancelling, and the hand-over with stand-ins of the installed
+program. Every state reached is kept as a screenshot in
+build/<preset>/test-output/install_dialog/.
+"""
+import hashlib
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import quillon_harness as h
+import silent_install as si
+from update_server import UpdateServer, write_package
+
+sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "fixtures"))
+import make_package  # noqa: E402
+
+STATUS, CLOSE, PARTNER, ACTION, PROGRESS, COMPLETE = -1, 1008, 1012, 1013, 1006, 1011
+DOWNLOADING = "Please wait, downloading Quillon..."
+# Slow enough that a download can be watched and cancelled.
+SLOW = 400 * 1024
+BOUND_SECONDS = 5.0
+GREEN = (63, 162, 36)
+TEAL = (0, 61, 61)
+
+PACKAGE = None  # (zip bytes, {path: sha256 or None for a folder})
+SCREEN = None
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def setUpModule():
+    global PACKAGE, SCREEN
+    folder = tempfile.mkdtemp(prefix="dialog-package-", dir=h.BUILD_DIR)
+    try:
+        # Enough entries that the extraction lasts long enough to be seen.
+        tree_folder = os.path.join(folder, "tree")
+        records = make_package.build_tree(tree_folder, files=1200, megabytes=2.0, seed=9)
+        # The installed program in the package is the stand-in, so that Run
+        # Quillon has something to start.
+        program = next(r for r in records if r["path"] == "Quillon.exe")
+        target = os.path.join(tree_folder, "Quillon.exe")
+        shutil.copy(h.exe("QuillonStandIn"), target)
+        os.utime(target, (program["mtime"], program["mtime"]))
+        zip_path = make_package.zip_tree(tree_folder, records, os.path.join(folder, "Quillon.zip"))
+        with open(zip_path, "rb") as handle:
+            data = handle.read()
+        tree = unix_tree(tree_folder)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    PACKAGE = (data, tree)
+    SCREEN = h.Screen("install_dialog")
+    si.register_standin()
+
+
+def unix_tree(folder):
+    found = {}
+    for root, dirs, files in os.walk(folder):
+        for name in dirs:
+            found[os.path.relpath(os.path.join(root, name), folder).replace(os.sep, "/")] = None
+        for name in files:
+            path = os.path.join(root, name)
+            with open(path, "rb") as handle:
+                found[os.path.relpath(path, folder).replace(os.sep, "/")] = sha256(handle.read())
+    return found
+
+
+def nothing_listens():
+    try:
+        socket.create_connection(("127.0.0.1", h.UPDATE_PORT), timeout=1).close()
+    except OSError:
+        return True
+    return False
+
+
+class Stick:
+    """A stand-in USB stick mapped to a letter, with stand-in programs on it.
+
+    programs: {relative path: mode} where mode is the stand-in's
+    QuillonMode.txt ("" for none)."""
+
+    def __init__(self, letter, folder=None, programs=None):
+        self.letter = letter
+        self.folder = folder or h.scratch_dir("stick" + letter)
+        for path, mode in (programs or {}).items():
+            target = os.path.join(self.folder, path)
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            shutil.copy(h.exe("QuillonStandIn"), target)
+            if mode:
+                with open(os.path.join(os.path.dirname(target), "QuillonMode.txt"), "w") as handle:
+                    handle.write(mode)
+        h.give_to_test_user(self.folder)
+        self._mapping = h.drive(letter, self.folder)
+        self.running = []
+
+    def __enter__(self):
+        self._mapping.__enter__()
+        return self
+
+    def __exit__(self, *exc):
+        for program in self.running:
+            program.stop()
+        return self._mapping.__exit__(*exc)
+
+    def path(self, relative):
+        return os.path.join(self.folder, relative)
+
+    def read(self, relative):
+        try:
+            with open(self.path(relative), encoding="utf-8") as handle:
+                return handle.read()
+        except FileNotFoundError:
+            return ""
+
+    def runs(self, folder=""):
+        """Each recorded start: (arguments, working folder)."""
+        result = []
+        for line in self.read(os.path.join(folder, "QuillonRuns.txt")).splitlines():
+            command, _, cwd = line.partition("\t")
+            result.append((split_command_line(command), cwd))
+        return result
+
+    def start(self, relative):
+        """Starts a stand-in in a window mode; returns once its window exists."""
+        program = h.start(self.letter + ":\\" + relative.replace("/", "\\"),
+                          output=h.scratch_dir("standin") + "/output.txt")
+        self.running.append(program)
+        folder = os.path.dirname(relative)
+        wait_until(lambda: self.runs(folder), 20, "the stand-in %s did not start" % relative)
+        return program
+
+
+def split_command_line(command):
+    # The stand-ins are started without spaces in their paths.
+    return [part.strip('"') for part in command.split()]
+
+
+def wait_until(condition, timeout, message):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.2)
+    raise AssertionError(message)
+
+
+class Installer:
+    """Installer.exe on the prefix's screen, with a temporary folder and a
+    USB world of its own (attached: the letters WMI reports; hold: how long
+    the drive check takes, so that the starting state can be seen)."""
+
+    def __init__(self, *args, attached=("E",), hold_ms=0):
+        self.temp = h.scratch_dir("temp")
+        wmi = h.scratch_dir("wmi")
+        fixture = si.write_wmi_fixture(wmi, list(attached))
+        if hold_ms:
+            with open(os.path.join(wmi, "wmi-fixture.txt"), "a") as handle:
+                handle.write("hold\t%d\n" % hold_ms)
+        temp = h.win_path(self.temp) + "\\"
+        self.program = h.start(h.exe("launch"), "--env", "TMP=" + temp, "--env", "TEMP=" + temp,
+                               "--env", "QUILLON_WMI_FIXTURE=" + fixture, "--", h.exe("Installer"), *args,
+                               output=os.path.join(wmi, "output.txt"))
+        self.started = time.time()
+
+    def __enter__(self):
+        try:
+            self.state = h.wait_for_window()
+        except BaseException:
+            self.program.stop()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.program.stop()
+
+    def until(self, condition, what, timeout=60):
+        """Probes the window until condition(state) holds; returns the state."""
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            state = h.probe()
+            if state["found"] and condition(state):
+                self.state = state
+                return state
+            if self.program.process.poll() is not None:
+                break
+            time.sleep(0.1)
+        raise AssertionError("never %s; last status %r" % (what, text(self.state)))
+
+    def point(self, control_id):
+        x, y, width, height = h.control(self.state, control_id)["rect"]
+        left, top = self.state["clientOrigin"]
+        return left + x + width // 2, top + y + height // 2
+
+    def click(self, control_id):
+        h.pointer_to(*self.point(control_id))
+        h.press()
+        h.release()
+
+    def key(self, name):
+        # Keys go to the window under the pointer: there is no window manager.
+        left, top = self.state["clientOrigin"]
+        h.pointer_to(left + 60, top + 160)
+        h.key(name)
+
+    def exit_code(self, timeout=60):
+        return self.program.wait(timeout)
+
+    def log(self):
+        return h.read_log(self.temp)
+
+    def package_file(self, letter="E"):
+        return os.path.join(h.work_folder(self.temp), "QL_Install_" + letter, "Quillon.zip")
+
+
+def text(state):
+    return h.control(state, STATUS)["text"] if state.get("found") else None
+
+
+def bar(state):
+    return h.control(state, PROGRESS)["progress"]["pos"]
+
+
+def visible(state, control_id):
+    return h.control(state, control_id)["visible"]
+
+
+def size(state, control_id):
+    return h.control(state, control_id)["rect"][2:]
+
+
+def count_colour(shot, state, control_id, colour):
+    x, y, width, height = h.control(state, control_id)["rect"]
+    left, top = state["clientOrigin"]
+    return sum(1 for i in range(width) for j in range(height)
+               if shot.pixel(left + x + i, top + y + j) == colour)
+
+
+class InstallDialogTest(unittest.TestCase):
+    def setUp(self):
+        self.served = tempfile.mkdtemp(prefix="dialog-served-", dir=h.BUILD_DIR)
+        os.chmod(self.served, 0o755)
+        write_package(self.served, PACKAGE[0])
+
+    def tearDown(self):
+        h.remove_tree(self.served)
+
+    def test_install_of_a_named_drive_from_start_to_run_quillon(self):
+        with UpdateServer(self.served, rate=SLOW), Stick("E") as stick, \
+                Installer("--path", "E:\\", hold_ms=4000) as run:
+            state = run.state
+            SCREEN.shot("install-starting")
+            self.assertEqual("Pick Your Drive for Installation", text(state))
+            self.assertEqual(0, bar(state))
+            self.assertEqual([123, 31], size(state, ACTION), "image 315")
+            self.assertFalse(visible(state, COMPLETE))
+
+            state = run.until(lambda s: text(s) == DOWNLOADING and 0 < bar(s) < 50, "mid-download")
+            shot = SCREEN.shot("install-downloading")
+            self.assertGreater(count_colour(shot, state, STATUS, TEAL), 20, "status text colour")
+            seen = {bar(state)}
+            state = run.until(lambda s: text(s) == DOWNLOADING and seen.add(bar(s)) or
+                              text(s) == "Please wait, installing Quillon...", "installing")
+            SCREEN.shot("install-installing")
+            self.assertTrue(all(0 <= p <= 50 for p in seen), seen)
+            self.assertTrue(50 <= bar(state) <= 100, bar(state))
+
+            state = run.until(lambda s: visible(s, COMPLETE), "installed")
+            shot = SCREEN.shot("install-complete")
+            self.assertFalse(visible(state, STATUS))
+            self.assertEqual(100, bar(state))
+            self.assertEqual([122, 30], size(state, ACTION), "image 309")
+            self.assertGreater(count_colour(shot, state, COMPLETE, GREEN), 20, "Install Complete in green")
+            self.assertEqual(PACKAGE[1], unix_tree(stick.folder))
+            self.assertFalse(os.path.exists(run.package_file()))
+
+            run.click(ACTION)
+            self.assertEqual(0, run.exit_code())
+            runs = wait_until(stick.runs, 20, "Run Quillon started nothing")
+            self.assertEqual([(["E:\\Quillon.exe"], "E:\\")], runs)
+
+    def test_failures_show_their_text_hide_the_bar_and_leave_the_button_inert(self):
+        self.assertTrue(nothing_listens(), "something listens on the update port")
+        cases = [
+            # --path wins over /path=, and E is not attached
+            ("drive-missing", ("--path", "E:\\", "/path=F:"), {"attached": ()}, "Check drive E is connected"),
+            ("download-failed", ("--path", "E:\\"), {}, "Installation failed."),
+            # no --drivePath: the letter is 0 and the text ends there
+            ("update-no-drive", ("x/AppUpdatey",), {}, "Check drive "),
+        ]
+        small = self.small_drive()
+        if small:
+            cases.append(("low-space", ("--path", "E:\\"), {"folder": small},
+                          "Not enough drive E free space.\nAt least 150MB required."))
+        try:
+            for name, args, world, expected in cases:
+                with self.subTest(name), Stick("E", folder=world.get("folder")) as stick, \
+                        Installer(*args, attached=world.get("attached", ("E",))) as run:
+                    state = run.until(lambda s: not visible(s, PROGRESS), "failed", timeout=120)
+                    SCREEN.shot("failed-" + name)
+                    self.assertEqual(expected, text(state))
+                    run.click(ACTION)
+                    time.sleep(1)
+                    self.assertTrue(h.probe()["found"], "the action button closed the dialog")
+                    self.assertEqual([], stick.runs())
+                    run.click(CLOSE)
+                    self.assertEqual(0, run.exit_code())
+                    self.assertFalse(os.path.exists(run.package_file()))
+        finally:
+            if small:
+                subprocess.run(["umount", small])
+                os.rmdir(small)
+
+    def small_drive(self):
+        """A 100 MB tmpfs, or None where this machine allows no mount."""
+        if os.getuid() != 0:
+            return None
+        folder = tempfile.mkdtemp(prefix="dialog-small-", dir=h.BUILD_DIR)
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=100m,mode=0777", "tmpfs", folder],
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if mounted.returncode != 0:
+            os.rmdir(folder)
+            print("SKIP low free space: mount -t tmpfs is not allowed here", file=sys.stderr)
+            return None
+        return folder
+
+    def test_cancel_during_the_download_stops_the_engine_and_joins_it(self):
+        for name, how, code in (("close-button", CLOSE, 0), ("esc", "Escape", 1)):
+            with self.subTest(name), UpdateServer(self.served, rate=SLOW // 4), Stick("E") as stick, \
+                    Installer("--path", "E:\\") as run:
+                run.until(lambda s: text(s) == DOWNLOADING and bar(s) > 0, "downloading")
+                self.assertTrue(os.path.exists(run.package_file()))
+                SCREEN.shot("cancel-%s-before" % name)
+                if how == CLOSE:
+                    run.click(CLOSE)
+                else:
+                    run.key(how)
+                # The worker has deleted the package on its way out before the
+                # dialog ended; a worker cut short by the process's end would
+                # leave it.
+                self.assertEqual(code, run.exit_code())
+                self.assertFalse(os.path.exists(run.package_file()), "package left behind")
+                self.assertNotIn("Quillon.exe", unix_tree(stick.folder))
+
+    def test_update_hands_over_to_the_running_program_and_starts_the_new_one(self):
+        with UpdateServer(self.served, rate=SLOW), \
+                Stick("E", programs={"Quillon.exe": "window", "Tools/Quillon.exe": ""}) as e, \
+                Stick("G", programs={"Quillon.exe": "window", "Other/quillon.exe": "window"}) as g:
+            from_e, from_g = e.start("Quillon.exe"), g.start("Quillon.exe")
+            other_case = g.start("Other/quillon.exe")
+            with Installer("/AppUpdate", "--drivePath", "E:\\", "--exePath", "E:\\Tools\\Quillon.exe") as run:
+                state = run.until(lambda s: text(s) == DOWNLOADING and bar(s) > 0, "downloading")
+                SCREEN.shot("update-downloading")
+                self.assertFalse(visible(state, ACTION), "action button shown during an update")
+                self.assertEqual(0, from_e.wait(20))
+                self.assertEqual(0, from_g.wait(20))
+                run.until(lambda s: text(s) == "Please wait, updating Quillon...", "updating")
+                SCREEN.shot("update-updating")
+                self.assertEqual(0, run.exit_code(120), "the update does not end by itself")
+                log = run.log()
+            self.assertIn("SetAppUpdateMode m_driveLetter: 69\r\n", log)
+            self.assertIn("SetAppUpdateMode m_exePathToUpdate: E:\\Tools\\Quillon.exe\r\n", log)
+            for stick in (e, g):
+                self.assertEqual("WM_PRODUCT_QUIT", stick.read("QuillonMessages.txt").split()[-1])
+            closes = "".join(stick.read(path) for stick, path in ((e, "QuillonMessages.txt"),
+                             (g, "QuillonMessages.txt"), (g, "Other/QuillonMessages.txt")))
+            self.assertEqual(1, closes.count("WM_PRODUCT_CLOSE"), "the one window FindWindow returns")
+            self.assertIsNone(other_case.process.poll(), "quillon.exe was asked to quit")
+            self.assertNotIn("WM_PRODUCT_QUIT", g.read("Other/QuillonMessages.txt"))
+            runs = wait_until(lambda: e.runs("Tools"), 20, "the updated program was not started")
+            self.assertEqual([(["E:\\Tools\\Quillon.exe", "/NotifyUpdate"], "E:\\")], runs)
+
+    def test_failed_update_asks_at_each_download_attempt_and_starts_nothing(self):
+        self.assertTrue(nothing_listens(), "something listens on the update port")
+        with Stick("E", programs={"Quillon.exe": "stay"}) as e:
+            e.start("Quillon.exe")
+            with Installer("/AppUpdate", "--drivePath", "E:\\", "--exePath", "E:\\Quillon.exe") as run:
+                state = run.until(lambda s: text(s) == "Update failed.", "failed", timeout=120)
+                SCREEN.shot("update-failed")
+                self.assertFalse(visible(state, ACTION))
+                self.assertFalse(visible(state, PROGRESS))
+                run.click(CLOSE)
+                self.assertEqual(0, run.exit_code())
+            # a direct download, then one through the automatic proxy
+            self.assertEqual(["WM_PRODUCT_CLOSE", "WM_PRODUCT_QUIT"] * 2, e.read("QuillonMessages.txt").split())
+            time.sleep(1)
+            self.assertEqual(1, len(e.runs()), "started again after a failed update")
+
+    def test_a_hung_program_window_delays_the_reports_by_at_most_the_bound(self):
+        with UpdateServer(self.served), Stick("E") as stick, \
+                Stick("G", programs={"Quillon.exe": "hung"}) as g:
+            g.start("Quillon.exe")
+            with Installer("--path", "E:\\") as run:
+                run.until(lambda s: visible(s, COMPLETE), "installed", timeout=120)
+                SCREEN.shot("hung-window-installed")
+                run.click(CLOSE)
+                self.assertEqual(0, run.exit_code())
+                log = run.log()
+        self.assertEqual(["WM_PRODUCT_CLOSE"], g.read("QuillonMessages.txt").split())
+        stamps = re.findall(r"^\d\d/\d\d/\d{4} (\d\d):(\d\d):(\d\d),(\d{3}) .*?(Log created|"
+                            r"SendMessageTimeoutW error)", log, re.M)
+        self.assertEqual(["Log created", "SendMessageTimeoutW error"], [s[4] for s in stamps], log)
+        start, timed_out = ((int(hh) * 60 + int(mm)) * 60 + int(ss) + int(ms) / 1000.0
+                            for hh, mm, ss, ms, _ in stamps)
+        waited = timed_out - start
+        print("log created to the time-out line: %.3f s (bound %.1f s)" % (waited, BOUND_SECONDS))
+        self.assertGreaterEqual(waited, BOUND_SECONDS - 0.1, "the window was not waited for")
+        self.assertLess(waited, BOUND_SECONDS + 3.0)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

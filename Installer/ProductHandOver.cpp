@@ -48,7 +48,11 @@ void LaunchProduct(bool notifyUpdate, const std::wstring& exePathToUpdate, wchar
     const ProductLaunch launch = ChooseProductLaunch(notifyUpdate, exePathToUpdate, driveLetter);
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof(info);
-    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    // Without SEE_MASK_FLAG_NO_UI the shell reports a missing program in a
+    // modal message box of its own, inside this call: after a successful
+    // update with a stale --exePath the installer would sit behind that box
+    // instead of closing, although a failed start is meant to go unnoticed.
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
     info.lpVerb = L"open";
     info.lpFile = launch.file.c_str();
     info.lpParameters = launch.parameters.empty() ? nullptr : launch.parameters.c_str();

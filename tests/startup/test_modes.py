@@ -187,8 +187,9 @@ class LogFile(unittest.TestCase):
         second = InstallerRun("/path=Q:", temp=temp)
         self.assertEqual("Log created", second.messages[0])
         self.assertTrue(second.messages[1].startswith("CheckDriveConnected Q:"), second.log)
-        self.assertEqual("Log created", second.messages[2])
-        self.assertEqual(5, len(second.messages), second.log)
+        self.assertTrue(second.messages[2].startswith("Install failed: "), second.log)
+        self.assertEqual("Log created", second.messages[3])
+        self.assertEqual(6, len(second.messages), second.log)
         self.assertRegex(second.log.splitlines()[0],
                          r"^\d\d/\d\d/\d{4} \d\d:\d\d:\d\d,\d{3} INFO  \[default\] Log created$")
 

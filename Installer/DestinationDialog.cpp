@@ -59,14 +59,7 @@ BOOL DestinationDialog::OnInitDialog()
     ImageDialog::OnInitDialog();
     m_layout.Apply(NCommon::ResourceModule(), m_hWnd, IDD_DESTINATION_DIALOG, 96.0);
 
-    m_helpButton.LoadBitmaps(IDB_HELP, IDB_HELP_PRESSED, IDB_HELP_HOVER);
-    m_helpButton.SizeToContent();
-    m_closeButton.LoadBitmaps(IDB_CLOSE, IDB_CLOSE_PRESSED, IDB_CLOSE_HOVER);
-    m_closeButton.SizeToContent();
-    m_partnerButton.LoadBitmaps(IDB_PARTNER, IDB_PARTNER_PRESSED, IDB_PARTNER_HOVER);
-    m_partnerButton.SizeToContent();
-    m_logoButton.LoadBitmaps(IDB_PRODUCT_LOGO);
-    m_logoButton.SizeToContent();
+    DialogLook::LoadCornerButtons(m_helpButton, m_closeButton, m_partnerButton, m_logoButton);
     m_refreshButton.LoadBitmaps(IDB_REFRESH, IDB_REFRESH, IDB_REFRESH);
     m_refreshButton.SizeToContent();
     // Sized once to the green image; the grey one of the no-drive state is

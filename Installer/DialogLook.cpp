@@ -2,7 +2,22 @@
 
 #include <cwchar>
 
+#include "resource.h"
+
 namespace DialogLook {
+
+void LoadCornerButtons(NCommon::AnimatedBitmapButton& help, NCommon::AnimatedBitmapButton& close,
+                       NCommon::AnimatedBitmapButton& partner, NCommon::AnimatedBitmapButton& logo)
+{
+    help.LoadBitmaps(IDB_HELP, IDB_HELP_PRESSED, IDB_HELP_HOVER);
+    help.SizeToContent();
+    close.LoadBitmaps(IDB_CLOSE, IDB_CLOSE_PRESSED, IDB_CLOSE_HOVER);
+    close.SizeToContent();
+    partner.LoadBitmaps(IDB_PARTNER, IDB_PARTNER_PRESSED, IDB_PARTNER_HOVER);
+    partner.SizeToContent();
+    logo.LoadBitmaps(IDB_PRODUCT_LOGO);
+    logo.SizeToContent();
+}
 
 NCommon::ScopedFont DeriveFont(HFONT base, const wchar_t* face, LONG height, std::optional<LONG> weight)
 {

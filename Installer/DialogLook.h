@@ -4,13 +4,19 @@
 
 #include <optional>
 
+#include "AnimatedBitmapButton.h"
 #include "Ui/GdiHolders.h"
 #include "Ui/Window.h"
 
-// What the licence and destination dialogs have in common beyond the
-// toolkit: fonts made from the dialog's own font, the rounded window shape
-// and the colours of texts drawn straight onto the skin.
+// What the three dialogs have in common beyond the toolkit: the buttons in
+// the skin's corner, fonts made from the dialog's own font, the rounded
+// window shape and the colours of texts drawn straight onto the skin.
 namespace DialogLook {
+
+// The help, close, partner and product logo buttons every dialog carries,
+// each given its images and sized to them.
+void LoadCornerButtons(NCommon::AnimatedBitmapButton& help, NCommon::AnimatedBitmapButton& close,
+                       NCommon::AnimatedBitmapButton& partner, NCommon::AnimatedBitmapButton& logo);
 
 // A copy of `base` (read afresh with GetObjectW) with another face and cell
 // height, and another weight when one is given.

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <utility>
 
+#include "DialogLook.h"
 #include "InstallBackend.h"
 #include "PartnerPage.h"
 #include "ProductHandOver.h"
@@ -13,8 +14,6 @@
 #include "easylogging++.h"
 #include "resource.h"
 
-using NCommon::ScopedFont;
-using NCommon::ScopedRegion;
 
 namespace {
 
@@ -35,21 +34,6 @@ const wchar_t kUpdatingText[] = L"Please wait, updating Quillon...";
 std::wstring CutAtTerminator(const std::wstring& text)
 {
     return text.substr(0, text.find(L'\0'));
-}
-
-HFONT FontLike(HFONT model, const wchar_t* face, LONG height, LONG weight)
-{
-    LOGFONTW font = {};
-    if (model == nullptr || ::GetObjectW(model, sizeof(font), &font) == 0) {
-        return nullptr;
-    }
-    wcsncpy(font.lfFaceName, face, LF_FACESIZE - 1);
-    font.lfFaceName[LF_FACESIZE - 1] = L'\0';
-    font.lfHeight = height;
-    if (weight != 0) {
-        font.lfWeight = weight;
-    }
-    return ::CreateFontIndirectW(&font);
 }
 
 }  // namespace
@@ -138,14 +122,7 @@ BOOL InstallDialog::OnInitDialog()
     ImageDialog::OnInitDialog();
     m_layout.Apply(NCommon::ResourceModule(), m_hWnd, IDD_INSTALL_DIALOG, 96.0);
 
-    m_helpButton.LoadBitmaps(IDB_HELP, IDB_HELP_PRESSED, IDB_HELP_HOVER);
-    m_helpButton.SizeToContent();
-    m_closeButton.LoadBitmaps(IDB_CLOSE, IDB_CLOSE_PRESSED, IDB_CLOSE_HOVER);
-    m_closeButton.SizeToContent();
-    m_partnerButton.LoadBitmaps(IDB_PARTNER, IDB_PARTNER_PRESSED, IDB_PARTNER_HOVER);
-    m_partnerButton.SizeToContent();
-    m_logoButton.LoadBitmaps(IDB_PRODUCT_LOGO);
-    m_logoButton.SizeToContent();
+    DialogLook::LoadCornerButtons(m_helpButton, m_closeButton, m_partnerButton, m_logoButton);
 
     m_actionButton.m_captionOffsetX = 28;
     m_actionButton.m_captionOffsetY = 2;
@@ -158,11 +135,7 @@ BOOL InstallDialog::OnInitDialog()
     ::ShowWindow(GetDlgItem(IDC_INSTALL_COMPLETE), SW_HIDE);
     SetWindowText(L"Quillon Setup");
 
-    RECT window = {};
-    GetWindowRect(&window);
-    SetWindowRgn(ScopedRegion(::CreateRoundRectRgn(0, 0, window.right - window.left,
-                                                   window.bottom - window.top + 1, 23, 23)),
-                 FALSE);
+    DialogLook::SetRoundedShape(*this, 23);
 
     CreateFonts();
 
@@ -179,12 +152,12 @@ BOOL InstallDialog::OnInitDialog()
 
 void InstallDialog::CreateFonts()
 {
-    m_statusFont.reset(FontLike(GetFont(), L"Microsoft Sans Serif", 17, 0));
+    m_statusFont = DialogLook::DeriveFont(GetFont(), L"Microsoft Sans Serif", 17);
     ::SendMessageW(GetDlgItem(kStatusTextId), WM_SETFONT, reinterpret_cast<WPARAM>(m_statusFont.get()),
                    TRUE);
-    m_buttonFont.reset(FontLike(GetFont(), L"Arial", 12, FW_BOLD));
+    m_buttonFont = DialogLook::DeriveFont(GetFont(), L"Arial", 12, FW_BOLD);
     m_actionButton.m_captionFont = m_buttonFont.get();
-    m_completeFont.reset(FontLike(GetFont(), L"Arial", 16, FW_BOLD));
+    m_completeFont = DialogLook::DeriveFont(GetFont(), L"Arial", 16, FW_BOLD);
     ::SendMessageW(GetDlgItem(IDC_INSTALL_COMPLETE), WM_SETFONT,
                    reinterpret_cast<WPARAM>(m_completeFont.get()), TRUE);
 }
@@ -343,14 +316,10 @@ LRESULT InstallDialog::OnInstallProgress(WPARAM, LPARAM lParam)
 
 HBRUSH InstallDialog::OnCtlColor(HDC dc, HWND control, UINT kind)
 {
-    if (kind != CTLCOLOR_BTN && kind != CTLCOLOR_STATIC) {
-        return reinterpret_cast<HBRUSH>(Default());
+    const COLORREF staticColour =
+        ::GetDlgCtrlID(control) == IDC_INSTALL_COMPLETE ? kCompleteColour : kStatusColour;
+    if (HBRUSH brush = DialogLook::PaintOverSkin(dc, kind, kButtonTextColour, staticColour)) {
+        return brush;
     }
-    COLORREF colour = kButtonTextColour;
-    if (kind == CTLCOLOR_STATIC) {
-        colour = ::GetDlgCtrlID(control) == IDC_INSTALL_COMPLETE ? kCompleteColour : kStatusColour;
-    }
-    ::SetTextColor(dc, colour);
-    ::SetBkMode(dc, TRANSPARENT);
-    return static_cast<HBRUSH>(::GetStockObject(NULL_BRUSH));
+    return reinterpret_cast<HBRUSH>(Default());
 }

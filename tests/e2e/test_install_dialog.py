@@ -323,7 +323,8 @@ class InstallDialogTest(unittest.TestCase):
                     self.assertFalse(os.path.exists(run.package_file()))
         finally:
             if small:
-                subprocess.run(["umount", small])
+                # Lazily: Wine may still hold a handle on the drive for a moment.
+                subprocess.run(["umount", "--lazy", small])
                 os.rmdir(small)
 
     def small_drive(self):

@@ -250,22 +250,19 @@ class FaultServer:
         return self._stall_armed.pop(behaviour, False)
 
     def _reset_mid_range(self, connection, behaviour, headers):
-        if not self._armed(behaviour, headers):
-            self._answer(connection, behaviour, headers)
-            return
-        first, _ = self._range_head(connection, behaviour, headers)
-        connection.sendall(self.packages[behaviour][first:first + 65536])
-        time.sleep(0.2)
-        # Linger with a zero time-out: close sends a reset, not a FIN.
-        connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        if self._cut_mid_range(connection, behaviour, headers):
+            # Linger with a zero time-out: close sends a reset, not a FIN.
+            connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 
     def _cut_mid_range(self, connection, behaviour, headers):
+        """True when this request was the one cut short."""
         if not self._armed(behaviour, headers):
             self._answer(connection, behaviour, headers)
-            return
+            return False
         first, _ = self._range_head(connection, behaviour, headers)
         connection.sendall(self.packages[behaviour][first:first + 65536])
         time.sleep(0.2)
+        return True
 
     def _drip(self, connection, behaviour, headers):
         if "range" not in headers:

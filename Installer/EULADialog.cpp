@@ -44,20 +44,18 @@ BOOL EULADialog::OnInitDialog()
     m_layout.Apply(NCommon::ResourceModule(), m_hWnd, IDD_EULA_DIALOG, 96.0);
 
     DialogLook::LoadCornerButtons(m_helpButton, m_closeButton, m_partnerButton, m_logoButton);
-    m_acceptButton.LoadBitmaps(IDB_ACTION_GREEN);
-    m_acceptButton.SizeToContent();
-
-    m_acceptButton.m_caption = L"Accept";
-    m_acceptButton.m_captionOffsetX = 18;
-    m_acceptButton.m_captionOffsetY = 0;
-    m_acceptButton.m_multiLineCaption = false;
-
-    m_declineButton.LoadBitmaps(IDB_ACTION_RED);
-    m_declineButton.SizeToContent();
-    m_declineButton.m_caption = L"Decline";
-    m_declineButton.m_captionOffsetX = 18;
-    m_declineButton.m_captionOffsetY = 0;
-    m_declineButton.m_multiLineCaption = false;
+    // The two answers: one image alone, sized to it, and a one-line caption
+    // to the right of the image's square.
+    const auto setAnswer = [](NCommon::AnimatedBitmapButton& button, UINT image, const wchar_t* caption) {
+        button.LoadBitmaps(image);
+        button.SizeToContent();
+        button.m_caption = caption;
+        button.m_captionOffsetX = 18;
+        button.m_captionOffsetY = 0;
+        button.m_multiLineCaption = false;
+    };
+    setAnswer(m_acceptButton, IDB_ACTION_GREEN, L"Accept");
+    setAnswer(m_declineButton, IDB_ACTION_RED, L"Decline");
 
     SetWindowText(L"Quillon Setup");
     DialogLook::SetRoundedShape(*this, kCornerDiameter);

@@ -321,13 +321,8 @@ class InteractiveInstall(unittest.TestCase):
         self.assertEqual(1, run.exit_code())
 
     def test_the_whole_install_from_the_licence_to_run_quillon(self):
-        package, files = quillon_package()
         stick = self.sticks.attach(("E", "QUILLON"))[0]
-        self.sticks.report("E")
-        self.restart_wine()
-        served = h.scratch_dir("dialogs-served")
-        os.chmod(served, 0o755)
-        write_package(served, package)
+        served, files = self.serve_package_to_stick_e()
         with UpdateServer(served):
             run = self.start()
             run.click(run.window(1005), 1001)
@@ -355,13 +350,8 @@ class InteractiveInstall(unittest.TestCase):
         self.assertEqual(files, installed, "the drive holds the package, byte for byte")
 
     def test_a_drive_named_with_path_skips_the_picker(self):
-        package, _ = quillon_package()
         self.sticks.attach(("E", None))
-        self.sticks.report("E")
-        self.restart_wine()
-        served = h.scratch_dir("dialogs-served")
-        os.chmod(served, 0o755)
-        write_package(served, package)
+        served, _ = self.serve_package_to_stick_e()
         with UpdateServer(served):
             run = self.start("--path", "E:\\")
             run.click(run.window(1005), 1001)
@@ -370,6 +360,17 @@ class InteractiveInstall(unittest.TestCase):
             progress = self.wait_until_complete(run)
         run.click(progress, 1008)
         self.assertEqual(0, run.exit_code())
+
+    def serve_package_to_stick_e(self):
+        """WMI reports the attached stick E, Wine sees it, and a folder holds
+        the package to serve; (that folder, {path: sha256} of the package)."""
+        package, files = quillon_package()
+        self.sticks.report("E")
+        self.restart_wine()
+        served = h.scratch_dir("dialogs-served")
+        os.chmod(served, 0o755)
+        write_package(served, package)
+        return served, files
 
     def wait_until_complete(self, run):
         for _ in range(300):

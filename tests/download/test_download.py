@@ -20,7 +20,7 @@ import zipfile
 
 import quillon_harness as harness
 import update_server
-from update_server import TestTls, UpdateServer, free_port, trust_test_ca, write_package
+from update_server import ClosedPort, TestTls, UpdateServer, free_port, trust_test_ca, write_package
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from fault_server import FaultServer  # noqa: E402
@@ -164,12 +164,12 @@ def main():
         os.chown(readonly, 0, 0)
     os.chmod(readonly, 0o555)
     config["readonly_dir"] = harness.win_path(readonly) + "\\"
-    config["closed_port"] = str(free_port())
 
     packages_root = tempfile.mkdtemp(prefix="packages-", dir=harness.BUILD_DIR)
     os.chmod(packages_root, 0o755)
     try:
         with contextlib.ExitStack() as stack:
+            config["closed_port"] = str(stack.enter_context(ClosedPort()).port)
             proxy = stack.enter_context(TinyProxy())
             config["proxy.port"] = str(proxy.port)
             config["proxy.log"] = harness.win_path(proxy.log_path)
@@ -189,7 +189,8 @@ def main():
                 config["nginx.%s.log" % name] = harness.win_path(server.access_log_path)
                 config["nginx.%s.pac" % name] = server.url("/proxy.pac")
             # A configuration script address where nothing answers.
-            config["pac.dead"] = "https://localhost:%d/proxy.pac" % free_port()
+            config["pac.dead"] = ("https://localhost:%d/proxy.pac"
+                                  % stack.enter_context(ClosedPort()).port)
 
             # The build's own port, for the shipped settings, when it is free.
             try:

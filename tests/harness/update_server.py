@@ -51,6 +51,22 @@ def free_port():
         return probe.getsockname()[1]
 
 
+class ClosedPort:
+    """A loopback port where connections are refused for as long as this is
+    open. A port merely found free is handed out again by the kernel to the
+    next server bound to port 0, so the socket keeps it bound, never listening.
+    """
+
+    def __enter__(self):
+        self._holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._holder.bind(("127.0.0.1", 0))
+        self.port = self._holder.getsockname()[1]
+        return self
+
+    def __exit__(self, *exc):
+        self._holder.close()
+
+
 def stop_process(process):
     """Ends a server started here: politely first, then for certain."""
     if process is None or process.poll() is not None:

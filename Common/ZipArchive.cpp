@@ -74,18 +74,36 @@ bool PathExists(const std::u16string& path)
     return GetFileAttributesW(AsWide(path)) != INVALID_FILE_ATTRIBUTES;
 }
 
+// The platform makes a folder by its usual name only while 12 characters
+// stay free for a file inside it; a longer one is made by its extended name.
+void CreateFolder(const std::u16string& path)
+{
+    constexpr size_t kMaxFolder = ZipRules::kMaxPath - 12;
+    std::u16string name = path;
+    while (name.size() > 3 && (name.back() == u'\\' || name.back() == u'/')) {
+        name.pop_back();
+    }
+    if (name.size() >= kMaxFolder) {
+        const std::u16string extended = ZipRules::ExtendedLengthForm(name);
+        if (!extended.empty()) {
+            name = extended;
+        }
+    }
+    CreateDirectoryW(AsWide(name), nullptr);
+}
+
 // Folders are made from the top down; a failure is not checked here, it
 // shows when the output file cannot be created.
 void EnsureDirectories(const std::u16string* root, const std::u16string& directory)
 {
     const std::u16string base = root != nullptr ? *root : std::u16string();
     if (root != nullptr && !PathExists(base)) {
-        CreateDirectoryW(AsWide(base), nullptr);
+        CreateFolder(base);
     }
     for (const std::u16string& folder : ZipRules::DirectoriesTopDown(directory)) {
         const std::u16string path = base + folder;
         if (!PathExists(path)) {
-            CreateDirectoryW(AsWide(path), nullptr);
+            CreateFolder(path);
         }
     }
 }
@@ -581,8 +599,13 @@ ZipStatus ZipArchive::WriteFileMember(const Member& member, const std::u16string
     constexpr int kNameTries = 32;
     for (int attempt = 0; attempt < kNameTries && !file.valid(); ++attempt) {
         temporaryPath = ZipRules::TempNameBeside(path, NextTemporaryNumber());
+        // A short name deep down fits the limit where its longer temporary
+        // twin does not; the twin then goes by the form without the limit.
         if (temporaryPath.size() > ZipRules::kMaxPath - 1) {
-            return Fail(ZipCannotOpen, ZipFailureCause::PathTooLong);
+            temporaryPath = ZipRules::ExtendedLengthForm(temporaryPath);
+            if (temporaryPath.empty()) {
+                return Fail(ZipCannotOpen, ZipFailureCause::PathTooLong);
+            }
         }
         file.reset(CreateFileW(AsWide(temporaryPath), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                temporaryAttributes, nullptr));

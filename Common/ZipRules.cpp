@@ -361,6 +361,43 @@ std::u16string TempNameBeside(const std::u16string& path, uint16_t number)
     return name + u".tmp";
 }
 
+std::u16string ExtendedLengthForm(const std::u16string& fullPath)
+{
+    std::u16string path = fullPath;
+    for (char16_t& each : path) {
+        if (each == u'/') {
+            each = u'\\';
+        }
+    }
+    std::u16string prefix;
+    size_t segmentsFrom = 0;
+    if (path.size() >= 3 && path[1] == u':' && path[2] == u'\\' && path[0] != u'\\') {
+        prefix = u"\\\\?\\";
+        segmentsFrom = 3;
+    } else if (path.size() > 2 && path[0] == u'\\' && path[1] == u'\\' && path[2] != u'?' &&
+               path[2] != u'.' && path[2] != u'\\') {
+        prefix = u"\\\\?\\UNC\\";
+        path.erase(0, 2);
+    } else {
+        return std::u16string();
+    }
+    // The platform resolves nothing in this form, so a path with steps to
+    // resolve or doubled separators to fold has none.
+    size_t start = segmentsFrom;
+    while (start <= path.size()) {
+        size_t end = path.find(u'\\', start);
+        if (end == std::u16string::npos) {
+            end = path.size();
+        }
+        const std::u16string segment = path.substr(start, end - start);
+        if (segment.empty() || segment == u"." || segment == u"..") {
+            return std::u16string();
+        }
+        start = end + 1;
+    }
+    return prefix + path;
+}
+
 bool MayReplace(uint32_t existingAttributes, uint32_t itemAttributes)
 {
     if ((existingAttributes & (kAttrDirectory | kAttrReadOnly)) != 0) {

@@ -106,6 +106,13 @@ bool EmptyPasswordCheckByteMatches(const uint8_t* header, size_t length, uint8_t
 // "~ql", `number` as four hexadecimal digits and ".tmp".
 std::u16string TempNameBeside(const std::u16string& path, uint16_t number);
 
+// `fullPath` in the form the platform takes beyond the 260-character limit:
+// "\\?\" before a drive path, "\\?\UNC\" in place of a share's leading
+// separators, every "/" turned into "\" (that form is taken literally).
+// Empty where there is no such form: a relative or drive-relative path, one
+// already in that form, or one with a ".", ".." or empty segment.
+std::u16string ExtendedLengthForm(const std::u16string& fullPath);
+
 // Whether a member with `itemAttributes` may take the place of an existing
 // file with `existingAttributes`: never a folder or a read-only file, nor a
 // hidden or system file unless the member carries that bit too (the rules

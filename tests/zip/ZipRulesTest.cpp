@@ -270,6 +270,16 @@ TEST(ZipPaths, RootFitsThePathBuffer)
     EXPECT_EQ(MakeRoot(deep + u'\\').size(), 259u);
 }
 
+TEST(ZipPaths, ExtendedLengthFormOnlyForPathsItNamesTheSame)
+{
+    EXPECT_EQ(ExtendedLengthForm(U("E:\\deep/dir\\~ql00AF.tmp")), U("\\\\?\\E:\\deep\\dir\\~ql00AF.tmp"));
+    EXPECT_EQ(ExtendedLengthForm(U("\\\\server\\share\\f")), U("\\\\?\\UNC\\server\\share\\f"));
+    for (const char* none : {"dir\\f", "E:f", "\\top\\f", "\\\\?\\E:\\f", "\\\\.\\E:\\f",
+                             "E:\\a\\..\\f", "E:\\.\\f", "E:\\a\\\\f", "\\\\server\\..\\f", ""}) {
+        EXPECT_EQ(ExtendedLengthForm(U(none)), U("")) << none;
+    }
+}
+
 TEST(ZipEncryption, CheckByteOfAnEmptyPassword)
 {
     // Twelve header bytes 0x30..0x3B decrypt with an empty password to a

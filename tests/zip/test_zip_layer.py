@@ -229,8 +229,10 @@ class Names(unittest.TestCase):
         # so that one output path is exactly 259 characters and one is 260.
         room = 259 - len(h.win_path(run.root)) - 1 - len("d\\") - len(".txt")
         fits, overflows = "d/" + "p" * room + ".txt", "d/" + "q" * (room + 1) + ".txt"
+        # As long, but a name too short for its temporary twin to fit beside it.
+        short = "e/" + "r" * (room + 2) + "/a"
         members = [Member("n" * 259, b"long"), Member("m" * 260, b"too long"),
-                   Member(fits, b"deep"), Member(overflows, b"too deep")]
+                   Member(fits, b"deep"), Member(overflows, b"too deep"), Member(short, b"short")]
         with open(run.archive, "wb") as handle:
             handle.write(zc.build(members))
         run.extract()
@@ -240,7 +242,9 @@ class Names(unittest.TestCase):
         self.assertEqual(run.unzipped[2], OK)
         self.assertEqual(run.read(fits), b"deep")
         self.assertEqual(run.unzipped[3], CANNOT_OPEN)
-        self.assertEqual(run.written(), {"d", fits})
+        self.assertEqual(run.unzipped[4], OK)
+        self.assertEqual(run.read(short), b"short")
+        self.assertEqual(run.written(), {"d", fits, "e", os.path.dirname(short), short})
 
     def test_current_directory_beyond_the_path_buffer(self):
         # 258 characters and the added separator fill the buffer; 259 do not

@@ -205,7 +205,7 @@ TEST(DownloadFaults, ResponsesThatAreNotTheRangeNeverJoinThePackage)
         // Nothing more is asked for after a wrong answer.
         EXPECT_EQ(log.Ranges().size(), problem.rfind("bytes=", 0) == 0 ? 2u : 1u) << behaviour;
         // Only bytes of the package, at their place, ever reach the file.
-        const std::string file = ReadFile(folder + L"Quillon.zip");
+        const std::string file = ReadFileText(folder + L"Quillon.zip");
         const uint64_t size = FaultSize(behaviour);
         EXPECT_LE(file.size(), size) << behaviour;
         if (behaviour != "long_body") {

@@ -26,7 +26,7 @@ public:
 private:
     static int Count()
     {
-        const std::string text = ReadFile(Servers().Path("proxy.log"));
+        const std::string text = ReadFileText(Servers().Path("proxy.log"));
         const std::string needle = "CONNECT localhost:" + Servers().Text("nginx.two_ranges.port");
         int count = 0;
         for (size_t at = text.find(needle); at != std::string::npos;
@@ -80,8 +80,8 @@ TEST(DownloadProxy, UsersNamedProxyCarriesEveryRequest)
     // The length request and two ranges. The length request's tunnel dies
     // with its unread body; WinHTTP may hand the second range the tunnel of
     // the first, whose body was read to the end.
-    EXPECT_GE(proxy.Tunnels(), 2) << ReadFile(Servers().Path("proxy.log"));
-    EXPECT_LE(proxy.Tunnels(), 3) << ReadFile(Servers().Path("proxy.log"));
+    EXPECT_GE(proxy.Tunnels(), 2) << ReadFileText(Servers().Path("proxy.log"));
+    EXPECT_LE(proxy.Tunnels(), 3) << ReadFileText(Servers().Path("proxy.log"));
     EXPECT_EQ(PackageRequests(log), 3);
     const std::string text = capture.Text();
     EXPECT_EQ(CountLines(text, "INFO|WinHttpGetIEProxyConfigForCurrentUser ieProxyConfig.fAutoDetect 0"), 1) << text;

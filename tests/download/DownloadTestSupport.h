@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "Download.h"
+#include "FileText.h"
 #include "IInstallListener.h"
 #include "Log.h"
 #include "MessageError.h"
@@ -37,14 +38,6 @@ inline std::wstring Widen(const std::string& text)
     std::wstring wide(static_cast<size_t>(size), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
     return wide;
-}
-
-inline std::string ReadFile(const std::wstring& path)
-{
-    std::ifstream in(path.c_str(), std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
 }
 
 inline std::vector<std::string> SplitLines(const std::string& text)
@@ -112,7 +105,7 @@ private:
             }
         }
         LocalFree(argv);
-        for (const std::string& line : SplitLines(ReadFile(file))) {
+        for (const std::string& line : SplitLines(ReadFileText(file))) {
             const size_t equals = line.find('=');
             if (equals != std::string::npos) {
                 m_values[line.substr(0, equals)] = line.substr(equals + 1);
@@ -181,7 +174,7 @@ public:
     }
 
 private:
-    std::vector<std::string> AllLines() const { return SplitLines(ReadFile(m_path)); }
+    std::vector<std::string> AllLines() const { return SplitLines(ReadFileText(m_path)); }
 
     std::wstring m_path;
     Kind m_kind;
@@ -221,7 +214,7 @@ public:
 
 inline std::string Sha256OfFile(const std::wstring& path)
 {
-    const std::string data = ReadFile(path);
+    const std::string data = ReadFileText(path);
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     BCRYPT_HASH_HANDLE hash = nullptr;
     unsigned char digest[32] = {};

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "FileText.h"
 #include "LogCapture.h"
 #include "ProductHandOver.h"
 #include "ScopedHandles.h"
@@ -17,20 +18,6 @@
 namespace {
 
 using NCommon::ScopedHandle;
-
-std::string ReadAll(const std::wstring& path)
-{
-    const ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-    std::string text;
-    char buffer[4096];
-    DWORD read = 0;
-    while (file && ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-        text.append(buffer, read);
-    }
-    return text;
-}
 
 int Count(const std::string& text, const std::string& line)
 {
@@ -68,7 +55,7 @@ RecordedRun WaitForRun(const std::wstring& folder)
     std::string line;
     for (int i = 0; i < 100 && line.find('\n') == std::string::npos; ++i) {
         Sleep(100);
-        line = ReadAll(folder + L"QuillonRuns.txt");
+        line = ReadFileText(folder + L"QuillonRuns.txt");
     }
     RecordedRun run;
     const size_t tab = line.find('\t');
@@ -128,7 +115,7 @@ public:
     {
         return !m_process || WaitForSingleObject(m_process.get(), waitMs) == WAIT_OBJECT_0;
     }
-    std::string Messages() const { return ReadAll(m_folder + L"QuillonMessages.txt"); }
+    std::string Messages() const { return ReadFileText(m_folder + L"QuillonMessages.txt"); }
 
 private:
     std::wstring m_folder;

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "FileText.h"
 #include "LicenseText.h"
 #include "ScopedHandles.h"
 
@@ -63,19 +64,6 @@ std::wstring Argument(int index)
     return value;
 }
 
-std::string ReadAll(const std::wstring& path)
-{
-    const NCommon::ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                                 nullptr, OPEN_EXISTING, 0, nullptr));
-    std::string text;
-    char buffer[4096];
-    DWORD read = 0;
-    while (file && ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-        text.append(buffer, read);
-    }
-    return text;
-}
-
 struct ModuleTraits {
     using Value = HMODULE;
     static Value Invalid() { return nullptr; }
@@ -92,7 +80,7 @@ struct WindowTraits {
 
 TEST(LicenseResource, InstallerCarriesTheWholeDocumentForEveryLanguage)
 {
-    const std::string document = ReadAll(Argument(2));
+    const std::string document = ReadFileText(Argument(2));
     ASSERT_FALSE(document.empty()) << "the document's source file";
     const NCommon::ScopedResource<ModuleTraits> installer(LoadLibraryExW(
         Argument(1).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));

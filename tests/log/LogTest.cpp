@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "FileText.h"
 #include "Log.h"
 #include "Startup.h"
 #include "easylogging++.h"
@@ -28,23 +29,6 @@ std::wstring FreshFolder(const std::wstring& name)
     const std::wstring folder = std::wstring(unique) + L"\\" + name;
     CreateDirectoryW(folder.c_str(), nullptr);
     return folder + L"\\";
-}
-
-std::string ReadWide(const std::wstring& path)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return std::string();
-    }
-    std::string content;
-    char buffer[65536];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-        content.append(buffer, read);
-    }
-    CloseHandle(file);
-    return content;
 }
 
 std::vector<std::string> Lines(const std::string& content)
@@ -122,7 +106,7 @@ TEST(LogFileName, NonAsciiFoldersStayReachableThroughAnEightBitName)
             ASSERT_TRUE(out.is_open()) << eightBit;
             out << "probe";
         }
-        EXPECT_EQ("probe", ReadWide(path)) << "written under another name: " << eightBit;
+        EXPECT_EQ("probe", ReadFileText(path)) << "written under another name: " << eightBit;
     }
 }
 
@@ -141,8 +125,8 @@ TEST(ConfigureLog, CreatesTheWorkFolderAndAppends)
     ConfigureLog();
     LOG(INFO) << "Log created";
 
-    const std::vector<std::string> lines = Lines(ReadWide(logFile));
-    ASSERT_EQ(3u, lines.size()) << ReadWide(logFile);
+    const std::vector<std::string> lines = Lines(ReadFileText(logFile));
+    ASSERT_EQ(3u, lines.size()) << ReadFileText(logFile);
     std::smatch match;
     ASSERT_TRUE(std::regex_match(lines[0], match, kInfoLine)) << lines[0];
     EXPECT_EQ("Log created", match[1].str());
@@ -165,7 +149,7 @@ TEST(ConfigureLog, NonAsciiTemporaryFolderStillGetsItsLog)
     const TemporaryFolder useTemp(temp);
     ConfigureLog();
     LOG(INFO) << "Log created";
-    const std::vector<std::string> lines = Lines(ReadWide(temp + kGuidFolder + L"Installer.log"));
+    const std::vector<std::string> lines = Lines(ReadFileText(temp + kGuidFolder + L"Installer.log"));
     ASSERT_EQ(1u, lines.size());
     EXPECT_TRUE(std::regex_match(lines[0], kInfoLine)) << lines[0];
 }
@@ -183,7 +167,7 @@ TEST(ConfigureLog, LargeFileIsNeitherTruncatedNorRolledOver)
     }
     ConfigureLog();
     LOG(INFO) << "Log created";
-    const std::string content = ReadWide(folder + L"Installer.log");
+    const std::string content = ReadFileText(folder + L"Installer.log");
     ASSERT_GT(content.size(), earlier.size());
     EXPECT_EQ(0, content.compare(0, earlier.size(), earlier));
     EXPECT_NE(std::string::npos, content.find("[default] Log created"));
@@ -206,7 +190,7 @@ TEST(ConfigureLog, TwoThreadsLoggingAtOnceKeepEveryLineWhole)
     first.join();
     second.join();
 
-    const std::vector<std::string> lines = Lines(ReadWide(temp + kGuidFolder + L"Installer.log"));
+    const std::vector<std::string> lines = Lines(ReadFileText(temp + kGuidFolder + L"Installer.log"));
     ASSERT_EQ(2u * perThread, lines.size());
     const std::regex whole(R"(.* ERROR \[default\] (worker|main) line \d+ with some text to widen the window)");
     for (const std::string& line : lines) {

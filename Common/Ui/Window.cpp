@@ -9,6 +9,10 @@ namespace {
 // Our subclass among the others a window may have (comctl32 keeps them apart
 // by procedure and id).
 constexpr UINT_PTR kSubclassId = 0x51554C4E;
+// The object attached to a window is found again through a window property
+// rather than GetWindowSubclass: Debian's x86_64 import library for comctl32
+// lacks that function, and the property works the same on every architecture.
+constexpr wchar_t kObjectProperty[] = L"NCommon.CWnd";
 }  // namespace
 
 std::atomic<long>& LiveGdiObjects()
@@ -78,7 +82,11 @@ bool CWnd::SubclassWindow(HWND window)
     if (m_hWnd != nullptr || window == nullptr || FromHandlePermanent(window) != nullptr) {
         return false;
     }
+    if (!::SetPropW(window, kObjectProperty, this)) {
+        return false;
+    }
     if (!::SetWindowSubclass(window, &CWnd::SubclassProc, kSubclassId, reinterpret_cast<DWORD_PTR>(this))) {
+        ::RemovePropW(window, kObjectProperty);
         return false;
     }
     m_hWnd = window;
@@ -95,6 +103,7 @@ HWND CWnd::UnsubclassWindow()
     HWND window = m_hWnd;
     if (window != nullptr) {
         ::RemoveWindowSubclass(window, &CWnd::SubclassProc, kSubclassId);
+        ::RemovePropW(window, kObjectProperty);
         m_hWnd = nullptr;
     }
     return window;
@@ -102,11 +111,10 @@ HWND CWnd::UnsubclassWindow()
 
 CWnd* CWnd::FromHandlePermanent(HWND window)
 {
-    DWORD_PTR self = 0;
-    if (window == nullptr || !::GetWindowSubclass(window, &CWnd::SubclassProc, kSubclassId, &self)) {
+    if (window == nullptr) {
         return nullptr;
     }
-    return reinterpret_cast<CWnd*>(self);
+    return static_cast<CWnd*>(::GetPropW(window, kObjectProperty));
 }
 
 LRESULT CALLBACK CWnd::SubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,

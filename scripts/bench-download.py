@@ -19,8 +19,9 @@ release build ships them.
 
     scripts/bench-download.py [--build DIR] [--rounds N] [--size-mb M]
 
-Needs a build of a test preset (default build/test; build/test-win32 works
-too); run as root or as the user that owns the build's Wine prefix.
+Needs a build of a test preset (default: the one this machine runs; see
+scripts/benchlib.py); run as root or as the user that owns the build's
+Wine prefix.
 """
 import argparse
 import os

@@ -17,8 +17,9 @@ both times include one Wine process start.
 
   scripts/bench-extract.py [--build DIR] [--rounds N]
 
-Needs a build of a test preset (default build/test; build/test-win32 works
-too) and, as root, the test user that the build's wine-run uses.
+Needs a build of a test preset (default: the one this machine runs; see
+scripts/benchlib.py) and, as root, the test user that the build's wine-run
+uses.
 """
 import argparse
 import os

@@ -6,9 +6,9 @@ Wine) and by curl + unzip natively, from the same local server, in one run.
 
     scripts/bench-install.py [--build DIR] [--runs N] [--megabytes M]
 
-Needs a build of a test preset (default build/test; build/test-win32 works
-too) and, as root, what scripts/bootstrap installs. Prints the median wall
-and CPU times (perf stat's task clock plus the prefix's Wine server; the
+Needs a build of a test preset (default: the one this machine runs; see
+scripts/benchlib.py) and, as root, what scripts/bootstrap installs. Prints
+the median wall and CPU times (perf stat's task clock plus the prefix's Wine server; the
 steadier figure on a shared machine) with their spread, the ratios, and the
 installer's peak resident memory (the largest VmHWM of its Wine process,
 sampled while it runs) against that of a program that does nothing,

@@ -1,8 +1,10 @@
 """What the scripts/bench-* benchmarks share: the build they measure, its
 Wine harness, and how figures are printed.
 
-The build folder comes from --build, else $QUILLON_BUILD_DIR, else
-build/test; any build of the test presets works (build/test-win32 too).
+The build folder comes from --build, else $QUILLON_BUILD_DIR, else the
+test preset this machine runs (scripts/test-preset: build/test, the shipped
+32-bit program, or build/test-x64 where the kernel runs no 32-bit code or
+QUILLON_FALLBACK_X64=1 asks). Every run says which build it measured.
 """
 import os
 import shutil
@@ -16,10 +18,17 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
+def _runnable_build():
+    preset = subprocess.run([os.path.join(ROOT, "scripts", "test-preset")], env=dict(
+        os.environ, QUILLON_CALLER=os.path.basename(sys.argv[0])),
+        stdout=subprocess.PIPE, universal_newlines=True, check=True).stdout.strip()
+    return os.path.join(ROOT, "build", preset)
+
+
 def add_build_argument(parser):
-    parser.add_argument("--build", default=os.environ.get("QUILLON_BUILD_DIR",
-                                                          os.path.join(ROOT, "build", "test")),
-                        help="build folder of a test preset (default: build/test)")
+    parser.add_argument("--build", default=os.environ.get("QUILLON_BUILD_DIR"),
+                        help="build folder of a test preset (default: the one this "
+                             "machine runs, build/test or build/test-x64)")
 
 
 def _cache(build, name):
@@ -42,7 +51,7 @@ def _wine_prefix(build):
 def setup(build):
     """Points the test harness at `build` and makes its modules importable.
     Returns the absolute build folder."""
-    build = os.path.abspath(build)
+    build = os.path.abspath(build or _runnable_build())
     if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
         sys.exit("no build in %s: configure and build a test preset first" % build)
     env = {
@@ -56,6 +65,9 @@ def setup(build):
         "QUILLON_UPDATE_PORT": _cache(build, "QUILLON_UPDATE_PORT"),
     }
     os.environ.update(env)
+    arch = _cache(build, "QUILLON_ARCH") or "i686"
+    print("measuring the %s build in %s%s" % (arch, build, "" if arch == "i686" else
+          " (not the shipped 32-bit program)"))
     for folder in ("tests/harness", "tests/e2e", "tests/fixtures"):
         sys.path.insert(0, os.path.join(ROOT, folder))
     return build

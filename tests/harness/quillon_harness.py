@@ -80,9 +80,17 @@ def run(program, *args, env=None, cwd=None, timeout=180):
         command.append("--")
     command.append(program)
     command += [str(a) for a in args]
-    return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, timeout=timeout, text=True,
-                          errors="replace")
+    # Output goes to a file, not a pipe: Wine's background services (and the
+    # desktop process) that a program starts when none is running inherit
+    # its output, and keep a pipe open until they end, seconds or minutes
+    # after the program itself.
+    with tempfile.TemporaryFile() as output:
+        result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=output,
+                                stderr=subprocess.STDOUT, timeout=timeout)
+        output.seek(0)
+        text = output.read().decode("utf-8", "replace")
+        result.stdout = text.replace("\r\n", "\n").replace("\r", "\n")
+    return result
 
 
 def dosdevice(letter):

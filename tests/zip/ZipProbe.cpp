@@ -180,7 +180,11 @@ int wmain(int argc, wchar_t** argv)
             const ZipStatus status = GetZipItem(archive.get(), i, &item);
             PrintItem(i, status, item);
             if (command == L"extract" && status == ZipOk) {
-                printf("unzip %d %#x\n", i, static_cast<unsigned>(UnzipItem(archive.get(), i, item.name)));
+                const ZipStatus unzipped = UnzipItem(archive.get(), i, item.name);
+                printf("unzip %d %#x\n", i, static_cast<unsigned>(unzipped));
+                if (unzipped != ZipOk) {
+                    printf("why %d %s\n", i, ZipFailureText(GetZipFailure(archive.get()).cause));
+                }
             }
         }
     } else if (command == L"unzip" && argc == 5) {

@@ -93,6 +93,17 @@ def run(program, *args, env=None, cwd=None, timeout=180):
     return result
 
 
+def restart_wine_server(persistent=True):
+    """Ends the prefix's Wine server and its background services. With
+    persistent, starts them again as the prefix fixture does, with no output;
+    without, the next Windows program starts them itself."""
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run([WINE_RUN, "--shell", "sh", "-c", '"$WINESERVER" -k'], **quiet)
+    if persistent:
+        subprocess.run([WINE_RUN, "--shell", "sh", "-c", '"$WINESERVER" -p60'], **quiet)
+        subprocess.run([WINE_RUN, "cmd.exe", "/c", "exit"], **quiet)
+
+
 def dosdevice(letter):
     return os.path.join(WINEPREFIX, "dosdevices", letter.lower() + ":")
 

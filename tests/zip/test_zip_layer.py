@@ -68,6 +68,8 @@ class Run:
         for line in lines:
             if line[0] == "count":
                 self.count = int(line[1])
+            elif line[0] == "staging":
+                self.staging = (int(line[1], 16), int(line[2]))
             elif line[0] == "item":
                 self.items[int(line[1])] = Item(line[2:])
             elif line[0] == "unzip":
@@ -140,6 +142,9 @@ class Contents(unittest.TestCase):
         self.assertEqual(run.items[1].compressed, len(members[1].payload()))
         self.assertEqual(run.items[1].uncompressed, len(big))
         self.assertEqual(run.items[7].name, "\u00fcber/\u65e5\u672c.txt")
+        # A file takes whole clusters (an empty one none), a folder one.
+        clusters = sum(-(-len(m.data) // 4096) for m in members + small if not m.name.endswith(b"/"))
+        self.assertEqual(run.staging, (OK, 4096 * (clusters + 1)))
 
     def test_archive_from_pythons_zipfile(self):
         run = Run(raw=b"")

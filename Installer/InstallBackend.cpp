@@ -4,6 +4,7 @@
 #include <shlwapi.h>
 
 #include <cstdio>
+#include <vector>
 
 #include "Download.h"
 #include "IInstallListener.h"
@@ -306,6 +307,54 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
     }
 }
 
+// The levels of the destination folder that a run creates go again when
+// the run fails: a failed install adds no folder to the drive.
+class CreatedDestination {
+public:
+    explicit CreatedDestination(const std::wstring& destination)
+    {
+        std::wstring level = destination;
+        while (!level.empty() && (level.back() == L'\\' || level.back() == L'/')) {
+            level.pop_back();
+        }
+        while (!level.empty() && level.back() != L':' &&
+               GetFileAttributesW(level.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            m_levels.push_back(level);
+            const size_t separator = level.find_last_of(L"\\/");
+            if (separator == std::wstring::npos) {
+                break;
+            }
+            level.erase(separator);
+        }
+        SHCreateDirectoryExW(nullptr, destination.c_str(), nullptr);
+    }
+    ~CreatedDestination()
+    {
+        if (m_levels.empty()) {
+            return;
+        }
+        // The extraction made the destination the current directory, which
+        // could not be removed while it is.
+        const std::wstring& top = m_levels.back();
+        const size_t separator = top.find_last_of(L"\\/");
+        if (separator != std::wstring::npos) {
+            SetCurrentDirectoryW((top.substr(0, separator) + L"\\").c_str());
+        }
+        // Deepest first; a level that is not empty stays.
+        for (const std::wstring& level : m_levels) {
+            if (!RemoveDirectoryW(level.c_str())) {
+                break;
+            }
+        }
+    }
+    CreatedDestination(const CreatedDestination&) = delete;
+    CreatedDestination& operator=(const CreatedDestination&) = delete;
+    void Keep() { m_levels.clear(); }
+
+private:
+    std::vector<std::wstring> m_levels;
+};
+
 // Settles what runs that never ended (killed, power lost) left on their
 // drives, from their journals in the work folder.
 void SettleUnfinishedRuns(const std::wstring& workFolder, const Environment::ZipLayer& zip)
@@ -427,7 +476,11 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
         ReportStatus(listener, IInstallListener::StatusFailed);
         return false;
     };
-    auto succeed = [listener, &report] {
+    CreatedDestination* keepDestination = nullptr;
+    auto succeed = [listener, &report, &keepDestination] {
+        if (keepDestination != nullptr) {
+            keepDestination->Keep();
+        }
         report.Succeeded();
         ReportStatus(listener, IInstallListener::StatusSucceeded);
         return true;
@@ -501,7 +554,8 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
         LogCaught(" CheckDriveFreeSpace Generic exception ", GetLastError());
     }
 
-    SHCreateDirectoryExW(nullptr, destination.c_str(), nullptr);
+    CreatedDestination createdDestination(destination);
+    keepDestination = &createdDestination;
 
     std::wstring packagePath;
     const std::wstring packageFile = driveFolder + kPackageFileName;

@@ -319,6 +319,17 @@ TEST_F(ExtractingPipelineTest, AFailedRunMarksNothingHidden)
     EXPECT_EQ(0u, attributes & FILE_ATTRIBUTE_HIDDEN);
 }
 
+TEST_F(ExtractingPipelineTest, AFailedRunLeavesNoFolderItMade)
+{
+    target = destination + L"\\new\\deeper";
+    archive.itemFailsAt = 0;
+    EXPECT_FALSE(Run());
+    EXPECT_FALSE(FileExists(destination + L"\\new"));
+    archive.itemFailsAt = -1;
+    EXPECT_TRUE(Run());
+    EXPECT_TRUE(FileExists(target + L"\\entry0.txt"));
+}
+
 // A drive pulled during the download or the extraction, or whose letter
 // another drive has taken, ends the run at once: a fresh copy of the
 // package would not bring it back.

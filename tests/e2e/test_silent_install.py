@@ -283,7 +283,7 @@ class SilentInstallTest(unittest.TestCase):
         with open(zip_path, "rb") as handle:
             write_package(self.served, handle.read())
         work = h.scratch_dir("wmi")
-        for interruption in ("pull", "kill"):
+        for interruption in ("pull", "kill"):  # in this order
             h.remove_tree(self.stick)
             os.makedirs(self.stick)
             h.give_to_test_user(self.stick)
@@ -310,7 +310,9 @@ class SilentInstallTest(unittest.TestCase):
                 self.assertTrue(self.staged_files(self.stick), interruption)
                 si.write_wmi_fixture(work, ["E"])
                 result = si.run_installer(h.exe("Installer"), "E:", self.temp, wmi)
-            self.assertEqual(0, result.returncode, h.read_log(self.temp))
+            log = h.read_log(self.temp)
+            self.assertEqual(0, result.returncode, log)
+            self.assertEqual(1 + (interruption == "kill"), log.count("Removed what an unfinished run left"))
             self.assertEqual({r["path"] for r in records}, unix_tree(self.stick), interruption)
 
     def test_packages_of_common_zip_writers_install_byte_for_byte(self):

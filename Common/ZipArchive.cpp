@@ -76,7 +76,8 @@ bool PathExists(const std::u16string& path)
 
 // The platform makes a folder by its usual name only while 12 characters
 // stay free for a file inside it; a longer one is made by its extended name.
-void CreateFolder(const std::u16string& path)
+// Returns the name it was made by, or empty when it was not made.
+std::u16string CreateFolder(const std::u16string& path)
 {
     constexpr size_t kMaxFolder = ZipRules::kMaxPath - 12;
     std::u16string name = path;
@@ -89,24 +90,161 @@ void CreateFolder(const std::u16string& path)
             name = extended;
         }
     }
-    CreateDirectoryW(AsWide(name), nullptr);
+    return CreateDirectoryW(AsWide(name), nullptr) ? name : std::u16string();
 }
 
 // Folders are made from the top down; a failure is not checked here, it
-// shows when the output file cannot be created.
-void EnsureDirectories(const std::u16string* root, const std::u16string& directory)
+// shows when the output file cannot be created. `made` hears of every folder
+// that this call created.
+template <typename Made>
+void EnsureDirectories(const std::u16string* root, const std::u16string& directory, Made made)
 {
     const std::u16string base = root != nullptr ? *root : std::u16string();
-    if (root != nullptr && !PathExists(base)) {
-        CreateFolder(base);
+    auto ensure = [&made](const std::u16string& path) {
+        if (!PathExists(path)) {
+            const std::u16string created = CreateFolder(path);
+            if (!created.empty()) {
+                made(created);
+            }
+        }
+    };
+    if (root != nullptr) {
+        ensure(base);
     }
     for (const std::u16string& folder : ZipRules::DirectoriesTopDown(directory)) {
-        const std::u16string path = base + folder;
-        if (!PathExists(path)) {
-            CreateFolder(path);
-        }
+        ensure(base + folder);
     }
 }
+
+bool SamePath(const std::u16string& one, const std::u16string& other)
+{
+    auto normal = [](std::u16string path) {
+        std::replace(path.begin(), path.end(), u'/', u'\\');
+        return path;
+    };
+    const std::u16string a = normal(one);
+    const std::u16string b = normal(other);
+    return CompareStringOrdinal(AsWide(a), static_cast<int>(a.size()), AsWide(b), static_cast<int>(b.size()),
+                                TRUE) == CSTR_EQUAL;
+}
+
+// The file operations of the journal, on the real drive.
+class DriveFiles : public ZipRules::IJournalFiles {
+public:
+    bool Exists(const std::u16string& path) override { return PathExists(path); }
+    bool Delete(const std::u16string& path) override
+    {
+        SetFileAttributesW(AsWide(path), FILE_ATTRIBUTE_NORMAL);
+        return DeleteFileW(AsWide(path)) != FALSE;
+    }
+    bool Rename(const std::u16string& from, const std::u16string& to) override
+    {
+        return MoveFileExW(AsWide(from), AsWide(to), 0) != FALSE;
+    }
+    bool RemoveFolder(const std::u16string& path) override { return RemoveDirectoryW(AsWide(path)) != FALSE; }
+};
+
+// The drive a journal's paths are on, by its root ("E:\\"); empty for
+// paths without a drive letter.
+std::u16string DriveRootOfPath(std::u16string path)
+{
+    static const std::u16string kExtended = u"\\\\?\\";
+    if (path.compare(0, kExtended.size(), kExtended) == 0) {
+        path.erase(0, kExtended.size());
+    }
+    if (path.size() >= 3 && path[1] == u':' && ZipRules::IsSeparator(path[2])) {
+        return path.substr(0, 2) + u"\\";
+    }
+    return std::u16string();
+}
+
+// Settles a journal on the drive. A drive that cannot be reached (pulled)
+// shows every file as absent, which would pass for settled: the journal is
+// then kept for a run that finds the drive again.
+bool SettleOnDrive(const std::vector<ZipRules::JournalEntry>& entries)
+{
+    for (const ZipRules::JournalEntry& entry : entries) {
+        if (!entry.first.empty()) {
+            const std::u16string root = DriveRootOfPath(entry.first);
+            if (!root.empty() && !PathExists(root)) {
+                return false;
+            }
+            break;
+        }
+    }
+    DriveFiles files;
+    return ZipRules::SettleJournal(entries, files);
+}
+
+// The journal of one archive: the steps in memory and, while staging, in a
+// file in the work folder. Each step reaches the file before the step is
+// taken; what is in the system's cache survives a killed process.
+class Journal {
+public:
+    Journal() = default;
+    Journal(const Journal&) = delete;
+    Journal& operator=(const Journal&) = delete;
+
+    bool Open(const std::u16string& path)
+    {
+        m_file.reset(CreateFileW(AsWide(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!m_file.valid()) {
+            return false;
+        }
+        m_path = path;
+        return true;
+    }
+
+    bool Record(const ZipRules::JournalEntry& entry)
+    {
+        entries.push_back(entry);
+        if (!m_file.valid()) {
+            return true;
+        }
+        const std::u16string line = ZipRules::FormatJournalEntry(entry);
+        const DWORD bytes = static_cast<DWORD>(line.size() * sizeof(char16_t));
+        DWORD written = 0;
+        return WriteFile(m_file.get(), line.data(), bytes, &written, nullptr) && written == bytes;
+    }
+
+    // Before the moves begin, and once they are all done, the steps so far
+    // are pushed through to the disk, so that a power cut is covered too.
+    void Flush()
+    {
+        if (m_file.valid()) {
+            FlushFileBuffers(m_file.get());
+        }
+    }
+
+    // Everything recorded is settled: start afresh.
+    void Clear()
+    {
+        entries.clear();
+        if (m_file.valid()) {
+            SetFilePointer(m_file.get(), 0, nullptr, FILE_BEGIN);
+            SetEndOfFile(m_file.get());
+        }
+    }
+
+    // The archive is closed: the file goes when nothing is left to settle,
+    // and stays for the next run otherwise.
+    void Close(bool settled)
+    {
+        m_file.reset();
+        if (settled && !m_path.empty()) {
+            DeleteFileW(AsWide(m_path));
+        }
+        m_path.clear();
+        entries.clear();
+    }
+
+    std::vector<ZipRules::JournalEntry> entries;
+
+private:
+    NCommon::ScopedHandle m_file;
+    std::u16string m_path;
+};
 
 // minizip takes an end record found at offset 0 for no end record at all,
 // so an archive without members, which is nothing but that record, would
@@ -301,6 +439,15 @@ struct ZipArchive {
     Member cached{};
     std::unique_ptr<uint8_t[]> buffer;
     ZipFailure failure{};
+    // A whole, verified member waiting in its temporary file.
+    struct Staged {
+        std::u16string temporary;
+        std::u16string destination;
+        DWORD attributes;
+    };
+    bool staging = false;
+    std::vector<Staged> staged;
+    Journal journal;
 
     ~ZipArchive()
     {
@@ -312,6 +459,17 @@ struct ZipArchive {
     ZipStatus PositionAt(int32_t index);
     ZipStatus Describe(int32_t index, Member* member);
     ZipStatus WriteFileMember(const Member& member, const std::u16string& path);
+    ZipStatus Commit();
+    // Takes back whatever was staged or moved since the last commit.
+    void Rollback();
+    void MakeFolders(const std::u16string* base, const std::u16string& directory)
+    {
+        EnsureDirectories(base, directory, [this](const std::u16string& made) {
+            if (staging) {
+                journal.Record({ZipRules::JournalStep::Folder, made, {}, {}});
+            }
+        });
+    }
 
     // Records why the call fails; an error number of 0 takes the cause's own.
     ZipStatus Fail(ZipStatus status, ZipFailureCause cause, DWORD error = 0);
@@ -481,6 +639,9 @@ ZipStatus ZipArchive::Describe(int32_t index, Member* member)
     std::memcpy(described.item.name, name.c_str(), (name.size() + 1) * sizeof(char16_t));
     described.item.attributes = ZipRules::MapAttributes(static_cast<uint32_t>(info.external_fa),
                                                         static_cast<uint32_t>((info.version >> 8) & 0xFF));
+    if (ZipRules::NamesFolder(name)) {
+        described.item.attributes |= ZipRules::kAttrDirectory;
+    }
     const FILETIME dosTime = DosTimeToUtc(static_cast<uint32_t>(info.dosDate));
     described.item.accessTime = dosTime;
     described.item.creationTime = dosTime;
@@ -524,8 +685,8 @@ ZipStatus ZipArchive::Fail(ZipStatus status, ZipFailureCause cause, DWORD error)
         case ZipFailureCause::Encrypted:
             error = ERROR_NOT_SUPPORTED;
             break;
-        case ZipFailureCause::ExistingFileProtected:
-            error = ERROR_ACCESS_DENIED;
+        case ZipFailureCause::FolderInTheWay:
+            error = ERROR_ALREADY_EXISTS;
             break;
         case ZipFailureCause::BadArgument:
             error = ERROR_INVALID_PARAMETER;
@@ -575,16 +736,17 @@ uint16_t NextTemporaryNumber()
 // The member goes into a temporary file beside its destination, and only a
 // whole file whose CRC matched takes the destination's place. A member that
 // fails never leaves a truncated or damaged file where a good one was: the
-// file from before (the user's previous version) stays as it was.
+// file from before (the user's previous version) stays as it was. While the
+// archive stages, the file waits there until the commit.
 ZipStatus ZipArchive::WriteFileMember(const Member& member, const std::u16string& path)
 {
     const DWORD attributes = member.item.attributes != 0 ? member.item.attributes : FILE_ATTRIBUTE_NORMAL;
-    // A file created over another would be refused where the other one is
-    // read-only, or hidden or system without the member having that bit;
-    // moving a file over it must be refused alike.
+    // Whatever attributes a file in the way has (the last install's
+    // read-only licence, say), the new file takes its place; a folder of
+    // that name is another matter.
     const DWORD existing = GetFileAttributesW(AsWide(path));
-    if (existing != INVALID_FILE_ATTRIBUTES && !ZipRules::MayReplace(existing, member.item.attributes)) {
-        return Fail(ZipCannotOpen, ZipFailureCause::ExistingFileProtected);
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return Fail(ZipCannotOpen, ZipFailureCause::FolderInTheWay);
     }
 
     // Read-only comes last, once the file is in place: until then the file
@@ -606,6 +768,11 @@ ZipStatus ZipArchive::WriteFileMember(const Member& member, const std::u16string
             if (temporaryPath.empty()) {
                 return Fail(ZipCannotOpen, ZipFailureCause::PathTooLong);
             }
+        }
+        // Recorded before it exists, so that no run leaves one that the
+        // next run does not know of.
+        if (!journal.Record({ZipRules::JournalStep::Temporary, temporaryPath, {}, {}})) {
+            return Fail(ZipCannotOpen, ZipFailureCause::JournalFailed, GetLastError());
         }
         file.reset(CreateFileW(AsWide(temporaryPath), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                temporaryAttributes, nullptr));
@@ -686,14 +853,94 @@ ZipStatus ZipArchive::WriteFileMember(const Member& member, const std::u16string
     if (!CloseHandle(raw)) {
         return Fail(ZipWriteFailed, ZipFailureCause::WriteError, GetLastError());
     }
-    if (!MoveFileExW(AsWide(temporaryPath), AsWide(path), MOVEFILE_REPLACE_EXISTING)) {
-        return Fail(ZipCannotOpen, ZipFailureCause::CannotReplace, GetLastError());
-    }
     temporary.Release();
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        SetFileAttributesW(AsWide(path), attributes);
+    // A later member of the same name wins, as it would when written over.
+    for (auto earlier = staged.begin(); earlier != staged.end(); ++earlier) {
+        if (SamePath(earlier->destination, path)) {
+            DeleteFileW(AsWide(earlier->temporary));
+            staged.erase(earlier);
+            break;
+        }
+    }
+    staged.push_back({temporaryPath, path, attributes});
+    return staging ? ZipOk : Commit();
+}
+
+// A free name beside `path` for the file that stands there now.
+static std::u16string AsideName(const std::u16string& path)
+{
+    for (int attempt = 0; attempt < 32; ++attempt) {
+        std::u16string aside = ZipRules::TempNameBeside(path, NextTemporaryNumber());
+        if (aside.size() > ZipRules::kMaxPath - 1) {
+            aside = ZipRules::ExtendedLengthForm(aside);
+        }
+        if (!aside.empty() && !PathExists(aside)) {
+            return aside;
+        }
+    }
+    return std::u16string();
+}
+
+// Only renames happen between the first move and the last, and none of them
+// copies data. A file in the way is moved aside rather than replaced, so
+// that a failure inside the window can put every old file back; the files
+// moved aside are removed only once the last new file is in place.
+ZipStatus ZipArchive::Commit()
+{
+    using ZipRules::JournalStep;
+    journal.Flush();
+    for (const Staged& each : staged) {
+        auto fail = [&](ZipFailureCause cause, DWORD error) {
+            NameFailure(AsWide(each.destination));
+            Rollback();
+            return Fail(ZipCannotOpen, cause, error);
+        };
+        std::u16string aside;
+        const DWORD existing = GetFileAttributesW(AsWide(each.destination));
+        if (existing != INVALID_FILE_ATTRIBUTES) {
+            if ((existing & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                return fail(ZipFailureCause::FolderInTheWay, ERROR_ALREADY_EXISTS);
+            }
+            aside = AsideName(each.destination);
+            if (aside.empty()) {
+                return fail(ZipFailureCause::CannotReplace, ERROR_FILE_EXISTS);
+            }
+            if (!journal.Record({JournalStep::Backup, each.destination, aside, {}})) {
+                return fail(ZipFailureCause::JournalFailed, GetLastError());
+            }
+            if (!MoveFileExW(AsWide(each.destination), AsWide(aside), 0)) {
+                return fail(ZipFailureCause::CannotReplace, GetLastError());
+            }
+        }
+        if (!journal.Record({JournalStep::Move, each.temporary, each.destination, aside})) {
+            return fail(ZipFailureCause::JournalFailed, GetLastError());
+        }
+        if (!MoveFileExW(AsWide(each.temporary), AsWide(each.destination), 0)) {
+            return fail(ZipFailureCause::CannotReplace, GetLastError());
+        }
+        // Read-only comes last, once the file is in place: until then the
+        // file must stay writable and removable.
+        if ((each.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            SetFileAttributesW(AsWide(each.destination), each.attributes);
+        }
+    }
+    journal.Record({JournalStep::Committed, {}, {}, {}});
+    journal.Flush();
+    staged.clear();
+    // The old files go now. One that cannot go stays in the journal, for
+    // the next run to remove.
+    if (SettleOnDrive(journal.entries)) {
+        journal.Clear();
     }
     return ZipOk;
+}
+
+void ZipArchive::Rollback()
+{
+    staged.clear();
+    if (SettleOnDrive(journal.entries)) {
+        journal.Clear();
+    }
 }
 
 HZIP OpenZipFile(const wchar_t* path)
@@ -824,8 +1071,10 @@ const char* ZipFailureText(ZipFailureCause cause)
         return "write error";
     case ZipFailureCause::CannotReplace:
         return "cannot move the file into place";
-    case ZipFailureCause::ExistingFileProtected:
-        return "a read-only, hidden or system file is in the way";
+    case ZipFailureCause::FolderInTheWay:
+        return "a folder of that name is in the way";
+    case ZipFailureCause::JournalFailed:
+        return "cannot record the step in the journal";
     case ZipFailureCause::BadArgument:
         return "bad argument";
     }
@@ -861,17 +1110,17 @@ ZipStatus Unzip(HZIP zip, int index, const wchar_t* name)
 
     if ((member.item.attributes & ZipRules::kAttrDirectory) != 0) {
         if (target.empty()) {
-            EnsureDirectories(&zip->root, std::u16string());
+            zip->MakeFolders(&zip->root, std::u16string());
         } else if (fullPath) {
             if (target.size() > ZipRules::kMaxPath - 1) {
                 return zip->Fail(ZipCannotOpen, ZipFailureCause::PathTooLong);
             }
-            EnsureDirectories(nullptr, target);
+            zip->MakeFolders(nullptr, target);
         } else {
             if (zip->root.size() + target.size() > ZipRules::kMaxPath - 1) {
                 return zip->Fail(ZipCannotOpen, ZipFailureCause::PathTooLong);
             }
-            EnsureDirectories(&zip->root, target);
+            zip->MakeFolders(&zip->root, target);
         }
         return ZipOk;
     }
@@ -888,7 +1137,7 @@ ZipStatus Unzip(HZIP zip, int index, const wchar_t* name)
     if (outputPath.size() > ZipRules::kMaxPath - 1) {
         return zip->Fail(ZipCannotOpen, ZipFailureCause::PathTooLong);
     }
-    EnsureDirectories(fullDirectory ? nullptr : &zip->root, split.directory);
+    zip->MakeFolders(fullDirectory ? nullptr : &zip->root, split.directory);
     return zip->WriteFileMember(member, outputPath);
 }
 
@@ -899,8 +1148,101 @@ ZipStatus CloseZipFile(HZIP zip)
     if (zip == nullptr) {
         return ZipBadArgument;
     }
+    // What was staged and never committed goes, with the folders made for
+    // it; a drive that is gone keeps the journal for the next run.
+    zip->staged.clear();
+    zip->journal.Close(zip->journal.entries.empty() || SettleOnDrive(zip->journal.entries));
     delete zip;
     return ZipOk;
+}
+
+ZipStatus BeginZipStaging(HZIP zip, const wchar_t* journalPath)
+{
+    if (zip == nullptr || journalPath == nullptr) {
+        return ZipBadArgument;
+    }
+    zip->ClearFailure();
+    if (!zip->journal.Open(AsU16(journalPath))) {
+        const DWORD error = GetLastError();
+        zip->Fail(ZipCannotOpen, ZipFailureCause::JournalFailed, error);
+        SetLastError(error);
+        return ZipCannotOpen;
+    }
+    zip->staging = true;
+    return ZipOk;
+}
+
+ZipStatus CommitZipStaging(HZIP zip)
+{
+    if (zip == nullptr) {
+        return ZipBadArgument;
+    }
+    zip->ClearFailure();
+    const ZipStatus status = zip->Commit();
+    if (status != ZipOk) {
+        SetLastError(zip->failure.systemError);
+    }
+    return status;
+}
+
+ZipStatus GetZipStagingBytes(HZIP zip, uint32_t clusterBytes, uint64_t* bytes)
+{
+    if (zip == nullptr || bytes == nullptr) {
+        return ZipBadArgument;
+    }
+    *bytes = 0;
+    zip->ClearFailure();
+    // The walk below moves the reader; the next request starts afresh.
+    zip->position = -1;
+    for (int32_t index = 0; index < zip->count; ++index) {
+        if ((index == 0 ? unzGoToFirstFile(zip->reader) : unzGoToNextFile(zip->reader)) != UNZ_OK) {
+            return zip->Fail(ZipCorrupt, ZipFailureCause::DamagedDirectory);
+        }
+        unz_file_info64 info{};
+        char name[ZipRules::kMaxStoredName + 1] = {};
+        if (unzGetCurrentFileInfo64(zip->reader, &info, name, sizeof(name), nullptr, 0, nullptr, 0) != UNZ_OK) {
+            return zip->Fail(ZipCorrupt, ZipFailureCause::DamagedDirectory);
+        }
+        const size_t length = strnlen(name, sizeof(name) - 1);
+        const bool folder = (length > 0 && (name[length - 1] == '/' || name[length - 1] == '\\')) ||
+                            (ZipRules::MapAttributes(static_cast<uint32_t>(info.external_fa),
+                                                     static_cast<uint32_t>((info.version >> 8) & 0xFF)) &
+                             ZipRules::kAttrDirectory) != 0;
+        // A folder that is new takes a cluster of its own.
+        *bytes += folder ? clusterBytes : ZipRules::ClusterRounded(info.uncompressed_size, clusterBytes);
+    }
+    return ZipOk;
+}
+
+bool RecoverZipJournal(const wchar_t* journalPath)
+{
+    if (journalPath == nullptr) {
+        return true;
+    }
+    std::u16string text;
+    {
+        NCommon::ScopedHandle file(CreateFileW(journalPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid()) {
+            return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+        }
+        LARGE_INTEGER size{};
+        if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > 64 * 1024 * 1024) {
+            return false;
+        }
+        text.resize(static_cast<size_t>(size.QuadPart) / sizeof(char16_t));
+        DWORD got = 0;
+        if (!text.empty() &&
+            !ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size() * sizeof(char16_t)), &got, nullptr)) {
+            return false;
+        }
+        text.resize(got / sizeof(char16_t));
+    }
+    if (!SettleOnDrive(ZipRules::ParseJournal(text))) {
+        return false;
+    }
+    DeleteFileW(journalPath);
+    return true;
 }
 
 ZipStatus SetZipIoObserver(HZIP zip, IZipIoObserver* observer)

@@ -44,6 +44,33 @@ ZipStatus UnzipItem(HZIP zip, int index, const wchar_t* name);
 
 ZipStatus CloseZipFile(HZIP zip);
 
+// Staging: from this call on, UnzipItem leaves every member whole and
+// CRC-checked in a temporary file beside its destination, and nothing on the
+// drive changes until CommitZipStaging moves them all into place. Every
+// temporary file and every folder the archive creates is recorded in the
+// journal at `journalPath` before it is created (the folder just after), so
+// that RecoverZipJournal can undo a run that never ended. CloseZipFile on an
+// archive that has not committed removes what was staged and the folders it
+// created. Without staging, each member is moved into place as soon as it is
+// whole.
+ZipStatus BeginZipStaging(HZIP zip, const wchar_t* journalPath);
+
+// Moves every staged member into place: a file in the way is moved aside
+// first and removed only after the last member is in place, whatever its
+// attributes; each new file then gets its item's attributes. When a move
+// fails, every member moved so far is taken back and the old files return.
+ZipStatus CommitZipStaging(HZIP zip);
+
+// The bytes that staging every member of the archive takes on a volume with
+// clusters of `clusterBytes` (0: exact sizes). Reads the directory only.
+ZipStatus GetZipStagingBytes(HZIP zip, uint32_t clusterBytes, uint64_t* bytes);
+
+// Settles the journal an earlier run left: undoes a run that did not
+// commit, finishes one that did. The journal goes once nothing of it is left
+// to do; it stays while its drive cannot be reached. True when it is gone
+// (or there was none).
+bool RecoverZipJournal(const wchar_t* journalPath);
+
 // Why the last GetZipItem or UnzipItem on an archive failed. The layer logs
 // nothing itself; this is what its caller tells the user's support desk.
 enum class ZipFailureCause : uint32_t {
@@ -59,7 +86,8 @@ enum class ZipFailureCause : uint32_t {
     CannotCreate,           // the file (or its temporary twin) cannot be created
     WriteError,             // writing the file failed
     CannotReplace,          // the whole file could not be moved into place
-    ExistingFileProtected,  // a read-only, hidden or system file stands there
+    FolderInTheWay,         // a folder stands where the file goes
+    JournalFailed,          // the journal could not record the step
     BadArgument,
 };
 struct ZipFailure {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 
 namespace ZipRules {
 namespace {
@@ -398,13 +399,149 @@ std::u16string ExtendedLengthForm(const std::u16string& fullPath)
     return prefix + path;
 }
 
-bool MayReplace(uint32_t existingAttributes, uint32_t itemAttributes)
+bool NamesFolder(const std::u16string& cleanedName)
 {
-    if ((existingAttributes & (kAttrDirectory | kAttrReadOnly)) != 0) {
-        return false;
+    return !cleanedName.empty() && IsSeparator(cleanedName.back());
+}
+
+uint64_t ClusterRounded(uint64_t size, uint32_t clusterBytes)
+{
+    if (clusterBytes == 0 || size == 0) {
+        return size;
     }
-    const uint32_t kept = existingAttributes & (kAttrHidden | kAttrSystem);
-    return (itemAttributes & kept) == kept;
+    return (size + clusterBytes - 1) / clusterBytes * clusterBytes;
+}
+
+std::u16string FormatJournalEntry(const JournalEntry& entry)
+{
+    std::u16string line(1, static_cast<char16_t>(entry.step));
+    switch (entry.step) {
+    case JournalStep::Committed:
+        break;
+    case JournalStep::Temporary:
+    case JournalStep::Folder:
+        line += u"|" + entry.first;
+        break;
+    case JournalStep::Backup:
+        line += u"|" + entry.first + u"|" + entry.second;
+        break;
+    case JournalStep::Move:
+        line += u"|" + entry.first + u"|" + entry.second + u"|" + entry.third;
+        break;
+    }
+    return line + u"\n";
+}
+
+std::vector<JournalEntry> ParseJournal(const std::u16string& text)
+{
+    std::vector<JournalEntry> entries;
+    size_t start = 0;
+    for (size_t end = text.find(u'\n'); end != std::u16string::npos;
+         start = end + 1, end = text.find(u'\n', start)) {
+        const std::u16string line = text.substr(start, end - start);
+        if (line.empty()) {
+            continue;
+        }
+        std::vector<std::u16string> fields;
+        size_t from = 1;
+        while (from < line.size() && line[from] == u'|') {
+            const size_t next = line.find(u'|', from + 1);
+            fields.push_back(line.substr(from + 1, next == std::u16string::npos ? std::u16string::npos
+                                                                                : next - from - 1));
+            from = next == std::u16string::npos ? line.size() : next;
+        }
+        JournalEntry entry{static_cast<JournalStep>(line[0]), {}, {}, {}};
+        size_t wanted = 0;
+        switch (entry.step) {
+        case JournalStep::Committed:
+            wanted = 0;
+            break;
+        case JournalStep::Temporary:
+        case JournalStep::Folder:
+            wanted = 1;
+            break;
+        case JournalStep::Backup:
+            wanted = 2;
+            break;
+        case JournalStep::Move:
+            wanted = 3;
+            break;
+        default:
+            continue;
+        }
+        if (fields.size() != wanted || (wanted > 0 && fields[0].empty()) ||
+            (wanted > 1 && fields[1].empty())) {
+            continue;
+        }
+        fields.resize(3);
+        entry.first = fields[0];
+        entry.second = fields[1];
+        entry.third = fields[2];
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+bool SettleJournal(const std::vector<JournalEntry>& entries, IJournalFiles& files)
+{
+    // Everything up to the last commit step is finished; what follows it
+    // belongs to a run that did not commit, and is undone.
+    auto committedEnd = entries.begin();
+    for (auto entry = entries.begin(); entry != entries.end(); ++entry) {
+        if (entry->step == JournalStep::Committed) {
+            committedEnd = entry + 1;
+        }
+    }
+    bool settled = true;
+    auto removeFile = [&](const std::u16string& path) {
+        if (files.Exists(path) && !files.Delete(path)) {
+            settled = false;
+        }
+    };
+    for (auto entry = entries.begin(); entry != committedEnd; ++entry) {
+        if (entry->step == JournalStep::Backup) {
+            removeFile(entry->second);
+        } else if (entry->step == JournalStep::Temporary) {
+            removeFile(entry->first);
+        }
+    }
+    // Newest first: a file moved in goes before the file it displaced comes
+    // back, and a folder is removed only once what was staged in it is gone.
+    for (auto entry = entries.rbegin(); entry != std::make_reverse_iterator(committedEnd); ++entry) {
+        switch (entry->step) {
+        case JournalStep::Move:
+            // Moved in when the staged file is gone and the destination is
+            // there. With a backup recorded, only while that backup is still
+            // aside: once it is back, the destination is the old file again.
+            if (!files.Exists(entry->first) && files.Exists(entry->second) &&
+                (entry->third.empty() || files.Exists(entry->third))) {
+                if (!files.Delete(entry->second)) {
+                    settled = false;
+                }
+            }
+            break;
+        case JournalStep::Backup:
+            if (files.Exists(entry->second)) {
+                if (files.Exists(entry->first) || !files.Rename(entry->second, entry->first)) {
+                    settled = false;
+                }
+            }
+            break;
+        case JournalStep::Temporary:
+            removeFile(entry->first);
+            break;
+        case JournalStep::Folder:
+            // A folder that is not empty holds something that is not the
+            // run's: it stays, and there is nothing more to do about it.
+            if (files.Exists(entry->first)) {
+                files.RemoveFolder(entry->first);
+            }
+            break;
+        case JournalStep::Committed:
+            break;
+        }
+    }
+    return settled;
 }
 
 }  // namespace ZipRules

@@ -113,11 +113,55 @@ std::u16string TempNameBeside(const std::u16string& path, uint16_t number);
 // already in that form, or one with a ".", ".." or empty segment.
 std::u16string ExtendedLengthForm(const std::u16string& fullPath);
 
-// Whether a member with `itemAttributes` may take the place of an existing
-// file with `existingAttributes`: never a folder or a read-only file, nor a
-// hidden or system file unless the member carries that bit too (the rules
-// the platform applies when a file is created over another).
-bool MayReplace(uint32_t existingAttributes, uint32_t itemAttributes);
+// A cleaned name that ends with a separator names a folder, whatever the
+// entry's attributes say: writers such as Java's leave a folder's attribute
+// bits empty, and every common extractor goes by the name.
+bool NamesFolder(const std::u16string& cleanedName);
+
+// What a file of `size` bytes takes on a volume whose clusters hold
+// `clusterBytes` (0: no rounding). An empty file takes no cluster.
+uint64_t ClusterRounded(uint64_t size, uint32_t clusterBytes);
+
+// The journal of an extraction that stages its members: one line per step,
+// written before the step is taken, so that whatever a run that never ended
+// (killed, power lost, drive pulled) left on the drive can be undone by the
+// next one, by exact name.
+enum class JournalStep : char16_t {
+    Temporary = u'T',  // first: a staged file about to be created
+    Folder = u'D',     // first: a folder the run has created
+    Backup = u'B',     // first: the destination, second: the name it is moved aside to
+    Move = u'M',       // first: the staged file, second: its destination, third: the backup or empty
+    Committed = u'C',  // every staged file is in place
+};
+struct JournalEntry {
+    JournalStep step;
+    std::u16string first;
+    std::u16string second;
+    std::u16string third;
+};
+// One line, ending in a line feed. Paths never hold "|" or a line break.
+std::u16string FormatJournalEntry(const JournalEntry& entry);
+// The whole lines of a journal; a last line cut short by a crash is ignored,
+// and so is any line that is not understood.
+std::vector<JournalEntry> ParseJournal(const std::u16string& text);
+
+// The file operations that settling a journal needs.
+class IJournalFiles {
+public:
+    virtual ~IJournalFiles() = default;
+    virtual bool Exists(const std::u16string& path) = 0;
+    // Clears the file's attributes first, so that a read-only file goes too.
+    virtual bool Delete(const std::u16string& path) = 0;
+    // Never over an existing file.
+    virtual bool Rename(const std::u16string& from, const std::u16string& to) = 0;
+    // Only an empty folder.
+    virtual bool RemoveFolder(const std::u16string& path) = 0;
+};
+// A journal without its commit step is undone: new files that were moved in
+// go, files moved aside come back, staged files and the run's empty folders
+// go. With its commit step it is finished: what was moved aside goes.
+// Safe to repeat. True when nothing of the journal is left to do.
+bool SettleJournal(const std::vector<JournalEntry>& entries, IJournalFiles& files);
 
 // Whether a file of `fileSize` bytes that starts with these bytes is nothing
 // but the end record of an archive without members (and its comment).

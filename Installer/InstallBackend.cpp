@@ -4,6 +4,7 @@
 #include <shlwapi.h>
 
 #include <cstdio>
+#include <vector>
 
 #include "Download.h"
 #include "IInstallListener.h"
@@ -15,6 +16,7 @@ namespace InstallBackend {
 namespace {
 
 const wchar_t kPackageFileName[] = L"Quillon.zip";
+const wchar_t kJournalFileName[] = L"Extract.journal";
 
 bool IsCancelled(const std::atomic<bool>* cancel)
 {
@@ -184,10 +186,48 @@ DWORD ExplainZipFailure(const Environment::ZipLayer& zip, HZIP handle, ZipStatus
     return failure.systemError;
 }
 
+// What the extraction needs besides the package and the destination.
+struct ExtractionContext {
+    std::wstring driveRoot;
+    std::wstring journalPath;
+    // Set when the drive has too little room for the staged new files.
+    bool tooLittleSpace = false;
+};
+
+// Room for the new files beside the old ones: until the commit both are on
+// the drive. Checked before anything is written.
+void CheckRoomForStaging(const Environment& environment, const Environment::ZipLayer& zip, HZIP handle,
+                         ExtractionContext& context)
+{
+    DWORD sectorsPerCluster = 0;
+    DWORD bytesPerSector = 0;
+    DWORD freeClusters = 0;
+    DWORD totalClusters = 0;
+    if (!environment.getDiskFreeSpace(context.driveRoot.c_str(), &sectorsPerCluster, &bytesPerSector,
+                                      &freeClusters, &totalClusters)) {
+        return;
+    }
+    const uint64_t clusterBytes = static_cast<uint64_t>(sectorsPerCluster) * bytesPerSector;
+    const uint64_t freeBytes = clusterBytes * freeClusters;
+    uint64_t needed = 0;
+    const ZipStatus status =
+        zip.stagingBytes(handle, clusterBytes > 0xFFFFFFFFull ? 0 : static_cast<uint32_t>(clusterBytes), &needed);
+    if (status != ZipOk) {
+        throw MessageError("GetZipItem failed", ExplainZipFailure(zip, handle, status, "the directory"));
+    }
+    if (freeBytes < needed) {
+        LOG(ERROR) << "CheckDriveFreeSpace " << ToUtf8(context.driveRoot) << " has " << freeBytes
+                   << " bytes free, " << needed << " needed for the new files";
+        context.tooLittleSpace = true;
+        throw MessageError("Not enough free space for the new files", ERROR_DISK_FULL);
+    }
+}
+
 void ExtractPackage(const std::wstring& packagePath, const std::wstring& destination,
                     IInstallListener* listener, const std::atomic<bool>* cancel,
-                    const Environment::ZipLayer& zip)
+                    const Environment& environment, ExtractionContext& context)
 {
+    const Environment::ZipLayer& zip = environment.zip;
     // The zip layer takes its root from the current directory. If the
     // destination cannot be made current, the root would be whatever folder
     // happened to be current before, and the package would land there.
@@ -211,8 +251,24 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
     }
     const int count = item.index;
 
+    // Nothing on the drive changes until every member is whole: a run that
+    // fails leaves the installed version as it was.
+    if (zip.stagingBytes != nullptr) {
+        CheckRoomForStaging(environment, zip, archive.get(), context);
+    }
+    if (zip.beginStaging != nullptr) {
+        status = zip.beginStaging(archive.get(), context.journalPath.c_str());
+        if (status != ZipOk) {
+            throw MessageError("UnzipItem failed",
+                               ExplainZipFailure(zip, archive.get(), status, ToUtf8(context.journalPath)));
+        }
+    }
+
     ReportStatus(listener, IInstallListener::StatusInstalling);
 
+    // Hidden goes on once the members are in place: the old tree stays as
+    // it was until then.
+    std::vector<std::wstring> hidden;
     for (int i = 0; i < count; ++i) {
         if (IsCancelled(cancel)) {
             return;
@@ -224,20 +280,110 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
                                                                       "entry " + std::to_string(i)));
         }
         status = zip.unzipItem(archive.get(), i, item.name);
-        // Taken before the hidden attribute is set, which may change it.
-        const DWORD error = status != ZipOk
-                                ? ExplainZipFailure(zip, archive.get(), status, ToUtf8(item.name))
-                                : ERROR_SUCCESS;
-        if ((item.attributes & FILE_ATTRIBUTE_HIDDEN) != 0) {
-            MarkHidden(JoinPath(destination, item.name));
-        }
         if (status != ZipOk) {
-            throw MessageError("UnzipItem failed", error);
+            throw MessageError("UnzipItem failed",
+                               ExplainZipFailure(zip, archive.get(), status, ToUtf8(item.name)));
+        }
+        if ((item.attributes & FILE_ATTRIBUTE_HIDDEN) != 0) {
+            hidden.push_back(JoinPath(destination, item.name));
         }
         if (listener != nullptr) {
             listener->OnProgress(static_cast<float>(i + 1) / static_cast<float>(count));
         }
     }
+    if (zip.commit != nullptr) {
+        // Between the first move and the last the drive holds a mixture of
+        // two versions; how long that lasts is worth a line.
+        const ULONGLONG start = GetTickCount64();
+        status = zip.commit(archive.get());
+        if (status != ZipOk) {
+            throw MessageError("UnzipItem failed", ExplainZipFailure(zip, archive.get(), status, "the commit"));
+        }
+        LOG(INFO) << "Moved the " << count << " entries into place in " << (GetTickCount64() - start)
+                  << " ms";
+    }
+    for (const std::wstring& path : hidden) {
+        MarkHidden(path);
+    }
+}
+
+// The levels of the destination folder that a run creates go again when
+// the run fails: a failed install adds no folder to the drive.
+class CreatedDestination {
+public:
+    explicit CreatedDestination(const std::wstring& destination)
+    {
+        std::wstring level = destination;
+        while (!level.empty() && (level.back() == L'\\' || level.back() == L'/')) {
+            level.pop_back();
+        }
+        while (!level.empty() && level.back() != L':' &&
+               GetFileAttributesW(level.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            m_levels.push_back(level);
+            const size_t separator = level.find_last_of(L"\\/");
+            if (separator == std::wstring::npos) {
+                break;
+            }
+            level.erase(separator);
+        }
+        SHCreateDirectoryExW(nullptr, destination.c_str(), nullptr);
+    }
+    ~CreatedDestination()
+    {
+        if (m_levels.empty()) {
+            return;
+        }
+        // The extraction made the destination the current directory, which
+        // could not be removed while it is.
+        const std::wstring& top = m_levels.back();
+        const size_t separator = top.find_last_of(L"\\/");
+        if (separator != std::wstring::npos) {
+            SetCurrentDirectoryW((top.substr(0, separator) + L"\\").c_str());
+        }
+        // Deepest first; a level that is not empty stays.
+        for (const std::wstring& level : m_levels) {
+            if (!RemoveDirectoryW(level.c_str())) {
+                break;
+            }
+        }
+    }
+    CreatedDestination(const CreatedDestination&) = delete;
+    CreatedDestination& operator=(const CreatedDestination&) = delete;
+    void Keep() { m_levels.clear(); }
+
+private:
+    std::vector<std::wstring> m_levels;
+};
+
+// Settles what runs that never ended (killed, power lost) left on their
+// drives, from their journals in the work folder.
+void SettleUnfinishedRuns(const std::wstring& workFolder, const Environment::ZipLayer& zip)
+{
+    if (zip.recover == nullptr) {
+        return;
+    }
+    const std::wstring pattern = FoldDoubleBackslashes(workFolder + L"\\QL_Install_*");
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            continue;
+        }
+        const std::wstring journal =
+            JournalPath(FoldDoubleBackslashes(workFolder + L"\\" + found.cFileName + L"\\"));
+        if (GetFileAttributesW(journal.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            continue;
+        }
+        if (zip.recover(journal.c_str())) {
+            LOG(INFO) << "Removed what an unfinished run left, as its journal " << ToUtf8(journal) << " records";
+        } else {
+            LOG(ERROR) << "Kept the journal " << ToUtf8(journal) << " of an unfinished run: its drive is not there";
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
 }
 
 }  // namespace
@@ -264,6 +410,11 @@ std::wstring DriveRootOf(const std::wstring& destination)
     return destination.substr(0, colon + 1) + L"\\";
 }
 
+std::wstring JournalPath(const std::wstring& perDriveWorkFolder)
+{
+    return perDriveWorkFolder + kJournalFileName;
+}
+
 std::wstring PerDriveWorkFolder(const std::wstring& workFolder, const std::wstring& driveRoot)
 {
     return FoldDoubleBackslashes(workFolder + L"\\QL_Install_" + driveRoot.substr(0, 1) + L"\\");
@@ -280,7 +431,8 @@ const Environment& ProductEnvironment()
         },
         [](const std::wstring& folder, IInstallListener* listener, const std::atomic<bool>* cancel,
            bool proxyOnly) { return Download(folder, listener, cancel, proxyOnly); },
-        {&OpenZipFile, &GetZipItem, &UnzipItem, &CloseZipFile, &GetZipFailure},
+        {&OpenZipFile, &GetZipItem, &UnzipItem, &CloseZipFile, &GetZipFailure, &BeginZipStaging,
+         &CommitZipStaging, &GetZipStagingBytes, &RecoverZipJournal},
     };
     return environment;
 }
@@ -306,6 +458,7 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
         CreateDirectoryW(driveFolder.c_str(), nullptr);
     }
     const PackageFileRemover removePackage(driveFolder + kPackageFileName);
+    SettleUnfinishedRuns(workFolder, environment.zip);
 
     auto fail = [listener, cancel, &report](int reason) {
         if (listener != nullptr && reason != IInstallListener::ReasonNone) {
@@ -323,25 +476,58 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
         ReportStatus(listener, IInstallListener::StatusFailed);
         return false;
     };
-    auto succeed = [listener, &report] {
+    CreatedDestination* keepDestination = nullptr;
+    auto succeed = [listener, &report, &keepDestination] {
+        if (keepDestination != nullptr) {
+            keepDestination->Keep();
+        }
         report.Succeeded();
         ReportStatus(listener, IInstallListener::StatusSucceeded);
         return true;
     };
 
     // CheckDriveConnected
+    std::wstring driveInstance;
+    bool driveKnown = false;
     try {
         const UsbDriveMap drives = environment.getUsbDrives();
-        if (drives.find(driveRoot[0]) == drives.end()) {
+        const auto found = drives.find(driveRoot[0]);
+        if (found == drives.end()) {
             // Without this line a silent install would end with exit code 1
             // and nothing to tell the vendor why.
             LOG(ERROR) << "CheckDriveConnected " << ToUtf8(driveRoot)
                        << " is not among the attached USB drives";
             return fail(IInstallListener::ReasonDriveMissing);
         }
+        driveInstance = found->second;
+        driveKnown = true;
     } catch (...) {
         LogCaught(" CheckDriveConnected Generic exception ", GetLastError());
     }
+
+    // The drive can be pulled at any moment, and its letter can then go to
+    // another drive or to none. Asked again before each download and each
+    // extraction, and after a failed extraction, so that a drive that is gone
+    // ends the run at once instead of fetching the package again. After a
+    // failure the root itself is tried too: a drive that the system has not
+    // yet taken off its list is gone all the same when its root is.
+    auto driveGone = [&](bool rootToo) {
+        try {
+            const UsbDriveMap drives = environment.getUsbDrives();
+            const auto found = drives.find(driveRoot[0]);
+            if (found == drives.end() || (driveKnown && found->second != driveInstance)) {
+                return true;
+            }
+        } catch (...) {
+            // No answer is no proof that the drive is gone.
+        }
+        return rootToo && GetFileAttributesW(driveRoot.c_str()) == INVALID_FILE_ATTRIBUTES;
+    };
+    auto driveMissing = [&] {
+        LOG(ERROR) << "CheckDriveConnected " << ToUtf8(driveRoot)
+                   << " is no longer attached, or is another drive now";
+        return fail(IInstallListener::ReasonDriveMissing);
+    };
 
     // CheckDriveFreeSpace
     try {
@@ -368,7 +554,8 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
         LogCaught(" CheckDriveFreeSpace Generic exception ", GetLastError());
     }
 
-    SHCreateDirectoryExW(nullptr, destination.c_str(), nullptr);
+    CreatedDestination createdDestination(destination);
+    keepDestination = &createdDestination;
 
     std::wstring packagePath;
     const std::wstring packageFile = driveFolder + kPackageFileName;
@@ -383,8 +570,22 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
         }
         report.Downloaded(FileSizeOf(packageFile));
     };
+    ExtractionContext context{driveRoot, JournalPath(driveFolder)};
+    bool goneBeforeExtraction = false;
     auto extract = [&] {
-        ExtractPackage(packagePath, destination, listener, cancel, environment.zip);
+        if (driveGone(false)) {
+            goneBeforeExtraction = true;
+            throw MessageError("The drive is gone", ERROR_DEV_NOT_EXIST);
+        }
+        ExtractPackage(packagePath, destination, listener, cancel, environment, context);
+    };
+    // Neither a drive that is gone nor one that is too small for the new
+    // files is helped by a fresh copy of the package.
+    auto noRetry = [&] {
+        if (context.tooLittleSpace) {
+            return fail(IInstallListener::ReasonLowFreeSpace);
+        }
+        return driveMissing();
     };
 
     const bool downloaded = Attempt([&] { download(false); }, " Download Generic exception ", report);
@@ -392,6 +593,9 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
         return fail(IInstallListener::ReasonNone);
     }
     if (!downloaded) {
+        if (driveGone(false)) {
+            return driveMissing();
+        }
         if (!Attempt([&] { download(true); }, " Generic exception ", report) || IsCancelled(cancel)) {
             return fail(IInstallListener::ReasonNone);
         }
@@ -404,6 +608,9 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
     if (extracted) {
         return succeed();
     }
+    if (context.tooLittleSpace || goneBeforeExtraction || driveGone(true)) {
+        return noRetry();
+    }
 
     // One more try with a fresh copy through the automatic proxy: a damaged
     // or incomplete package shows up only when it is unpacked.
@@ -413,6 +620,9 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
             extract();
         },
         " Generic exception ", report);
+    if (!retried && !IsCancelled(cancel) && (context.tooLittleSpace || goneBeforeExtraction || driveGone(true))) {
+        return noRetry();
+    }
     if (!retried || IsCancelled(cancel)) {
         return fail(IInstallListener::ReasonNone);
     }

@@ -36,6 +36,11 @@ struct Environment {
         ZipStatus (*close)(HZIP zip);
         // Why the last item call failed, for the log; may be null.
         ZipFailure (*describeFailure)(HZIP zip);
+        // All or nothing. With these null, every member lands on its own.
+        ZipStatus (*beginStaging)(HZIP zip, const wchar_t* journalPath);
+        ZipStatus (*commit)(HZIP zip);
+        ZipStatus (*stagingBytes)(HZIP zip, uint32_t clusterBytes, uint64_t* bytes);
+        bool (*recover)(const wchar_t* journalPath);
     } zip;
 };
 
@@ -55,6 +60,8 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
 std::wstring DriveRootOf(const std::wstring& destination);
 // workFolder + "\QL_Install_" + letter + "\", with doubled backslashes folded.
 std::wstring PerDriveWorkFolder(const std::wstring& workFolder, const std::wstring& driveRoot);
+// The journal of the extraction onto one drive, in its per-drive work folder.
+std::wstring JournalPath(const std::wstring& perDriveWorkFolder);
 // Replaces each pair of backslashes, left to right without overlap, by one.
 std::wstring FoldDoubleBackslashes(const std::wstring& path);
 

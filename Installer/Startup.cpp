@@ -126,3 +126,32 @@ bool ProductExists(const std::wstring& productPath)
     return productPath.size() < MAX_PATH &&
            GetFileAttributesExW(productPath.c_str(), GetFileExInfoStandard, &data) != FALSE;
 }
+
+namespace {
+
+struct ExitBound {
+    int exitCode;
+    DWORD milliseconds;
+};
+
+DWORD WINAPI EndAfter(void* parameter)
+{
+    const ExitBound bound = *static_cast<ExitBound*>(parameter);
+    delete static_cast<ExitBound*>(parameter);
+    Sleep(bound.milliseconds);
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(bound.exitCode));
+    return 0;
+}
+
+}  // namespace
+
+void BoundTheExit(int exitCode, unsigned long milliseconds)
+{
+    auto* bound = new ExitBound{exitCode, milliseconds};
+    const HANDLE thread = CreateThread(nullptr, 0, &EndAfter, bound, 0, nullptr);
+    if (thread == nullptr) {
+        delete bound;
+        return;
+    }
+    CloseHandle(thread);
+}

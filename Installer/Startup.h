@@ -45,3 +45,9 @@ std::wstring GetWorkFolder();
 
 // Shorter than MAX_PATH and its attributes can be read (a folder counts).
 bool ProductExists(const std::wstring& productPath);
+
+// Ends the process with `exitCode` once `milliseconds` have passed, unless it
+// has ended by itself before: whatever the way out still waits for (the
+// component model's last apartment, a library's detach) cannot keep a run
+// that has finished its work and written its last log line alive.
+void BoundTheExit(int exitCode, unsigned long milliseconds);

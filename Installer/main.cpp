@@ -88,6 +88,8 @@ bool CInstallerApp::InitInstance()
         RunInteractiveInstall(options.driveLetter);
         break;
     }
+    el::Loggers::flushAll();
+    BoundTheExit(m_exitCode, 1000);
     return false;
 }
 

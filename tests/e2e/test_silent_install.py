@@ -1,14 +1,18 @@
 """The silent install of the shipped program, end to end under Wine: a
 stand-in USB stick as E:, the local update server, a realistic package.
 """
+import datetime
 import hashlib
+import io
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import zipfile
 
@@ -24,14 +28,21 @@ from fault_server import FaultServer  # noqa: E402
 PACKAGE_DIR = None
 RECORDS = None
 ZIP_BYTES = None
+# The next version of the same tree: every file changed, same attributes.
+RECORDS_V2 = None
+ZIP_V2 = None
 
 
 def setUpModule():
-    global PACKAGE_DIR, RECORDS, ZIP_BYTES
+    global PACKAGE_DIR, RECORDS, ZIP_BYTES, RECORDS_V2, ZIP_V2
     PACKAGE_DIR = tempfile.mkdtemp(prefix="e2e-package-", dir=h.BUILD_DIR)
     zip_path, RECORDS = make_package.make_package(PACKAGE_DIR, files=300, megabytes=4.0, seed=5)
     with open(zip_path, "rb") as handle:
         ZIP_BYTES = handle.read()
+    zip_path, RECORDS_V2 = make_package.make_package(os.path.join(PACKAGE_DIR, "v2"), files=300,
+                                                     megabytes=4.0, seed=5, version=2)
+    with open(zip_path, "rb") as handle:
+        ZIP_V2 = handle.read()
     si.register_standin()
 
 
@@ -42,6 +53,22 @@ def tearDownModule():
 def sha256(path):
     with open(path, "rb") as handle:
         return hashlib.sha256(handle.read()).hexdigest()
+
+
+def damage_member(data, name):
+    """The package with bytes of one member's data altered: its CRC fails."""
+    damaged = bytearray(data)
+    with zipfile.ZipFile(io.BytesIO(data)) as archive:
+        header = archive.getinfo(name).header_offset
+    start = (header + 30 + int.from_bytes(damaged[header + 26:header + 28], "little")
+             + int.from_bytes(damaged[header + 28:header + 30], "little"))
+    for offset in range(start + 10, start + 40):
+        damaged[offset] ^= 0x5A
+    return bytes(damaged)
+
+
+def log_time(line):
+    return datetime.datetime.strptime(line[:23], "%d/%m/%Y %H:%M:%S,%f").timestamp()
 
 
 def unix_tree(folder):
@@ -69,6 +96,37 @@ class SilentInstallTest(unittest.TestCase):
 
     def package_file(self):
         return os.path.join(h.work_folder(self.temp), "QL_Install_E", "Quillon.zip")
+
+    def installed(self):
+        """Path: (sha256, attributes, last write) as Windows sees it; a folder
+        has no sha256 and its last write changes with what is in it."""
+        seen = si.windows_tree(h.exe("drive_probe"), h.win_path(self.stick))
+        return {path: (None, attributes, None) if attributes & 0x10 else
+                (sha256(os.path.join(self.stick, path)), attributes, written)
+                for path, (attributes, written, _) in seen.items()}
+
+    def assert_installed(self, records, installed=None):
+        installed = installed or self.installed()
+        self.assertEqual({r["path"] for r in records}, set(installed), "tree (temporary files left?)")
+        for record in records:
+            digest, attributes, written = installed[record["path"]]
+            wanted = (0x10 if record["dir"] else 0) | (0x2 if record["hidden"] else 0) | \
+                     (0x1 if record["readonly"] else 0) | (0x4 if record.get("system") else 0)
+            self.assertEqual(wanted, attributes & 0x17, record["path"])
+            if not record["dir"]:
+                self.assertEqual(record["sha256"], digest, record["path"])
+                self.assertEqual(si.filetime_of_unix(record["mtime"]), written, record["path"])
+
+    def start_install(self, wmi, output):
+        env = dict(h.temp_env(self.temp))
+        env.update(wmi)
+        args = []
+        for name, value in env.items():
+            args += ["--env", "%s=%s" % (name, value)]
+        return h.start(h.exe("launch"), *args, "--", h.exe("Installer"), "/path=E:", output=output)
+
+    def staged_files(self, folder):
+        return [name for _, _, files in os.walk(folder) for name in files if name.startswith("~ql")]
 
     def assert_failed_cleanly(self, result, log):
         self.assertEqual(1, result.returncode, result.stdout + log)
@@ -161,28 +219,36 @@ class SilentInstallTest(unittest.TestCase):
         self.assertIn("Install failed: WinHttpSendRequest failed; 0 bytes downloaded", log)
         self.assertEqual(set(), unix_tree(self.stick))
 
-    def test_a_damaged_update_leaves_the_installed_tree_as_it_was(self):
+    def test_reinstall_and_update_replace_every_file_whatever_its_attributes(self):
+        # The package holds read-only, hidden and system files; the second
+        # run finds them in its way, and so does the update.
+        write_package(self.served, ZIP_BYTES)
+        with UpdateServer(self.served):
+            codes = [self.install().returncode]
+            first = self.installed()
+            codes.append(self.install().returncode)
+        self.assertEqual([0, 0], codes, h.read_log(self.temp))
+        self.assertEqual(first, self.installed())
+        self.assert_installed(RECORDS, first)
+
+        write_package(self.served, ZIP_V2)
+        with UpdateServer(self.served):
+            self.assertEqual(0, self.install().returncode, h.read_log(self.temp))
+        self.assert_installed(RECORDS_V2)
+
+    def test_a_failed_update_leaves_the_installed_version_as_it_was(self):
         write_package(self.served, ZIP_BYTES)
         with UpdateServer(self.served):
             self.assertEqual(0, self.install().returncode, h.read_log(self.temp))
-        before = {r["path"]: sha256(os.path.join(self.stick, r["path"]))
-                  for r in RECORDS if not r["dir"]}
+        before = self.installed()
 
-        # Corrupt the data of Quillon.exe and of one deflated member in the
-        # middle of the archive: their CRCs no longer match.
-        damaged = bytearray(ZIP_BYTES)
-        victim = next(r for r in RECORDS[len(RECORDS) // 2:]
-                      if not r["dir"] and not r.get("stored") and r["size"] > 1000)
-        with zipfile.ZipFile(os.path.join(PACKAGE_DIR, "Quillon.zip")) as archive:
-            infos = [archive.getinfo(victim["path"]), archive.getinfo("Quillon.exe")]
-        for info in infos:
-            header = info.header_offset
-            name_length = int.from_bytes(damaged[header + 26:header + 28], "little")
-            extra_length = int.from_bytes(damaged[header + 28:header + 30], "little")
-            data = header + 30 + name_length + extra_length
-            for offset in range(data + 10, data + 40):
-                damaged[offset] ^= 0x5A
-        write_package(self.served, bytes(damaged))
+        # The next version with a new folder, whose last member is damaged.
+        update = io.BytesIO(ZIP_V2)
+        with zipfile.ZipFile(update, "a") as archive:
+            archive.writestr("Added/", b"")
+            archive.writestr("Added/deep/new.txt", b"new in this version\n" * 500,
+                             compress_type=zipfile.ZIP_DEFLATED)
+        write_package(self.served, damage_member(update.getvalue(), "Added/deep/new.txt"))
         with UpdateServer(self.served):
             result = self.install()
         log = h.read_log(self.temp)
@@ -190,13 +256,8 @@ class SilentInstallTest(unittest.TestCase):
         self.assertFalse(os.path.exists(self.package_file()), "package left in the work folder")
         # The retry fetches once more (direct: there is no automatic proxy
         # here) and fails on the same member.
-        self.assertEqual(2, log.count("UnzipItem failed Last error: 23"), log)
-        self.assertEqual(2, log.count("Zip Quillon.exe: status 0x5000000, CRC mismatch, error 23"), log)
-        self.assertIn("Install failed: UnzipItem failed; %d bytes downloaded" % (2 * len(ZIP_BYTES)), log)
-        after = {r["path"]: sha256(os.path.join(self.stick, r["path"]))
-                 for r in RECORDS if not r["dir"]}
-        self.assertEqual(before, after)
-        self.assertEqual({r["path"] for r in RECORDS}, unix_tree(self.stick), "temporary files left")
+        self.assertEqual(2, log.count("Zip Added/deep/new.txt: status 0x5000000, damaged data"), log)
+        self.assertEqual(before, self.installed())
 
     def test_a_damaged_first_install_leaves_no_damaged_program(self):
         damaged = bytearray(ZIP_BYTES)
@@ -212,6 +273,82 @@ class SilentInstallTest(unittest.TestCase):
         self.assertEqual(1, result.returncode, result.stdout + h.read_log(self.temp))
         self.assertFalse(os.path.exists(os.path.join(self.stick, "Quillon.exe")))
         self.assertFalse([p for p in unix_tree(self.stick) if "~ql" in p])
+
+
+    def test_a_pulled_drive_or_a_killed_run_leaves_nothing_for_long(self):
+        # Big enough that the extraction takes a while.
+        package = tempfile.mkdtemp(prefix="e2e-big-", dir=h.BUILD_DIR)
+        self.addCleanup(shutil.rmtree, package, True)
+        zip_path, records = make_package.make_package(package, files=1500, megabytes=24.0, seed=8)
+        with open(zip_path, "rb") as handle:
+            write_package(self.served, handle.read())
+        work = h.scratch_dir("wmi")
+        for interruption in ("pull", "kill"):  # in this order
+            h.remove_tree(self.stick)
+            os.makedirs(self.stick)
+            h.give_to_test_user(self.stick)
+            with UpdateServer(self.served) as server, si.usb_stick("E", self.stick, work=work) as wmi:
+                program = self.start_install(wmi, os.path.join(self.temp, interruption + ".txt"))
+                deadline = time.time() + 120
+                while not self.staged_files(self.stick) and program.process.poll() is None \
+                        and time.time() < deadline:
+                    time.sleep(0.005)
+                self.assertIsNone(program.process.poll(), "the run ended before it staged anything")
+                if interruption == "pull":
+                    pulled = self.stick + "-pulled"
+                    os.rename(self.stick, pulled)
+                    si.write_wmi_fixture(work, [])
+                    self.assertEqual(1, program.wait(timeout=120))
+                    os.rename(pulled, self.stick)
+                    log = h.read_log(self.temp)
+                    self.assertIn("CheckDriveConnected E:\\ is no longer attached", log)
+                    self.assertRegex(log, r"Install failed: the drive is not among the attached USB "
+                                          r"drives; %d bytes downloaded" % os.path.getsize(zip_path))
+                    self.assertEqual(1, sum(1 for r in server.requests() if not r.range), "downloads")
+                else:
+                    program.stop()
+                self.assertTrue(self.staged_files(self.stick), interruption)
+                si.write_wmi_fixture(work, ["E"])
+                result = si.run_installer(h.exe("Installer"), "E:", self.temp, wmi)
+            log = h.read_log(self.temp)
+            self.assertEqual(0, result.returncode, log)
+            self.assertEqual(1 + (interruption == "kill"), log.count("Removed what an unfinished run left"))
+            self.assertEqual({r["path"] for r in records}, unix_tree(self.stick), interruption)
+
+    def test_packages_of_common_zip_writers_install_byte_for_byte(self):
+        source = tempfile.mkdtemp(prefix="e2e-writers-", dir=h.BUILD_DIR)
+        self.addCleanup(shutil.rmtree, source, True)
+        tree = os.path.join(source, "tree")
+        make_package.build_tree(tree, files=40, megabytes=0.5, seed=11)
+        with open(os.path.join(tree, "docs", "\u041f\u0440\u043e\u0447\u0442\u0438.txt"), "wb") as handle:
+            handle.write("\u0440\u0443\u0441\u0441\u043a\u0438\u0439\n".encode("utf-8") * 50)
+        os.chmod(os.path.join(tree, "docs", "licence.txt"), 0o444)
+        expected = {path: (None if os.path.isdir(os.path.join(tree, path))
+                           else sha256(os.path.join(tree, path))) for path in unix_tree(tree)}
+        writers = {
+            "zip": ["zip", "-q", "-r", "{zip}", "."],
+            "7z": ["7z", "a", "-tzip", "-bd", "{zip}", "."],
+            "bsdtar": ["bsdtar", "--format", "zip", "-cf", "{zip}", "."],
+            "jar": ["jar", "cfM", "{zip}", "."],
+        }
+        for writer, command in writers.items():
+            package = os.path.join(source, writer + ".zip")
+            subprocess.run([part.replace("{zip}", package) for part in command], cwd=tree, check=True,
+                           stdout=subprocess.DEVNULL)
+            with open(package, "rb") as handle:
+                write_package(self.served, handle.read())
+            h.remove_tree(self.stick)
+            os.makedirs(self.stick)
+            h.give_to_test_user(self.stick)
+            with UpdateServer(self.served):
+                result = self.install()
+            self.assertEqual(0, result.returncode, writer + h.read_log(self.temp))
+            installed = {path: (None if os.path.isdir(os.path.join(self.stick, path))
+                                else sha256(os.path.join(self.stick, path))) for path in unix_tree(self.stick)}
+            self.assertEqual(expected, installed, writer)
+            if writer != "jar":  # Java's writers store no attributes at all
+                licence = si.windows_tree(h.exe("drive_probe"), h.win_path(self.stick))["docs/licence.txt"]
+                self.assertEqual(0x1, licence[0] & 0x1, writer)
 
 
 class HostileServerTest(unittest.TestCase):
@@ -232,6 +369,7 @@ class HostileServerTest(unittest.TestCase):
                              fixed_ports={behaviour: h.UPDATE_PORT}, lifetime=300)
         with server, si.usb_stick("E", self.stick) as wmi:
             result = si.run_installer(h.exe("Installer"), "E:", self.temp, wmi)
+            self.ended = time.time()
         return result, h.read_log(self.temp)
 
     def test_wrong_answers_never_reach_the_extraction(self):
@@ -253,6 +391,19 @@ class HostileServerTest(unittest.TestCase):
                 self.assertEqual(record["sha256"], sha256(os.path.join(self.stick, record["path"])))
         self.assertIn("Install succeeded: every entry extracted; %d bytes downloaded" % len(ZIP_BYTES),
                       log)
+
+    def test_every_run_ends_within_a_second_of_its_last_line(self):
+        # The first run has to start Wine's background services, which
+        # inherit its output: the case where a run seemed never to end.
+        h.restart_wine_server(persistent=False)
+        self.addCleanup(h.restart_wine_server)
+        for attempt in range(3):
+            h.remove_tree(h.work_folder(self.temp))
+            result, log = self.install("stall_mid_range")
+            self.assertEqual(0, result.returncode, log)
+            last = log.strip().splitlines()[-1]
+            self.assertIn("Install succeeded", last)
+            self.assertLess(self.ended - log_time(last), 1.0, "run %d: %s" % (attempt, last))
 
     def test_the_second_download_reaches_the_server_without_a_proxy(self):
         # The very first request gets an error page; the proxy-only second

@@ -80,9 +80,28 @@ def run(program, *args, env=None, cwd=None, timeout=180):
         command.append("--")
     command.append(program)
     command += [str(a) for a in args]
-    return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, timeout=timeout, text=True,
-                          errors="replace")
+    # Output goes to a file, not a pipe: Wine's background services (and the
+    # desktop process) that a program starts when none is running inherit
+    # its output, and keep a pipe open until they end, seconds or minutes
+    # after the program itself.
+    with tempfile.TemporaryFile() as output:
+        result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=output,
+                                stderr=subprocess.STDOUT, timeout=timeout)
+        output.seek(0)
+        text = output.read().decode("utf-8", "replace")
+        result.stdout = text.replace("\r\n", "\n").replace("\r", "\n")
+    return result
+
+
+def restart_wine_server(persistent=True):
+    """Ends the prefix's Wine server and its background services. With
+    persistent, starts them again as the prefix fixture does, with no output;
+    without, the next Windows program starts them itself."""
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run([WINE_RUN, "--shell", "sh", "-c", '"$WINESERVER" -k'], **quiet)
+    if persistent:
+        subprocess.run([WINE_RUN, "--shell", "sh", "-c", '"$WINESERVER" -p60'], **quiet)
+        subprocess.run([WINE_RUN, "cmd.exe", "/c", "exit"], **quiet)
 
 
 def dosdevice(letter):

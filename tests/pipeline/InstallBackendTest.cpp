@@ -183,7 +183,7 @@ protected:
             }
             return path;
         };
-        environment.zip = {&FakeOpen, &FakeGetItem, &FakeUnzip, &FakeClose, nullptr};
+        environment.zip = {&FakeOpen, &FakeGetItem, &FakeUnzip, &FakeClose, nullptr, nullptr, nullptr, nullptr, nullptr};
     }
 
     void TearDown() override
@@ -309,14 +309,75 @@ TEST_F(ExtractingPipelineTest, HiddenEntriesEndUpHidden)
     EXPECT_NE(0u, attributes & FILE_ATTRIBUTE_HIDDEN);
 }
 
-TEST_F(ExtractingPipelineTest, HiddenIsSetEvenOnAnEntryThatFailed)
+TEST_F(ExtractingPipelineTest, AFailedRunMarksNothingHidden)
 {
     archive.attributes = FILE_ATTRIBUTE_HIDDEN;
-    archive.unzipFailsAt = 0;
+    archive.unzipFailsAt = 1;
     EXPECT_FALSE(Run());
     const DWORD attributes = GetFileAttributesW((destination + L"\\entry0.txt").c_str());
     ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
-    EXPECT_NE(0u, attributes & FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(0u, attributes & FILE_ATTRIBUTE_HIDDEN);
+}
+
+TEST_F(ExtractingPipelineTest, AFailedRunLeavesNoFolderItMade)
+{
+    target = destination + L"\\new\\deeper";
+    archive.itemFailsAt = 0;
+    EXPECT_FALSE(Run());
+    EXPECT_FALSE(FileExists(destination + L"\\new"));
+    archive.itemFailsAt = -1;
+    EXPECT_TRUE(Run());
+    EXPECT_TRUE(FileExists(target + L"\\entry0.txt"));
+}
+
+// A drive pulled during the download or the extraction, or whose letter
+// another drive has taken, ends the run at once: a fresh copy of the
+// package would not bring it back.
+TEST_F(ExtractingPipelineTest, AGoneDriveEndsTheRunWithoutAnotherDownload)
+{
+    downloadBehaviour = {[this](const std::atomic<bool>*) { drives.clear(); }};
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(IInstallListener::ReasonDriveMissing, listener.reason);
+    EXPECT_EQ(1u, downloads.size());
+    EXPECT_EQ(0, archive.opens);
+
+    downloads.clear();
+    downloadBehaviour.clear();
+    listener = RecordingListener();
+    SetUp();
+    archive.unzipFailsAt = 1;
+    archive.onUnzip = [this](int index) {
+        if (index == 1) {
+            drives = {{destination[0], L"ANOTHER STICK"}};
+        }
+    };
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(IInstallListener::ReasonDriveMissing, listener.reason);
+    EXPECT_EQ(1u, downloads.size());
+    EXPECT_EQ(1, archive.opens);
+}
+
+// Until the commit the new files sit beside the old ones: a drive with room
+// for one copy but not for both fails before a member is written.
+TEST_F(ExtractingPipelineTest, NewFilesThatDoNotFitBesideTheOldOnesFailFirst)
+{
+    static uint32_t seenCluster = 0;
+    environment.zip.stagingBytes = [](HZIP, uint32_t clusterBytes, uint64_t* bytes) {
+        seenCluster = clusterBytes;
+        *bytes = 300ull * 1048576;
+        return ZipOk;
+    };
+    freeSpace = [](DWORD* spc, DWORD* bps, DWORD* clusters) {
+        *spc = 8;
+        *bps = 512;
+        *clusters = 200 * 256;  // 200 MiB
+        return TRUE;
+    };
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(IInstallListener::ReasonLowFreeSpace, listener.reason);
+    EXPECT_EQ(4096u, seenCluster);
+    EXPECT_EQ(0, archive.unzipped);
+    EXPECT_EQ(1u, downloads.size());
 }
 
 TEST_F(PipelineTest, DriveNotAttached)

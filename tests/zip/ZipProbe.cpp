@@ -175,12 +175,21 @@ int wmain(int argc, wchar_t** argv)
         }
         const int count = Count(archive.get());
         printf("count %d\n", count);
+        // What staging the members takes with 4 KiB clusters; the walk it
+        // makes must not disturb the requests that follow.
+        unsigned long long staging = 0;
+        const ZipStatus counted = GetZipStagingBytes(archive.get(), 4096, reinterpret_cast<uint64_t*>(&staging));
+        printf("staging %#x %llu\n", static_cast<unsigned>(counted), staging);
         for (int i = 0; i < count; ++i) {
             ZipItem item{};
             const ZipStatus status = GetZipItem(archive.get(), i, &item);
             PrintItem(i, status, item);
             if (command == L"extract" && status == ZipOk) {
-                printf("unzip %d %#x\n", i, static_cast<unsigned>(UnzipItem(archive.get(), i, item.name)));
+                const ZipStatus unzipped = UnzipItem(archive.get(), i, item.name);
+                printf("unzip %d %#x\n", i, static_cast<unsigned>(unzipped));
+                if (unzipped != ZipOk) {
+                    printf("why %d %s\n", i, ZipFailureText(GetZipFailure(archive.get()).cause));
+                }
             }
         }
     } else if (command == L"unzip" && argc == 5) {

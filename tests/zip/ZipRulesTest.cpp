@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -307,4 +308,78 @@ TEST(ZipEmptyArchive, OnlyABareEndRecordWithoutMembersCounts)
     record[0] = 'Q';
     EXPECT_FALSE(IsBareEmptyEndRecord(record, sizeof(record), 22));
     EXPECT_FALSE(IsBareEmptyEndRecord(record, 21, 22));
+}
+
+namespace {
+
+// A drive as a set of file names; renames refuse an existing target.
+class FakeDrive : public IJournalFiles {
+public:
+    bool Exists(const std::u16string& path) override { return files.count(path) != 0; }
+    bool Delete(const std::u16string& path) override { return files.erase(path) == 1; }
+    bool Rename(const std::u16string& from, const std::u16string& to) override
+    {
+        if (files.count(from) == 0 || files.count(to) != 0) {
+            return false;
+        }
+        files[to] = files[from];
+        files.erase(from);
+        return true;
+    }
+    bool RemoveFolder(const std::u16string& path) override { return files.erase(path) == 1; }
+    std::map<std::u16string, std::string> files;
+};
+
+std::vector<JournalEntry> Reread(const std::vector<JournalEntry>& entries)
+{
+    std::u16string text;
+    for (const JournalEntry& entry : entries) {
+        text += FormatJournalEntry(entry);
+    }
+    return ParseJournal(text);
+}
+
+}  // namespace
+
+// A run that stopped inside its move window: a.txt is new and its old file
+// aside, b.txt is still old with its new file staged, c.txt had no old file
+// and its new one is in. Settling takes every one back to the old tree, as
+// often as it is asked; once committed, only what was moved aside goes.
+TEST(ZipRules, JournalUndoesAnUnfinishedRunAndFinishesACommittedOne)
+{
+    const std::vector<JournalEntry> journal = Reread({
+        {JournalStep::Folder, U("E:\\new"), {}, {}},
+        {JournalStep::Temporary, U("E:\\~ql0001.tmp"), {}, {}},
+        {JournalStep::Temporary, U("E:\\~ql0002.tmp"), {}, {}},
+        {JournalStep::Temporary, U("E:\\new\\~ql0003.tmp"), {}, {}},
+        {JournalStep::Backup, U("E:\\a.txt"), U("E:\\~ql0004.tmp"), {}},
+        {JournalStep::Move, U("E:\\~ql0001.tmp"), U("E:\\a.txt"), U("E:\\~ql0004.tmp")},
+        {JournalStep::Move, U("E:\\new\\~ql0003.tmp"), U("E:\\new\\c.txt"), {}},
+    });
+    ASSERT_EQ(7u, journal.size());
+    FakeDrive drive;
+    drive.files = {{U("E:\\a.txt"), "new a"},        {U("E:\\~ql0004.tmp"), "old a"},
+                   {U("E:\\b.txt"), "old b"},        {U("E:\\~ql0002.tmp"), "new b"},
+                   {U("E:\\new\\c.txt"), "new c"},   {U("E:\\new"), ""},
+                   {U("E:\\user.txt"), "not ours"}};
+    const std::map<std::u16string, std::string> old = {
+        {U("E:\\a.txt"), "old a"}, {U("E:\\b.txt"), "old b"}, {U("E:\\user.txt"), "not ours"}};
+    EXPECT_TRUE(SettleJournal(journal, drive));
+    EXPECT_EQ(old, drive.files);
+    EXPECT_TRUE(SettleJournal(journal, drive));
+    EXPECT_EQ(old, drive.files);
+
+    // The same run with its commit step (and a last line cut short): the
+    // new files stay and the old ones moved aside go.
+    std::u16string text;
+    for (const JournalEntry& entry : journal) {
+        text += FormatJournalEntry(entry);
+    }
+    text += FormatJournalEntry({JournalStep::Committed, {}, {}, {}}) + U("T|E:\\cut");
+    drive.files = {{U("E:\\a.txt"), "new a"}, {U("E:\\~ql0004.tmp"), "old a"}, {U("E:\\new\\c.txt"), "new c"},
+                   {U("E:\\new"), ""}};
+    EXPECT_TRUE(SettleJournal(ParseJournal(text), drive));
+    const std::map<std::u16string, std::string> now = {
+        {U("E:\\a.txt"), "new a"}, {U("E:\\new\\c.txt"), "new c"}, {U("E:\\new"), ""}};
+    EXPECT_EQ(now, drive.files);
 }

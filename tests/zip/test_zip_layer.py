@@ -68,6 +68,8 @@ class Run:
         for line in lines:
             if line[0] == "count":
                 self.count = int(line[1])
+            elif line[0] == "staging":
+                self.staging = (int(line[1], 16), int(line[2]))
             elif line[0] == "item":
                 self.items[int(line[1])] = Item(line[2:])
             elif line[0] == "unzip":
@@ -140,6 +142,9 @@ class Contents(unittest.TestCase):
         self.assertEqual(run.items[1].compressed, len(members[1].payload()))
         self.assertEqual(run.items[1].uncompressed, len(big))
         self.assertEqual(run.items[7].name, "\u00fcber/\u65e5\u672c.txt")
+        # A file takes whole clusters (an empty one none), a folder one.
+        clusters = sum(-(-len(m.data) // 4096) for m in members + small if not m.name.endswith(b"/"))
+        self.assertEqual(run.staging, (OK, 4096 * (clusters + 1)))
 
     def test_archive_from_pythons_zipfile(self):
         run = Run(raw=b"")
@@ -166,17 +171,33 @@ class Contents(unittest.TestCase):
         _, lines = run.probe("open", h.win_path(run.archive + ".missing"))
         self.assertEqual(lines, [["open", "null"]])
 
-    def test_existing_files_are_replaced_but_read_only_ones_are_not(self):
-        run = Run([Member("plain.txt", b"new"), Member("locked.txt", b"new")])
-        for name in ("plain.txt", "locked.txt"):
-            with open(os.path.join(run.root, name), "wb") as handle:
-                handle.write(b"old contents")
-        h.give_to_test_user(run.root)
-        os.chmod(os.path.join(run.root, "locked.txt"), 0o444)
+    def test_existing_files_are_replaced_whatever_their_attributes(self):
+        # An earlier install left read-only, hidden and system files; writers
+        # such as Java's store a folder with no attribute bits at all.
+        dos = dict(host=zc.HOST_DOS)
+        old = [Member("plain.txt", b"old", **dos, external=0x20),
+               Member("locked.txt", b"old", **dos, external=0x21),
+               Member("secret.txt", b"old", **dos, external=0x22),
+               Member("system.txt", b"old", **dos, external=0x24)]
+        run = Run(old).extract()
+        self.assertEqual(run.unzipped, {i: OK for i in range(4)}, run.output)
+        new = [Member(m.name.decode(), b"new", **dos, external=0x20) for m in old]
+        new += [Member("data/", method=0, **dos, external=0), Member("data/inside.txt", b"in", **dos),
+                Member("blocked", b"file over a folder", **dos, external=0x20)]
+        os.mkdir(os.path.join(run.root, "blocked"))
+        with open(run.archive, "wb") as handle:
+            handle.write(zc.build(new))
+        h.give_to_test_user(run.outer)
         run.extract()
-        self.assertEqual(run.unzipped, {0: OK, 1: CANNOT_OPEN})
-        self.assertEqual(run.read("plain.txt"), b"new")
-        self.assertEqual(run.read("locked.txt"), b"old contents")
+        self.assertEqual(run.unzipped, {0: OK, 1: OK, 2: OK, 3: OK, 4: OK, 5: OK, 6: CANNOT_OPEN}, run.output)
+        self.assertIn("a folder of that name is in the way", run.output)
+        for name in ("plain.txt", "locked.txt", "secret.txt", "system.txt"):
+            self.assertEqual(run.read(name), b"new", name)
+        self.assertEqual([s["attributes"] for s in run.stat("locked.txt", "secret.txt", "system.txt", "data")],
+                         [0x20, 0x20, 0x20, 0x10])
+        self.assertEqual(run.read("data/inside.txt"), b"in")
+        self.assertEqual(run.written(), {"plain.txt", "locked.txt", "secret.txt", "system.txt", "data",
+                                         os.path.join("data", "inside.txt"), "blocked"})
 
 
 class Names(unittest.TestCase):

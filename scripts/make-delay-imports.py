@@ -20,7 +20,6 @@ import argparse
 import os
 import re
 import subprocess
-import sys
 import tempfile
 
 
@@ -140,7 +139,6 @@ def main():
             if os.path.exists(library):
                 os.remove(library)
             subprocess.run([args.ar, "rcs", library, obj], check=True)
-        print("%s.dll: %d functions delay-loaded" % (dll, len(functions)), file=sys.stderr)
 
 
 if __name__ == "__main__":

@@ -39,12 +39,30 @@ std::wstring SystemFolderPath(const wchar_t* name)
     return std::wstring(folder) + L"\\" + name;
 }
 
+// Windows' own DLLs load some DLLs by name for the program, and not every
+// such load follows the process's default directories: without the update
+// none does, and Wine's delay loads inside its own DLLs never do. Loaded from
+// the system folder ahead of them and kept, they are found already loaded.
+// Those of the windows (version, uxtheme, msimg32) are loaded at the first
+// step; those of the HTTPS download along with WinHTTP, so that runs that
+// download nothing do not pay for them.
+void PinHttpsLibraries()
+{
+    static const NCommon::ScopedLibrary pinned[] = {
+        NCommon::ScopedLibrary(LoadSystemLibrary(L"secur32.dll")),
+        NCommon::ScopedLibrary(LoadSystemLibrary(L"crypt32.dll")),
+        NCommon::ScopedLibrary(LoadSystemLibrary(L"bcrypt.dll"))};
+}
+
 // Every delay-loaded DLL comes through here; should the system folder not
 // give it, the helper must not go on to search for it by name itself.
 FARPROC WINAPI LoadDelayedImport(unsigned notification, PDelayLoadInfo info)
 {
     if (notification != dliNotePreLoadLibrary) {
         return nullptr;
+    }
+    if (lstrcmpiA(info->szDll, "winhttp.dll") == 0) {
+        PinHttpsLibraries();
     }
     const std::wstring name(info->szDll, info->szDll + std::strlen(info->szDll));
     const HMODULE module = LoadSystemLibrary(name.c_str());
@@ -65,18 +83,11 @@ void RestrictDllSearchToSystemFolder()
     if (setDefaultDllDirectories == nullptr || !setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
         SetDllDirectoryW(L"");
     }
-    // Windows' own DLLs load these for the program's windows and for its
-    // HTTPS download, and not every such load follows the process's default
-    // directories: without the update above none does, and Wine's delay
-    // loads inside its own DLLs never do. Loaded here from the system folder,
-    // they are found already loaded whenever one of those DLLs asks for them.
-    static const NCommon::ScopedLibrary preloaded[] = {
+    // What Windows' DLLs load for the windows; see PinHttpsLibraries.
+    static const NCommon::ScopedLibrary pinned[] = {
         NCommon::ScopedLibrary(LoadSystemLibrary(L"version.dll")),
         NCommon::ScopedLibrary(LoadSystemLibrary(L"uxtheme.dll")),
-        NCommon::ScopedLibrary(LoadSystemLibrary(L"msimg32.dll")),
-        NCommon::ScopedLibrary(LoadSystemLibrary(L"secur32.dll")),
-        NCommon::ScopedLibrary(LoadSystemLibrary(L"crypt32.dll")),
-        NCommon::ScopedLibrary(LoadSystemLibrary(L"bcrypt.dll"))};
+        NCommon::ScopedLibrary(LoadSystemLibrary(L"msimg32.dll"))};
 }
 
 HMODULE LoadSystemLibrary(const wchar_t* name)

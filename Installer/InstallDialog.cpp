@@ -8,6 +8,7 @@
 
 #include "DialogLook.h"
 #include "InstallBackend.h"
+#include "Log.h"
 #include "PartnerPage.h"
 #include "ProductHandOver.h"
 #include "UsbDrives.h"
@@ -104,7 +105,7 @@ void InstallDialog::SetAppUpdateMode(const std::wstring& drivePath, const std::w
     m_driveLetter = drivePath.empty() ? L'\0' : drivePath[0];
     LOG(ERROR) << "SetAppUpdateMode m_driveLetter: " << static_cast<int>(m_driveLetter);
     m_exePathToUpdate = exePath;
-    LOG(ERROR) << "SetAppUpdateMode m_exePathToUpdate: " << exePath;
+    LOG(ERROR) << "SetAppUpdateMode m_exePathToUpdate: " << ToUtf8(exePath);
 }
 
 void InstallDialog::DoDataExchange()

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "DestinationDialog.h"
+#include "DllSearch.h"
 #include "EULADialog.h"
 #include "InstallBackend.h"
 #include "InstallDialog.h"
@@ -68,8 +69,8 @@ bool CInstallerApp::InitInstance()
 
     // RICHED32 for the classic class; RICHED20 registers "RichEdit20W", the
     // class the licence text is shown in.
-    m_richEdit.reset(LoadLibraryW(L"RICHED32.DLL"));
-    m_richEdit20.reset(LoadLibraryW(L"RICHED20.DLL"));
+    m_richEdit.reset(LoadSystemLibrary(L"RICHED32.DLL"));
+    m_richEdit20.reset(LoadSystemLibrary(L"RICHED20.DLL"));
 
     const std::wstring productPath = ProductPathFor(options.driveLetter);
     const bool productExists = options.driveGiven && ProductExists(productPath);
@@ -148,5 +149,6 @@ void CInstallerApp::RunInteractiveInstall(wchar_t driveLetter)
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
+    RestrictDllSearchToSystemFolder();
     return NCommon::Application::Run();
 }

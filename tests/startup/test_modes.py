@@ -161,10 +161,11 @@ class SilentInstall(unittest.TestCase):
 
 class UpdateMode(unittest.TestCase):
     def test_update_is_chosen_by_a_case_sensitive_substring(self):
-        run = InstallerRun("/AppUpdate", "--drivePath", "E:\\", "--exePath", "E:\\Quillon.exe", window=True)
+        run = InstallerRun("/AppUpdate", "--drivePath", "E:\\", "--exePath", "E:\\Папка\\Quillon.exe", window=True)
         self.assertEqual(1, run.exit_code, "Esc cancels the progress dialog")
         self.assertEqual("progress", run.window)
-        self.assertEqual(UPDATE + "69", run.messages[1], run.log)
+        self.assertEqual([UPDATE + "69", "SetAppUpdateMode m_exePathToUpdate: E:\\Папка\\Quillon.exe"],
+                         run.messages[1:3], run.log)
 
         run = InstallerRun("x/AppUpdatey", window=True)
         self.assertEqual("progress", run.window)

@@ -152,7 +152,7 @@ public:
     std::vector<LoggedRequest> Requests() const
     {
         std::vector<LoggedRequest> requests;
-        const std::vector<std::string> lines = AllLines();
+        const std::vector<std::string> lines = m_kind == Nginx ? SettledLines() : AllLines();
         for (size_t i = m_start; i < lines.size(); ++i) {
             const std::vector<std::string> f = SplitTabs(lines[i]);
             if (m_kind == Nginx && f.size() == 6) {
@@ -175,6 +175,21 @@ public:
 
 private:
     std::vector<std::string> AllLines() const { return SplitLines(ReadFileText(m_path)); }
+
+    // nginx writes a request's line only after the last byte has gone out,
+    // so a client can be done a moment before the log is: read once the
+    // log has stopped growing for a while (bounded).
+    std::vector<std::string> SettledLines() const
+    {
+        std::string text = ReadFileText(m_path);
+        for (int quiet = 0, tries = 0; quiet < 3 && tries < 100; ++tries) {
+            ::Sleep(50);
+            std::string again = ReadFileText(m_path);
+            quiet = again == text ? quiet + 1 : 0;
+            text = std::move(again);
+        }
+        return SplitLines(text);
+    }
 
     std::wstring m_path;
     Kind m_kind;

@@ -42,4 +42,4 @@
 #define IDC_ACTION 1013
 
 // The licence agreement, an RTF document of type "BIN".
-#define IDR_LICENSE 130
+#define IDR_LICENCE 130

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "DialogLook.h"
 #include "InstallDialog.h"
 
 namespace {

@@ -18,7 +18,7 @@ from update_server import UpdateServer, write_package  # noqa: E402
 INSTALLER = h.exe("Installer")
 STAND_IN = h.exe("QuillonStandIn")
 IMAGES = os.path.join(h.BUILD_DIR, "Installer", "res")
-LICENCE_DOCUMENT = os.path.join(h.SOURCE_DIR, "Installer", "res", "License.rtf")
+LICENCE_DOCUMENT = os.path.join(h.SOURCE_DIR, "Installer", "res", "Licence.rtf")
 TEXT_COLOUR = (0, 61, 61)
 _bmps = {}
 

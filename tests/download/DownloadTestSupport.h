@@ -23,7 +23,7 @@
 #include "Download.h"
 #include "FileText.h"
 #include "IInstallListener.h"
-#include "Log.h"
+#include "ProductText.h"
 #include "MessageError.h"
 
 namespace dltest {

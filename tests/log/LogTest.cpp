@@ -11,6 +11,8 @@
 
 #include "FileText.h"
 #include "Log.h"
+#include "ProductPaths.h"
+#include "ProductText.h"
 #include "Startup.h"
 #include "easylogging++.h"
 

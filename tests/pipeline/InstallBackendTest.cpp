@@ -244,9 +244,9 @@ void Throw(const char* text)
 
 TEST(PipelinePaths, DriveRootAndPerDriveFolder)
 {
-    EXPECT_EQ(L"E:\\", InstallBackend::DriveRootOf(L"E:"));
-    EXPECT_EQ(L"E:\\", InstallBackend::DriveRootOf(L"E:\\Tools"));
-    EXPECT_EQ(L"\\", InstallBackend::DriveRootOf(L"Tools"));
+    EXPECT_EQ(L"E:\\", DriveRootOf(L"E:"));
+    EXPECT_EQ(L"E:\\", DriveRootOf(L"E:\\Tools"));
+    EXPECT_EQ(L"\\", DriveRootOf(L"Tools"));
     EXPECT_EQ(L"C:\\T\\{G}\\QL_Install_E\\",
               InstallBackend::PerDriveWorkFolder(L"C:\\T\\{G}\\", L"E:\\"));
     EXPECT_EQ(L"C:\\T\\QL_Install_E\\", InstallBackend::PerDriveWorkFolder(L"C:\\T", L"E:\\"));

@@ -17,8 +17,8 @@ import sys
 import unittest
 
 RT_BITMAP, RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 2, 3, 5, 14, 16, 24
-LICENSE_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "Installer",
-                              "res", "License.rtf")
+LICENCE_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "Installer",
+                              "res", "Licence.rtf")
 # The dialogs' templates and images, with the images' sizes in pixels.
 DIALOGS = (102, 301, 302)
 BITMAPS = {300: (278, 450), 302: (278, 171), 309: (122, 30), 310: (122, 30), 315: (123, 31),
@@ -169,7 +169,7 @@ class ShippedInstaller(unittest.TestCase):
     def test_licence_document_under_russian_alone(self):
         # Looked up without a language, so the loader falls back to this one
         # entry whatever the user's language is.
-        with open(LICENSE_SOURCE, "rb") as handle:
+        with open(LICENCE_SOURCE, "rb") as handle:
             document = handle.read()
         self.assertEqual([1049], self.pe.languages.get(("BIN", 130)))
         self.assertEqual(document, self.res[("BIN", 130)], "the document, unchanged")

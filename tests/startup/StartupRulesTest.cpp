@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "ProductPaths.h"
 #include "Startup.h"
 
 namespace {

@@ -105,7 +105,7 @@ class PlantedDlls(unittest.TestCase):
         self.assertEqual([], self.planted.ran(), "planted DLLs that ran inside the installer")
         self.assertIsNotNone(shown, "no licence window")
         document = h.run(h.exe("ui_probe"), "--rtf", h.win_path(os.path.join(
-            h.SOURCE_DIR, "Installer", "res", "License.rtf"))).stdout
+            h.SOURCE_DIR, "Installer", "res", "Licence.rtf"))).stdout
         self.assertEqual("Quillon Setup", state["title"])
         self.assertGreater(len(document), 15000)
         self.assertEqual(document, shown.replace('"found": true, ', ""), "the licence as the rich edit shows it")

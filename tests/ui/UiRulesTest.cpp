@@ -10,7 +10,7 @@
 
 #include "AnimatedBitmapButton.h"
 #include "DialogTemplate.h"
-#include "Ui/Window.h"
+#include "Window.h"
 #include "resource.h"
 
 using namespace NCommon;

@@ -1,14 +1,14 @@
-#include "LicenseText.h"
+#include "LicenceText.h"
 
 #include <cstring>
 
-#include "res/resource.h"
+#include "resource.h"
 
-std::string LoadLicenseText(HMODULE module)
+std::string LoadLicenceText(HMODULE module)
 {
     // No language named: the document is stored under one language only and
     // must be found whatever the user's language is.
-    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(IDR_LICENSE), L"BIN");
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(IDR_LICENCE), L"BIN");
     if (found == nullptr) {
         return std::string();
     }
@@ -32,7 +32,7 @@ long TakeStreamPiece(std::string& rest, char* buffer, long wanted)
     return static_cast<long>(count);
 }
 
-DWORD CALLBACK StreamLicensePiece(DWORD_PTR cookie, LPBYTE buffer, LONG wanted, LONG* given)
+DWORD CALLBACK StreamLicencePiece(DWORD_PTR cookie, LPBYTE buffer, LONG wanted, LONG* given)
 {
     std::string& rest = *reinterpret_cast<std::string*>(cookie);
     *given = TakeStreamPiece(rest, reinterpret_cast<char*>(buffer), wanted);

@@ -6,22 +6,17 @@
 #include <cstdio>
 #include <vector>
 
+#include "CancelFlag.h"
 #include "Download.h"
 #include "IInstallListener.h"
-#include "Log.h"
+#include "ProductText.h"
 #include "MessageError.h"
 #include "easylogging++.h"
 
 namespace InstallBackend {
 namespace {
 
-const wchar_t kPackageFileName[] = L"Quillon.zip";
 const wchar_t kJournalFileName[] = L"Extract.journal";
-
-bool IsCancelled(const std::atomic<bool>* cancel)
-{
-    return cancel != nullptr && cancel->load();
-}
 
 void ReportStatus(IInstallListener* listener, int status)
 {
@@ -399,15 +394,6 @@ std::wstring FoldDoubleBackslashes(const std::wstring& path)
         }
     }
     return folded;
-}
-
-std::wstring DriveRootOf(const std::wstring& destination)
-{
-    const size_t colon = destination.find(L':');
-    if (colon == std::wstring::npos) {
-        return L"\\";
-    }
-    return destination.substr(0, colon + 1) + L"\\";
 }
 
 std::wstring JournalPath(const std::wstring& perDriveWorkFolder)

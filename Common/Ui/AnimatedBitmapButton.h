@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "Ui/Controls.h"
+#include "Controls.h"
 
 namespace NCommon {
 

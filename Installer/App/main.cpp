@@ -11,6 +11,7 @@
 #include "InstallDialog.h"
 #include "InstallerApp.h"
 #include "Log.h"
+#include "ProductPaths.h"
 #include "Startup.h"
 #include "easylogging++.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Ui/Controls.h"
-#include "Ui/Dialog.h"
+#include "Controls.h"
+#include "Dialog.h"
 
 namespace NCommon {
 

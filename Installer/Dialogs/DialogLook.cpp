@@ -52,3 +52,14 @@ HBRUSH PaintOverSkin(HDC dc, UINT kind, COLORREF buttonText, COLORREF staticText
 }
 
 }  // namespace DialogLook
+
+std::wstring DriveEntryText(const std::wstring& label, wchar_t letter)
+{
+    return label + L" (" + letter + L":)";
+}
+
+std::wstring InstallToCaption(const std::wstring& label, wchar_t driveLetter)
+{
+    const std::wstring caption = L"Install to:\n" + DriveEntryText(label, driveLetter);
+    return caption.substr(0, caption.find(L'\0'));
+}

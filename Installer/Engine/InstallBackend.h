@@ -7,15 +7,14 @@
 #include <functional>
 #include <string>
 
+#include "ProductConstants.h"
+#include "ProductPaths.h"
 #include "UsbDrives.h"
 #include "ZipArchive.h"
 
 class IInstallListener;
 
 namespace InstallBackend {
-
-// A drive needs this much room before anything is downloaded (150 MiB).
-constexpr uint64_t kMinimumFreeBytes = 157286400ULL;
 
 // The four places where the pipeline meets the outside world. The shipped
 // program always uses ProductEnvironment(); tests put stand-ins here to reach
@@ -56,8 +55,6 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
              const Environment& environment);
 
 // Path rules, kept apart so they can be checked on their own.
-// "E:" and "E:\Tools" both give "E:\"; a destination without ':' gives "\".
-std::wstring DriveRootOf(const std::wstring& destination);
 // workFolder + "\QL_Install_" + letter + "\", with doubled backslashes folded.
 std::wstring PerDriveWorkFolder(const std::wstring& workFolder, const std::wstring& driveRoot);
 // The journal of the extraction onto one drive, in its per-drive work folder.

@@ -3,10 +3,11 @@
 #include <windows.h>
 
 #include <optional>
+#include <string>
 
 #include "AnimatedBitmapButton.h"
-#include "Ui/GdiHolders.h"
-#include "Ui/Window.h"
+#include "GdiHolders.h"
+#include "Window.h"
 
 // What the three dialogs have in common beyond the toolkit: the buttons in
 // the skin's corner, fonts made from the dialog's own font, the rounded
@@ -33,3 +34,12 @@ void SetRoundedShape(NCommon::CWnd& window, int corner);
 HBRUSH PaintOverSkin(HDC dc, UINT kind, COLORREF buttonText, COLORREF staticText);
 
 }  // namespace DialogLook
+
+// How a drive reads in the list: its volume label, a blank, the letter in
+// brackets ("STICK (E:)", " (E:)" without a label).
+std::wstring DriveEntryText(const std::wstring& label, wchar_t letter);
+
+// The action button's two lines for the chosen drive, in the drive picker
+// and the progress dialog alike: "Install to:", then the label and the
+// letter. Cut at a letter 0, as a C text would be.
+std::wstring InstallToCaption(const std::wstring& label, wchar_t driveLetter);

@@ -28,9 +28,6 @@ RunMode ChooseRunMode(const StartupOptions& options, bool productExists);
 // The argument after the first one equal to `name` that has a successor.
 std::wstring FindArgumentValue(const std::vector<std::wstring>& arguments, const std::wstring& name);
 
-// letter + ":\Quillon.exe"
-std::wstring ProductPathFor(wchar_t driveLetter);
-
 // --- platform side ---
 
 // CommandLineToArgvW over the given text; empty when it cannot be split.
@@ -38,10 +35,6 @@ std::vector<std::wstring> SplitCommandLine(const wchar_t* commandLine);
 
 // FindArgumentValue over the process's own command line, split afresh.
 std::wstring GetCommandLineValue(const std::wstring& name);
-
-// The temporary folder + "{502ABB8A-27F4-4A9D-A0B4-C99B926B99EE}\". Not
-// created here.
-std::wstring GetWorkFolder();
 
 // Shorter than MAX_PATH and its attributes can be read (a folder counts).
 bool ProductExists(const std::wstring& productPath);

@@ -7,7 +7,7 @@
 
 #include "MessageError.h"
 #include "ScopedHandles.h"
-#include "Startup.h"
+#include "ProductPaths.h"
 #include "easylogging++.h"
 
 using NCommon::ScopedHandle;
@@ -21,25 +21,15 @@ const wchar_t kNotifyUpdate[] = L"/NotifyUpdate";
 
 }  // namespace
 
-std::wstring GetProductPath(wchar_t driveLetter)
-{
-    return ProductPathFor(driveLetter);
-}
-
-std::wstring GetDriveRoot(wchar_t driveLetter)
-{
-    return std::wstring(1, driveLetter) + L":\\";
-}
-
 ProductLaunch ChooseProductLaunch(bool notifyUpdate, const std::wstring& exePathToUpdate,
                                   wchar_t driveLetter)
 {
     ProductLaunch launch;
-    launch.file = notifyUpdate ? exePathToUpdate : GetProductPath(driveLetter);
+    launch.file = notifyUpdate ? exePathToUpdate : ProductPathFor(driveLetter);
     if (notifyUpdate) {
         launch.parameters = kNotifyUpdate;
     }
-    launch.workingFolder = GetDriveRoot(driveLetter);
+    launch.workingFolder = DriveRootOf(driveLetter);
     return launch;
 }
 

@@ -5,13 +5,8 @@
 #include "AnimatedBitmapButton.h"
 #include "DialogFontLayout.h"
 #include "ImageDialog.h"
-#include "Ui/Controls.h"
+#include "Controls.h"
 
-// How a drive reads in the list: its volume label, a blank, the letter in
-// brackets ("STICK (E:)", " (E:)" without a label).
-std::wstring DriveEntryText(const std::wstring& label, wchar_t letter);
-// The Install button's two lines for the chosen drive.
-std::wstring InstallCaption(const std::wstring& label, wchar_t letter);
 // The letter an entry carries as its item data (the low 16 bits); 0 when
 // nothing is selected or the entry stands for no drive.
 wchar_t LetterOfEntry(int selected, DWORD_PTR itemData);

@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "DialogTemplate.h"
-#include "Ui/GdiHolders.h"
+#include "GdiHolders.h"
 
 namespace NCommon {
 

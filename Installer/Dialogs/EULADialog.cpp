@@ -4,8 +4,8 @@
 
 #include "DialogLook.h"
 #include "PartnerPage.h"
-#include "LicenseText.h"
-#include "res/resource.h"
+#include "LicenceText.h"
+#include "resource.h"
 
 namespace {
 const COLORREF kCaptionColour = RGB(70, 70, 70);
@@ -75,11 +75,11 @@ void EULADialog::LoadLicence()
 {
     // The control takes the document in the pieces it asks for; the copy
     // shrinks from the front as it goes and is gone once the call returns.
-    std::string rest = LoadLicenseText(NCommon::ResourceModule());
+    std::string rest = LoadLicenceText(NCommon::ResourceModule());
     EDITSTREAM stream = {};
     stream.dwCookie = reinterpret_cast<DWORD_PTR>(&rest);
     stream.dwError = 0;
-    stream.pfnCallback = &StreamLicensePiece;
+    stream.pfnCallback = &StreamLicencePiece;
     m_licenceText.StreamIn(SF_RTF, stream);
 }
 

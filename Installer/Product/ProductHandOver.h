@@ -23,12 +23,6 @@ extern const wchar_t kProductWindowTitle[];
 // wait must stay short, yet long enough for a busy but healthy program.
 const DWORD kProductCloseTimeoutMs = 5000;
 
-// letter + ":\Quillon.exe"
-std::wstring GetProductPath(wchar_t driveLetter);
-
-// letter + ":\"
-std::wstring GetDriveRoot(wchar_t driveLetter);
-
 // What LaunchProduct hands to the shell. Parameters empty means none.
 struct ProductLaunch {
     std::wstring file;

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "FileText.h"
-#include "LicenseText.h"
+#include "LicenceText.h"
 #include "ScopedHandles.h"
 
 namespace {
@@ -26,7 +26,7 @@ std::vector<LONG> Drain(std::string document, LONG piece, std::string* received)
     std::vector<BYTE> buffer(static_cast<size_t>(piece));
     for (int call = 0; call < 100; ++call) {
         LONG count = -1;
-        EXPECT_EQ(0u, StreamLicensePiece(reinterpret_cast<DWORD_PTR>(&document), buffer.data(),
+        EXPECT_EQ(0u, StreamLicencePiece(reinterpret_cast<DWORD_PTR>(&document), buffer.data(),
                                          piece, &count));
         given.push_back(count);
         if (count <= 0) {
@@ -37,7 +37,7 @@ std::vector<LONG> Drain(std::string document, LONG piece, std::string* received)
     return given;
 }
 
-TEST(LicenseStream, HandsTheDocumentOverFrontToBackThenNothing)
+TEST(LicenceStream, HandsTheDocumentOverFrontToBackThenNothing)
 {
     std::string document;
     for (int i = 0; i < 3 * 512; ++i) {
@@ -78,7 +78,7 @@ struct WindowTraits {
     static void Close(Value value) { DestroyWindow(value); }
 };
 
-TEST(LicenseResource, InstallerCarriesTheWholeDocumentForEveryLanguage)
+TEST(LicenceResource, InstallerCarriesTheWholeDocumentForEveryLanguage)
 {
     const std::string document = ReadFileText(Argument(2));
     ASSERT_FALSE(document.empty()) << "the document's source file";
@@ -88,7 +88,7 @@ TEST(LicenseResource, InstallerCarriesTheWholeDocumentForEveryLanguage)
 
     for (LANGID language : {0x0409, 0x0419, 0x0407, 0x0411}) {
         SetThreadUILanguage(language);
-        EXPECT_EQ(document, LoadLicenseText(installer.get())) << "UI language " << language;
+        EXPECT_EQ(document, LoadLicenceText(installer.get())) << "UI language " << language;
     }
 
     // Into a rich edit control at its default text limit, as the dialog
@@ -98,10 +98,10 @@ TEST(LicenseResource, InstallerCarriesTheWholeDocumentForEveryLanguage)
         CreateWindowExW(0, RICHEDIT_CLASSW, L"", WS_CHILD | ES_MULTILINE | ES_READONLY, 0, 0, 300,
                         200, HWND_MESSAGE, nullptr, nullptr, nullptr));
     ASSERT_TRUE(control.valid());
-    std::string rest = LoadLicenseText(installer.get());
+    std::string rest = LoadLicenceText(installer.get());
     EDITSTREAM stream = {};
     stream.dwCookie = reinterpret_cast<DWORD_PTR>(&rest);
-    stream.pfnCallback = StreamLicensePiece;
+    stream.pfnCallback = StreamLicencePiece;
     SendMessageW(control.get(), EM_STREAMIN, SF_RTF, reinterpret_cast<LPARAM>(&stream));
     EXPECT_EQ(0u, stream.dwError);
     EXPECT_TRUE(rest.empty());

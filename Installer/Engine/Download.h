@@ -15,7 +15,7 @@ constexpr wchar_t kServer[] = QUILLON_UPDATE_HOST;
 constexpr uint16_t kPort = QUILLON_UPDATE_PORT;
 constexpr wchar_t kVerb[] = L"GET";
 constexpr wchar_t kPath[] = L"/SW_UPDATE/KT-QUILLON/Quillon.zip";
-constexpr wchar_t kPackageFileName[] = L"Quillon.zip";
+
 // WINHTTP_FLAG_SECURE | WINHTTP_FLAG_REFRESH
 constexpr uint32_t kRequestFlags = 0x800100;
 constexpr int kResolveTimeoutMs = 0;  // no limit

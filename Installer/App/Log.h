@@ -6,9 +6,6 @@
 // folder, appending, and creates that folder. First thing of every run.
 void ConfigureLog();
 
-// UTF-16 to UTF-8; empty for an empty text.
-std::string ToUtf8(const std::wstring& text);
-
 // The 8-bit name under which the logging library can open `path`. The library
 // opens files through the ANSI code page, so a UTF-8 name only works while
 // the path is plain ASCII. In order: the ANSI form when it converts without

@@ -8,7 +8,7 @@
 // to the rich edit control unchanged.
 
 // A copy of the whole licence resource of `module`; empty when it has none.
-std::string LoadLicenseText(HMODULE module);
+std::string LoadLicenceText(HMODULE module);
 
 // Moves the front of `rest` into `buffer`: `wanted` bytes, or all that is
 // left when that is less. Returns how many were moved; 0 once `rest` is
@@ -16,6 +16,6 @@ std::string LoadLicenseText(HMODULE module);
 long TakeStreamPiece(std::string& rest, char* buffer, long wanted);
 
 // The EDITSTREAM callback for EM_STREAMIN: the cookie is the address of the
-// std::string that LoadLicenseText returned, which shrinks as the control
+// std::string that LoadLicenceText returned, which shrinks as the control
 // takes it in. Always 0 (no error).
-DWORD CALLBACK StreamLicensePiece(DWORD_PTR cookie, LPBYTE buffer, LONG wanted, LONG* given);
+DWORD CALLBACK StreamLicencePiece(DWORD_PTR cookie, LPBYTE buffer, LONG wanted, LONG* given);

@@ -3,7 +3,7 @@
 #include "AnimatedBitmapButton.h"
 #include "DialogFontLayout.h"
 #include "ImageDialog.h"
-#include "Ui/Controls.h"
+#include "Controls.h"
 
 // The licence agreement, the first window of the interactive install: ends
 // with IDOK when the user accepts, IDCANCEL on Decline, close or Esc.

@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "CancelFlag.h"
 #include "IInstallListener.h"
-#include "Log.h"
+#include "ProductConstants.h"
 #include "MessageError.h"
+#include "ProductText.h"
 #include "ResponseRules.h"
 #include "ScopedHandles.h"
 #include "easylogging++.h"
@@ -62,11 +64,6 @@ struct FoundProxy {
         GlobalFree(info.lpszProxyBypass);
     }
 };
-
-bool IsCancelled(const std::atomic<bool>* cancel)
-{
-    return cancel != nullptr && cancel->load();
-}
 
 unsigned long ErrorNumber(DWORD error)
 {

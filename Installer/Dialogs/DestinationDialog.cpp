@@ -3,7 +3,7 @@
 #include "DialogLook.h"
 #include "PartnerPage.h"
 #include "UsbDrives.h"
-#include "res/resource.h"
+#include "resource.h"
 
 namespace {
 const COLORREF kCaptionColour = RGB(70, 70, 70);
@@ -11,16 +11,6 @@ const COLORREF kTextColour = RGB(0, 61, 61);
 const int kCornerDiameter = 23;
 const wchar_t kNoDrive[] = L"No USB drive found";
 }  // namespace
-
-std::wstring DriveEntryText(const std::wstring& label, wchar_t letter)
-{
-    return label + L" (" + letter + L":)";
-}
-
-std::wstring InstallCaption(const std::wstring& label, wchar_t letter)
-{
-    return L"Install to:\n" + DriveEntryText(label, letter);
-}
 
 wchar_t LetterOfEntry(int selected, DWORD_PTR itemData)
 {
@@ -114,7 +104,7 @@ void DestinationDialog::UpdateInstallButton()
     if (m_driveList.IsWindowEnabled()) {
         const int selected = m_driveList.GetCurSel();
         const wchar_t letter = LetterOfEntry(selected, m_driveList.GetItemData(selected));
-        m_installButton.m_caption = InstallCaption(GetDriveLabel(letter), letter);
+        m_installButton.m_caption = InstallToCaption(GetDriveLabel(letter), letter);
         m_installButton.m_captionOffsetX = 18;
         m_installButton.m_captionOffsetY = 2;
         m_installButton.m_multiLineCaption = true;

@@ -17,9 +17,6 @@ const UINT WM_INSTALL_PROGRESS = WM_USER + 2;  // lParam phase fraction x 1000
 
 // --- decisions of the dialog, kept free of windows ---
 
-// The action button's caption before the end: "Install to:", then the label
-// and the letter. Cut at a letter 0, as a C text would be.
-std::wstring InstallToCaption(const std::wstring& label, wchar_t driveLetter);
 
 // The status text of a failed run. A letter 0 ends the text there.
 std::wstring FailureText(bool appUpdateMode, int errorReason, wchar_t driveLetter);

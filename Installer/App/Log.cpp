@@ -4,11 +4,9 @@
 
 #include <vector>
 
-#include "Startup.h"
+#include "ProductPaths.h"
+#include "ProductText.h"
 #include "easylogging++.h"
-
-// The library's storage lives here, once for the whole program.
-INITIALIZE_EASYLOGGINGPP
 
 namespace {
 
@@ -57,17 +55,6 @@ std::wstring ShortPathOf(const std::wstring& path)
 }
 
 }  // namespace
-
-std::string ToUtf8(const std::wstring& text)
-{
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) {
-        return std::string();
-    }
-    std::vector<char> buffer(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, buffer.data(), size, nullptr, nullptr);
-    return std::string(buffer.data());
-}
 
 std::string LogFileNameFor(const std::wstring& path)
 {

@@ -35,8 +35,6 @@ private:
     wchar_t** m_argv;
 };
 
-const wchar_t kWorkFolderName[] = L"{502ABB8A-27F4-4A9D-A0B4-C99B926B99EE}\\";
-
 }  // namespace
 
 bool IsDriveRoot(const std::wstring& value)
@@ -98,11 +96,6 @@ std::wstring FindArgumentValue(const std::vector<std::wstring>& arguments, const
     return std::wstring();
 }
 
-std::wstring ProductPathFor(wchar_t driveLetter)
-{
-    return std::wstring(1, driveLetter) + L":\\Quillon.exe";
-}
-
 std::vector<std::wstring> SplitCommandLine(const wchar_t* commandLine)
 {
     return ArgumentArray(commandLine).ToVector();
@@ -111,13 +104,6 @@ std::vector<std::wstring> SplitCommandLine(const wchar_t* commandLine)
 std::wstring GetCommandLineValue(const std::wstring& name)
 {
     return FindArgumentValue(SplitCommandLine(GetCommandLineW()), name);
-}
-
-std::wstring GetWorkFolder()
-{
-    wchar_t buffer[MAX_PATH + 1] = {};
-    GetTempPathW(MAX_PATH, buffer);
-    return std::wstring(buffer) + kWorkFolderName;
 }
 
 bool ProductExists(const std::wstring& productPath)

@@ -8,9 +8,10 @@
 
 #include "DialogLook.h"
 #include "InstallBackend.h"
-#include "Log.h"
 #include "PartnerPage.h"
+#include "ProductConstants.h"
 #include "ProductHandOver.h"
+#include "ProductText.h"
 #include "UsbDrives.h"
 #include "easylogging++.h"
 #include "resource.h"
@@ -22,7 +23,7 @@ namespace {
 const int kStatusTextId = -1;
 
 // The engine's free-space threshold in MiB, as the user reads it.
-const double kRequiredMegabytes = 150.0;
+const double kRequiredMegabytes = static_cast<double>(kMinimumFreeBytes) / (1024.0 * 1024.0);
 
 const COLORREF kButtonTextColour = RGB(70, 70, 70);
 const COLORREF kCompleteColour = RGB(63, 162, 36);
@@ -32,17 +33,7 @@ const wchar_t kDownloadingText[] = L"Please wait, downloading Quillon...";
 const wchar_t kInstallingText[] = L"Please wait, installing Quillon...";
 const wchar_t kUpdatingText[] = L"Please wait, updating Quillon...";
 
-std::wstring CutAtTerminator(const std::wstring& text)
-{
-    return text.substr(0, text.find(L'\0'));
-}
-
 }  // namespace
-
-std::wstring InstallToCaption(const std::wstring& label, wchar_t driveLetter)
-{
-    return CutAtTerminator(L"Install to:\n" + label + L" (" + std::wstring(1, driveLetter) + L":)");
-}
 
 std::wstring FailureText(bool appUpdateMode, int errorReason, wchar_t driveLetter)
 {
@@ -55,7 +46,7 @@ std::wstring FailureText(bool appUpdateMode, int errorReason, wchar_t driveLette
         swprintf(megabytes, 32, L"%.0f", kRequiredMegabytes);
         text = L"Not enough drive " + letter + L" free space.\nAt least " + megabytes + L"MB required.";
     }
-    return CutAtTerminator(text);
+    return text.substr(0, text.find(L'\0'));
 }
 
 LPARAM ProgressReport(float fraction)

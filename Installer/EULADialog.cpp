@@ -13,8 +13,6 @@ const COLORREF kTextColour = RGB(0, 61, 61);
 const int kCornerDiameter = 19;
 }  // namespace
 
-// Enter has no handler of its own here: the dialog manager sends IDOK, which
-// accepts, as the default button of a setup wizard's licence page does.
 BEGIN_MESSAGE_TABLE(EULADialog, NCommon::ImageDialog)
     ON_CTLCOLOR(&EULADialog::OnCtlColor)
     ON_COMMAND(IDC_CLOSE_BUTTON, BN_CLICKED, &EULADialog::OnCancel)
@@ -68,7 +66,14 @@ BOOL EULADialog::OnInitDialog()
     m_declineButton.SetFont(m_answerFont.get());
 
     LoadLicence();
-    return TRUE;
+    // The keyboard starts in the licence, so that it scrolls at once.
+    ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_licenceText.m_hWnd), TRUE);
+    return FALSE;
+}
+
+int EULADialog::ArmedMainAction() const
+{
+    return IDC_ACCEPT;
 }
 
 void EULADialog::LoadLicence()

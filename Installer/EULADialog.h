@@ -16,6 +16,9 @@ public:
 
 protected:
     void DoDataExchange() override;
+    // Enter away from the buttons accepts, as a licence page's default
+    // button does; on Decline or the close button it presses that button.
+    int ArmedMainAction() const override;
 
     HBRUSH OnCtlColor(HDC dc, HWND control, UINT kind);
     void OnPartnerLogo();

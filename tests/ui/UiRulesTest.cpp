@@ -159,6 +159,7 @@ TEST(DialogTemplates, TheInstallersTemplates)
 {
     const DWORD button = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW;
     const DWORD hiddenButton = WS_CHILD | WS_TABSTOP | BS_OWNERDRAW;
+    const DWORD logo = WS_CHILD | WS_VISIBLE | BS_OWNERDRAW;
     const DWORD text = WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT;
     struct Item {
         int id;
@@ -179,24 +180,26 @@ TEST(DialogTemplates, TheInstallersTemplates)
           {1008, nullptr, 0x80, 168, 5, 11, 11, button, 0},
           {-1, nullptr, 0x82, 8, 51, 171, 68, text, WS_EX_TRANSPARENT},
           {1012, nullptr, 0x80, 78, 36, 24, 10, button, 0},
-          {1010, nullptr, 0x80, 116, 15, 30, 16, button, 0},
-          {1005, L"RichEdit20W", 0, 9, 126, 167, 106, WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_READONLY | ES_MULTILINE, 0},
-          {1001, nullptr, 0x80, 97, 246, 80, 18, button, 0},
-          {1002, nullptr, 0x80, 8, 246, 80, 18, button, 0}}},
+          {1010, nullptr, 0x80, 116, 15, 30, 16, logo, 0},
+          {1005, L"RichEdit20W", 0, 9, 126, 167, 106,
+           WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | ES_READONLY | ES_MULTILINE, 0},
+          {1002, nullptr, 0x80, 8, 246, 80, 18, button, 0},
+          {1001, nullptr, 0x80, 97, 246, 80, 18, button, 0}}},
         {301, 186, 106,
          {{1007, nullptr, 0x80, 154, 5, 11, 11, hiddenButton, 0},
           {1008, nullptr, 0x80, 168, 5, 11, 11, button, 0},
           {1012, nullptr, 0x80, 78, 36, 24, 10, button, 0},
-          {1010, nullptr, 0x80, 116, 15, 30, 16, button, 0},
+          {1010, nullptr, 0x80, 116, 15, 30, 16, logo, 0},
           {-1, nullptr, 0x82, 10, 46, 164, 11, text, WS_EX_TRANSPARENT},
-          {1002, nullptr, 0x85, 30, 59, 146, 30, WS_CHILD | WS_VISIBLE | WS_VSCROLL | CBS_SORT | CBS_DROPDOWNLIST, 0},
-          {1009, nullptr, 0x80, 94, 79, 82, 20, button, 0},
-          {1004, nullptr, 0x80, 10, 61, 15, 12, button, 0}}},
+          {1004, nullptr, 0x80, 10, 61, 15, 12, button, 0},
+          {1002, nullptr, 0x85, 30, 59, 146, 30,
+           WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | CBS_SORT | CBS_DROPDOWNLIST, 0},
+          {1009, nullptr, 0x80, 94, 79, 82, 20, button, 0}}},
         {302, 186, 106,
          {{1007, nullptr, 0x80, 154, 5, 11, 11, hiddenButton, 0},
           {1008, nullptr, 0x80, 168, 5, 11, 11, button, 0},
           {1012, nullptr, 0x80, 78, 36, 24, 10, button, 0},
-          {1010, nullptr, 0x80, 116, 15, 30, 16, button, 0},
+          {1010, nullptr, 0x80, 116, 15, 30, 16, logo, 0},
           {-1, nullptr, 0x82, 10, 46, 175, 24, text, WS_EX_TRANSPARENT},
           {1013, nullptr, 0x80, 94, 79, 82, 20, button, 0},
           {1006, L"msctls_progress32", 0, 9, 59, 165, 14, WS_CHILD | WS_VISIBLE | WS_BORDER, 0},

@@ -27,6 +27,7 @@ protected:
 
 private:
     void LoadLicence();
+    void KeepLicenceTextWidth();
 
     NCommon::ScopedFont m_descriptionFont;
     NCommon::ScopedFont m_answerFont;

@@ -10,6 +10,7 @@
 #include "InstallDialog.h"
 #include "InstallerApp.h"
 #include "Log.h"
+#include "SingleInstance.h"
 #include "Startup.h"
 #include "easylogging++.h"
 
@@ -42,6 +43,11 @@ CInstallerApp::CInstallerApp() : m_exitCode(1) {}
 
 bool CInstallerApp::InitInstance()
 {
+    // Before the log set-up: a start that another running installer turns
+    // away must leave that one's work folder alone.
+    if (!ClaimTheInstallerTurn(m_installerTurn)) {
+        return false;
+    }
     ConfigureLog();
     LOG(INFO) << "Log created";
 

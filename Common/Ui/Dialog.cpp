@@ -278,15 +278,23 @@ void CDialog::PlaceAfterInit(POINT before)
     if (window.left != before.x || window.top != before.y) {
         return;  // the initialisation placed it
     }
-    HMONITOR monitor = g_hasLastPlace ? ::MonitorFromRect(&g_lastPlace, MONITOR_DEFAULTTONEAREST)
-                                      : ::MonitorFromWindow(m_hWnd, MONITOR_DEFAULTTOPRIMARY);
+    // Over the owner when there is one, as modal dialogs open; else over the
+    // dialog that ran before; else in the middle of the work area.
+    RECT over = g_lastPlace;
+    bool overWindow = g_hasLastPlace;
+    HWND owner = ::GetWindow(m_hWnd, GW_OWNER);
+    if (owner != nullptr && ::IsWindowVisible(owner) && ::GetWindowRect(owner, &over)) {
+        overWindow = true;
+    }
+    HMONITOR monitor = overWindow ? ::MonitorFromRect(&over, MONITOR_DEFAULTTONEAREST)
+                                  : ::MonitorFromWindow(m_hWnd, MONITOR_DEFAULTTOPRIMARY);
     MONITORINFO info = {};
     info.cbSize = sizeof(info);
     if (!::GetMonitorInfoW(monitor, &info)) {
         return;
     }
     const POINT place = CentredPosition(SIZE{window.right - window.left, window.bottom - window.top},
-                                        g_hasLastPlace ? g_lastPlace : info.rcWork, info.rcWork);
+                                        overWindow ? over : info.rcWork, info.rcWork);
     ::SetWindowPos(m_hWnd, nullptr, place.x, place.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 

@@ -32,9 +32,9 @@ POINT CentredPosition(SIZE size, const RECT& over, const RECT& workArea);
 // The owner, if one was given, is disabled for the run and enabled again
 // before the dialog goes away.
 //
-// A dialog whose initialisation did not move it opens centred over the
-// window of the modal dialog that ran before it in this process, or on the
-// work area when it is the first. Focus cues show once the keyboard is used
+// A dialog whose initialisation did not move it opens centred over its
+// owner, or else over the window of the modal dialog that ran before it in
+// this process, or else on the work area. Focus cues show once the keyboard is used
 // in a dialog, and from the start in a dialog that follows keyboard use.
 class CDialog : public CWnd {
 public:

@@ -95,7 +95,9 @@ void AnimatedBitmapButton::DrawItem(DRAWITEMSTRUCT* item)
         }
     }
 
-    if (ShowsFocusCue(item->itemState, ::SendMessageW(m_hWnd, WM_QUERYUISTATE, 0, 0))) {
+    // The dialog keeps the keyboard-cue state for its controls.
+    HWND parent = GetParent();
+    if (ShowsFocusCue(item->itemState, ::SendMessageW(parent != nullptr ? parent : m_hWnd, WM_QUERYUISTATE, 0, 0))) {
         // The platform's dotted frame, inverted over the image, so it shows
         // on the light bars and on the skin alike.
         ::DrawFocusRect(dc, &r);

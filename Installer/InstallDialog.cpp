@@ -249,6 +249,7 @@ void InstallDialog::EndWhenWorkerReturns(int result, bool announce)
         ::ShowWindow(GetDlgItem(kStatusTextId), SW_SHOW);
         ::ShowWindow(GetDlgItem(IDC_INSTALL_COMPLETE), SW_HIDE);
         RedrawWindow();
+        RepaintStatusText();
     }
     ::SetTimer(m_hWnd, kHideTimer, kHideAfterMs, nullptr);
 }

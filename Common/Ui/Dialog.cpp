@@ -82,6 +82,7 @@ POINT CentredPosition(SIZE size, const RECT& over, const RECT& workArea)
 BEGIN_MESSAGE_TABLE(CDialog, CWnd)
     ON_COMMAND(IDOK, BN_CLICKED, &CDialog::OnOK)
     ON_COMMAND(IDCANCEL, BN_CLICKED, &CDialog::OnCancel)
+    ON_MESSAGE(WM_QUERYUISTATE, &CDialog::OnQueryUiState)
 END_MESSAGE_TABLE()
 
 CDialog::CDialog(UINT templateId, CWnd* parent)
@@ -226,15 +227,19 @@ bool CDialog::HandleDialogKey(const MSG& message)
     if (message.message != WM_KEYDOWN) {
         return false;
     }
-    if (IsNavigationKey(message.wParam)) {
-        // The focus moves where the user cannot see it unless the cues show.
-        ::SendMessageW(m_hWnd, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
-        return false;
-    }
-
     HWND focus = ::GetFocus();
     if (focus != m_hWnd && !::IsChild(m_hWnd, focus)) {
         focus = nullptr;
+    }
+    if (IsNavigationKey(message.wParam)) {
+        // The focus moves where the user cannot see it unless the cues show.
+        if (m_hideFocusCues) {
+            HideFocusCues(false);
+            if (focus != nullptr) {
+                ::InvalidateRect(focus, nullptr, TRUE);
+            }
+        }
+        return false;
     }
     if (message.wParam == VK_ESCAPE) {
         if (IsOpenDropDown(focus)) {
@@ -266,12 +271,32 @@ bool CDialog::HandleDialogKey(const MSG& message)
     return true;
 }
 
+void CDialog::HideFocusCues(bool hide)
+{
+    // A user who has the cues shown always keeps them.
+    BOOL alwaysShown = FALSE;
+    if (!::SystemParametersInfoW(SPI_GETKEYBOARDCUES, 0, &alwaysShown, 0)) {
+        alwaysShown = FALSE;
+    }
+    m_hideFocusCues = hide && !alwaysShown;
+    ::SendMessageW(m_hWnd, WM_CHANGEUISTATE,
+                   MAKEWPARAM(m_hideFocusCues ? UIS_SET : UIS_CLEAR, UISF_HIDEFOCUS | UISF_HIDEACCEL), 0);
+}
+
+LRESULT CDialog::OnQueryUiState(WPARAM, LPARAM)
+{
+    LRESULT state = Default() & ~static_cast<LRESULT>(UISF_HIDEFOCUS | UISF_HIDEACCEL);
+    if (m_hideFocusCues) {
+        state |= UISF_HIDEFOCUS | UISF_HIDEACCEL;
+    }
+    return state;
+}
+
 void CDialog::PlaceAfterInit(POINT before)
 {
     // Focus cues follow the last input: hidden after the mouse, shown after
     // the keyboard, as a window that opens gets them on Windows.
-    ::SendMessageW(m_hWnd, WM_CHANGEUISTATE,
-                   MAKEWPARAM(g_keyboardInUse ? UIS_CLEAR : UIS_SET, UISF_HIDEFOCUS | UISF_HIDEACCEL), 0);
+    HideFocusCues(!g_keyboardInUse);
 
     RECT window = {};
     ::GetWindowRect(m_hWnd, &window);

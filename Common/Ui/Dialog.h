@@ -72,6 +72,9 @@ protected:
     // Whether Enter may press this focused button; Space always can.
     virtual bool EnterPresses(int buttonId) const;
 
+    // The dialog's keyboard-cue state, which owner-drawn controls ask for.
+    LRESULT OnQueryUiState(WPARAM wParam, LPARAM lParam);
+
     DECLARE_MESSAGE_TABLE()
 
 private:
@@ -79,10 +82,14 @@ private:
     // Enter and Esc for this dialog; true when the key was taken.
     bool HandleDialogKey(const MSG& message);
     void PlaceAfterInit(POINT before);
+    void HideFocusCues(bool hide);
 
     UINT m_templateId;
     HWND m_owner;
     bool m_endRequested = false;
+    // Kept here as well as told to the platform: Wine answers WM_QUERYUISTATE
+    // with 0 whatever it was told.
+    bool m_hideFocusCues = false;
     INT_PTR m_result = -1;
 };
 

@@ -39,6 +39,9 @@ void BringFirstToFront()
     if (::IsIconic(window)) {
         ::ShowWindow(window, SW_RESTORE);
     }
+    // Raised as well as activated: without a window manager to do it (Wine
+    // on a bare X screen) the active window can stay under another.
+    ::SetWindowPos(window, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     ::SetForegroundWindow(window);
 }
 

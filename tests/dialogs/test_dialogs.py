@@ -394,8 +394,14 @@ class InteractiveInstall(unittest.TestCase):
             second = Run(self.sticks)
             self.runs.append(second)
             self.assertEqual(1, second.exit_code())
-            self.assertTrue(run.window(1005)["foreground"])
-            self.screen.shot("second-start-brought-the-first-back")
+            licence = run.window(1005)
+            self.assertTrue(licence["foreground"])
+            shot = self.screen.shot("second-start-brought-the-first-back")
+            ox, oy = licence["clientOrigin"]
+            # The header left of the logos is bare skin (its corner is cut off).
+            covered = [(x, y) for x in range(10, 160, 10) for y in range(10, 50, 10)
+                       if shot.pixel(ox + x, oy + y) != bmp(300)[2][(x, y)][:3]]
+            self.assertEqual([], covered, "the licence is still under notepad")
         finally:
             other.stop()
         self.assertEqual("", second.log(), "the second start touched its work folder")

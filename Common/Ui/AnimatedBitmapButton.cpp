@@ -35,11 +35,18 @@ SIZE BlendExtent(const RECT& item, SIZE image)
     return SIZE{std::min<LONG>(item.right - item.left, image.cx), std::min<LONG>(item.bottom - item.top, image.cy)};
 }
 
+bool ShowsFocusCue(UINT itemState, LRESULT uiState)
+{
+    return (itemState & ODS_FOCUS) != 0 && (itemState & ODS_NOFOCUSRECT) == 0 &&
+           (static_cast<UINT>(uiState) & UISF_HIDEFOCUS) == 0;
+}
+
 BEGIN_MESSAGE_TABLE(AnimatedBitmapButton, CBitmapButton)
     ON_MESSAGE(WM_ERASEBKGND, &AnimatedBitmapButton::OnEraseBkgnd)
     ON_MESSAGE(WM_MOUSEMOVE, &AnimatedBitmapButton::OnMouseMove)
     ON_MESSAGE(WM_MOUSEHOVER, &AnimatedBitmapButton::OnMouseHover)
     ON_MESSAGE(WM_MOUSELEAVE, &AnimatedBitmapButton::OnMouseLeave)
+    ON_MESSAGE(WM_UPDATEUISTATE, &AnimatedBitmapButton::OnUpdateUiState)
 END_MESSAGE_TABLE()
 
 AnimatedBitmapButton::~AnimatedBitmapButton() = default;
@@ -87,6 +94,14 @@ void AnimatedBitmapButton::DrawItem(DRAWITEMSTRUCT* item)
             ::SelectObject(dc, replaced);
         }
     }
+
+    // The dialog keeps the keyboard-cue state for its controls.
+    HWND parent = GetParent();
+    if (ShowsFocusCue(item->itemState, ::SendMessageW(parent != nullptr ? parent : m_hWnd, WM_QUERYUISTATE, 0, 0))) {
+        // The platform's dotted frame, inverted over the image, so it shows
+        // on the light bars and on the skin alike.
+        ::DrawFocusRect(dc, &r);
+    }
 }
 
 LRESULT AnimatedBitmapButton::OnEraseBkgnd(WPARAM, LPARAM)
@@ -116,6 +131,15 @@ LRESULT AnimatedBitmapButton::OnMouseHover(WPARAM, LPARAM)
         ::InvalidateRect(m_hWnd, nullptr, TRUE);
     }
     return 0;
+}
+
+LRESULT AnimatedBitmapButton::OnUpdateUiState(WPARAM, LPARAM)
+{
+    // The cue appears or goes with the window's keyboard-cue state, which
+    // the button's own handling does not repaint an owner-drawn face for.
+    const LRESULT result = Default();
+    ::InvalidateRect(m_hWnd, nullptr, TRUE);
+    return result;
 }
 
 LRESULT AnimatedBitmapButton::OnMouseLeave(WPARAM, LPARAM)

@@ -19,6 +19,11 @@ UINT CaptionFormat(bool multiLine);
 // image where it is smaller than the button.
 SIZE BlendExtent(const RECT& item, SIZE image);
 
+// The keyboard focus cue: on the focused button, unless the platform's
+// keyboard-cue rules hide it (the draw request's ODS_NOFOCUSRECT, or
+// UISF_HIDEFOCUS in the window's state as WM_QUERYUISTATE answers it).
+bool ShowsFocusCue(UINT itemState, LRESULT uiState);
+
 // The image button of the skinned dialogs: up to four images by state,
 // blended with their per-pixel alpha over the part of the parent's skin
 // under the button, and an optional caption on top.
@@ -40,6 +45,7 @@ protected:
     LRESULT OnMouseMove(WPARAM wParam, LPARAM lParam);
     LRESULT OnMouseHover(WPARAM wParam, LPARAM lParam);
     LRESULT OnMouseLeave(WPARAM wParam, LPARAM lParam);
+    LRESULT OnUpdateUiState(WPARAM wParam, LPARAM lParam);
 
     bool m_hover = false;
 

@@ -153,6 +153,19 @@ int CProgressCtrl::GetPos() const
 
 // ---- CRichEditCtrl ------------------------------------------------------
 
+BEGIN_MESSAGE_TABLE(CRichEditCtrl, CWnd)
+    ON_MESSAGE(WM_GETDLGCODE, &CRichEditCtrl::OnGetDlgCode)
+END_MESSAGE_TABLE()
+
+LRESULT CRichEditCtrl::OnGetDlgCode(WPARAM, LPARAM)
+{
+    LRESULT code = Default();
+    if ((::GetWindowLongPtrW(m_hWnd, GWL_STYLE) & ES_READONLY) != 0) {
+        code &= ~static_cast<LRESULT>(DLGC_HASSETSEL);
+    }
+    return code;
+}
+
 long CRichEditCtrl::StreamIn(int format, EDITSTREAM& stream)
 {
     return static_cast<long>(SendMessage(EM_STREAMIN, static_cast<WPARAM>(format),

@@ -67,10 +67,17 @@ public:
     int GetPos() const;
 };
 
-// The rich edit 2.0 control.
+// The rich edit 2.0 control. A read-only one keeps its place when the
+// keyboard reaches it: the dialog manager would select all of an edit
+// control's text, which moves a reader to the end of a long document.
 class CRichEditCtrl : public CWnd {
 public:
     long StreamIn(int format, EDITSTREAM& stream);
+
+protected:
+    LRESULT OnGetDlgCode(WPARAM wParam, LPARAM lParam);
+
+    DECLARE_MESSAGE_TABLE()
 };
 
 // A tooltip control that this object creates and owns.

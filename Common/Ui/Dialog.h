@@ -4,13 +4,38 @@
 
 namespace NCommon {
 
+// What Enter does in a dialog.
+enum class EnterAction {
+    LeaveToControl,      // the focused control takes it (an open drop-down list)
+    PressFocusedButton,  // as a click on the focused button
+    MainAction,          // as a click on the dialog's main action button
+    Nothing,
+};
+
+// Enter, as users of Windows dialogs expect it: it presses the focused
+// button (unless the dialog forbids that button, as a close that would
+// cancel a running install), and elsewhere runs the main action only while
+// that action is armed.
+EnterAction DecideEnter(bool focusTakesEnter, bool focusIsButton, bool buttonTakesEnter, bool mainActionArmed);
+
+// Top-left corner that centres a window of `size` over `over`, moved only as
+// far as it takes to keep the whole window inside `workArea` (its top-left
+// corner first, where the window is larger than the area).
+POINT CentredPosition(SIZE size, const RECT& over, const RECT& workArea);
+
 // A modal dialog made from a dialog template in the program's resources.
 //
 // DoModal creates the dialog, shows it and runs a message loop of its own
 // until EndDialog is called; every message of the thread passes
-// PreTranslateMessage before the dialog manager (IsDialogMessage) sees it, so
-// Tab, Enter and Esc keep their usual meaning. The owner, if one was given,
-// is disabled for the run and enabled again before the dialog goes away.
+// PreTranslateMessage, then the dialog's own Enter and Esc handling, before
+// the dialog manager (IsDialogMessage) sees it and moves the focus with Tab.
+// The owner, if one was given, is disabled for the run and enabled again
+// before the dialog goes away.
+//
+// A dialog whose initialisation did not move it opens centred over its
+// owner, or else over the window of the modal dialog that ran before it in
+// this process, or else on the work area. Focus cues show once the keyboard is used
+// in a dialog, and from the start in a dialog that follows keyboard use.
 class CDialog : public CWnd {
 public:
     explicit CDialog(UINT templateId, CWnd* parent = nullptr);
@@ -37,18 +62,34 @@ protected:
     // control or it is attached already.
     bool DDX_Control(int id, CWnd& control);
 
-    // IDOK and IDCANCEL commands (Enter, Esc, a close request).
+    // IDOK and IDCANCEL commands (Esc, a close request).
     virtual void OnOK();
     virtual void OnCancel();
+
+    // The button Enter presses where the focus is on no button, while that
+    // action can be taken; 0 for none (the default).
+    virtual int ArmedMainAction() const;
+    // Whether Enter may press this focused button; Space always can.
+    virtual bool EnterPresses(int buttonId) const;
+
+    // The dialog's keyboard-cue state, which owner-drawn controls ask for.
+    LRESULT OnQueryUiState(WPARAM wParam, LPARAM lParam);
 
     DECLARE_MESSAGE_TABLE()
 
 private:
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    // Enter and Esc for this dialog; true when the key was taken.
+    bool HandleDialogKey(const MSG& message);
+    void PlaceAfterInit(POINT before);
+    void HideFocusCues(bool hide);
 
     UINT m_templateId;
     HWND m_owner;
     bool m_endRequested = false;
+    // Kept here as well as told to the platform: Wine answers WM_QUERYUISTATE
+    // with 0 whatever it was told.
+    bool m_hideFocusCues = false;
     INT_PTR m_result = -1;
 };
 

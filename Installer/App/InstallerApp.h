@@ -19,6 +19,8 @@ private:
     void RunInteractiveInstall(wchar_t driveLetter);
 
     int m_exitCode;
+    // Held for the whole run: one installer at a time in a session.
+    NCommon::ScopedHandle m_installerTurn;
     // The rich edit classes must stay registered while any dialog may use them.
     NCommon::ScopedLibrary m_richEdit;
     NCommon::ScopedLibrary m_richEdit20;

@@ -86,6 +86,17 @@ RunMode ChooseRunMode(const StartupOptions& options, bool productExists)
     return RunMode::Interactive;
 }
 
+SecondStart DecideSecondStart(bool anotherRuns, const StartupOptions& options)
+{
+    if (!anotherRuns) {
+        return SecondStart::Run;
+    }
+    if (!options.silentDestination.empty() || options.appUpdate) {
+        return SecondStart::Refuse;
+    }
+    return SecondStart::BringFirstToFront;
+}
+
 std::wstring FindArgumentValue(const std::vector<std::wstring>& arguments, const std::wstring& name)
 {
     for (size_t i = 0; i + 1 < arguments.size(); ++i) {

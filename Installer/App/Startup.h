@@ -25,6 +25,12 @@ StartupOptions ParseStartupOptions(const std::vector<std::wstring>& arguments,
 // Open beats silent install beats update beats interactive install.
 RunMode ChooseRunMode(const StartupOptions& options, bool productExists);
 
+// What a start does while another installer runs in the same session: the
+// user who starts it again by hand gets the running one's window back; a
+// silent install or an update, which nobody watches, is refused.
+enum class SecondStart { Run, BringFirstToFront, Refuse };
+SecondStart DecideSecondStart(bool anotherRuns, const StartupOptions& options);
+
 // The argument after the first one equal to `name` that has a successor.
 std::wstring FindArgumentValue(const std::vector<std::wstring>& arguments, const std::wstring& name);
 

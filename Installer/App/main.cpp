@@ -12,6 +12,7 @@
 #include "InstallerApp.h"
 #include "Log.h"
 #include "ProductPaths.h"
+#include "SingleInstance.h"
 #include "Startup.h"
 #include "easylogging++.h"
 
@@ -44,6 +45,11 @@ CInstallerApp::CInstallerApp() : m_exitCode(1) {}
 
 bool CInstallerApp::InitInstance()
 {
+    // Before the log set-up: a start that another running installer turns
+    // away must leave that one's work folder alone.
+    if (!ClaimTheInstallerTurn(m_installerTurn)) {
+        return false;
+    }
     ConfigureLog();
     LOG(INFO) << "Log created";
 

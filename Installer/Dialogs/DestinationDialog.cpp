@@ -68,7 +68,16 @@ BOOL DestinationDialog::OnInitDialog()
     m_installButton.m_captionFont = m_installFont.get();
     m_listFont = DialogLook::DeriveFont(GetFont(), L"Microsoft Sans Serif", 15);
     m_driveList.SetFont(m_listFont.get());
-    return TRUE;
+    // The keyboard starts on the drive list, or on refresh when there is no
+    // drive to choose.
+    HWND first = m_driveList.IsWindowEnabled() ? m_driveList.m_hWnd : m_refreshButton.m_hWnd;
+    ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(first), TRUE);
+    return FALSE;
+}
+
+int DestinationDialog::ArmedMainAction() const
+{
+    return m_driveList.IsWindowEnabled() ? IDC_INSTALL : 0;
 }
 
 void DestinationDialog::RefreshDriveList()
@@ -132,8 +141,8 @@ void DestinationDialog::OnInstall()
     }
 }
 
-// Enter runs the Install command, so that it too ends the dialog only with
-// a drive stored, and does nothing in the no-drive state.
+// The OK command runs the Install command, so that it too ends the dialog
+// only with a drive stored, and does nothing in the no-drive state.
 void DestinationDialog::OnOK()
 {
     OnInstall();

@@ -24,6 +24,8 @@ public:
 protected:
     void DoDataExchange() override;
     void OnOK() override;
+    // Install, while there is a drive to install to.
+    int ArmedMainAction() const override;
 
     HBRUSH OnCtlColor(HDC dc, HWND control, UINT kind);
     void OnRefresh();

@@ -16,6 +16,9 @@ public:
 
 protected:
     void DoDataExchange() override;
+    // Enter away from the buttons accepts, as a licence page's default
+    // button does; on Decline or the close button it presses that button.
+    int ArmedMainAction() const override;
 
     HBRUSH OnCtlColor(HDC dc, HWND control, UINT kind);
     void OnPartnerLogo();
@@ -24,6 +27,7 @@ protected:
 
 private:
     void LoadLicence();
+    void KeepLicenceTextWidth();
 
     NCommon::ScopedFont m_descriptionFont;
     NCommon::ScopedFont m_answerFont;

@@ -32,6 +32,13 @@ const COLORREF kStatusColour = RGB(0, 61, 61);
 const wchar_t kDownloadingText[] = L"Please wait, downloading Quillon...";
 const wchar_t kInstallingText[] = L"Please wait, installing Quillon...";
 const wchar_t kUpdatingText[] = L"Please wait, updating Quillon...";
+const wchar_t kCancellingText[] = L"Please wait, cancelling...";
+
+// A worker that a cancel cannot stop at once (a drive or WMI that does not
+// answer) keeps the process, not the window: the window goes from the
+// screen after this long and the dialog ends when the worker returns.
+const UINT_PTR kHideTimer = 1;
+const UINT kHideAfterMs = 1500;
 
 }  // namespace
 
@@ -75,6 +82,8 @@ BEGIN_MESSAGE_TABLE(InstallDialog, ImageDialog)
     ON_COMMAND(IDC_PARTNER_LOGO, BN_CLICKED, &InstallDialog::OnPartnerLogo)
     ON_MESSAGE(WM_INSTALL_STATUS, &InstallDialog::OnInstallStatus)
     ON_MESSAGE(WM_INSTALL_PROGRESS, &InstallDialog::OnInstallProgress)
+    ON_MESSAGE(WM_INSTALL_RETURNED, &InstallDialog::OnWorkerReturned)
+    ON_MESSAGE(WM_TIMER, &InstallDialog::OnTimer)
 END_MESSAGE_TABLE()
 
 InstallDialog::InstallDialog(wchar_t driveLetter, const std::wstring& workFolder)
@@ -139,6 +148,12 @@ BOOL InstallDialog::OnInitDialog()
         // its starting state and the user closes it.
         LOG(ERROR) << "Starting the install worker failed: " << error.what();
     }
+    // The keyboard starts on the action button: Enter runs Quillon once it
+    // is installed, and does nothing before.
+    if (!m_appUpdateMode) {
+        ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_actionButton.m_hWnd), TRUE);
+        return FALSE;
+    }
     return TRUE;
 }
 
@@ -158,6 +173,7 @@ void InstallDialog::RunInstall()
 {
     const std::wstring destination = std::wstring(1, m_driveLetter) + L":";
     InstallBackend::Install(destination, m_workFolder, this, &m_cancel);
+    ::PostMessageW(m_reportWindow, WM_INSTALL_RETURNED, 0, 0);
 }
 
 void InstallDialog::StopWorker()
@@ -190,14 +206,65 @@ void InstallDialog::SetErrorReason(int reason)
 
 void InstallDialog::OnOK()
 {
-    StopWorker();
-    ImageDialog::OnOK();
+    EndWhenWorkerReturns(IDOK, true);
 }
 
 void InstallDialog::OnCancel()
 {
-    StopWorker();
-    ImageDialog::OnCancel();
+    EndWhenWorkerReturns(IDCANCEL, true);
+}
+
+int InstallDialog::ArmedMainAction() const
+{
+    return m_finished && !m_appUpdateMode && !m_ending ? IDC_ACTION : 0;
+}
+
+bool InstallDialog::EnterPresses(int buttonId) const
+{
+    return buttonId != IDC_CLOSE_BUTTON || !m_worker.joinable();
+}
+
+void InstallDialog::EndWhenWorkerReturns(int result, bool announce)
+{
+    if (!m_worker.joinable()) {
+        EndDialog(result);
+        return;
+    }
+    if (m_ending) {
+        return;  // the first way out taken stands
+    }
+    m_ending = true;
+    m_endResult = result;
+    m_cancel = true;
+    if (announce && !m_finished) {
+        SetStatusText(kCancellingText);
+        ::ShowWindow(GetDlgItem(kStatusTextId), SW_SHOW);
+        ::ShowWindow(GetDlgItem(IDC_INSTALL_COMPLETE), SW_HIDE);
+        RedrawWindow();
+        RepaintStatusText();
+    }
+    ::SetTimer(m_hWnd, kHideTimer, kHideAfterMs, nullptr);
+}
+
+LRESULT InstallDialog::OnWorkerReturned(WPARAM, LPARAM)
+{
+    if (m_worker.joinable()) {
+        m_worker.join();
+    }
+    if (m_ending) {
+        ::KillTimer(m_hWnd, kHideTimer);
+        EndDialog(m_endResult);
+    }
+    return 0;
+}
+
+LRESULT InstallDialog::OnTimer(WPARAM wParam, LPARAM)
+{
+    if (wParam == kHideTimer) {
+        ::KillTimer(m_hWnd, kHideTimer);
+        ShowWindow(SW_HIDE);
+    }
+    return 0;
 }
 
 LRESULT InstallDialog::OnClose(WPARAM, LPARAM)
@@ -221,11 +288,11 @@ void InstallDialog::LaunchProduct(bool notifyUpdate)
 
 void InstallDialog::OnActionButton()
 {
-    if (!m_finished) {
+    if (!m_finished || m_ending) {
         return;
     }
     LaunchProduct(false);
-    OnOK();
+    EndWhenWorkerReturns(IDOK, false);
 }
 
 void InstallDialog::OnPartnerLogo()
@@ -245,6 +312,9 @@ void InstallDialog::RepaintStatusText()
 
 LRESULT InstallDialog::OnInstallStatus(WPARAM wParam, LPARAM)
 {
+    if (m_ending) {
+        return 0;  // the window says it is stopping; the reports no longer count
+    }
     m_lastStatus = static_cast<int>(wParam);
     switch (m_lastStatus) {
     case StatusDownloading:
@@ -275,7 +345,7 @@ LRESULT InstallDialog::OnInstallStatus(WPARAM wParam, LPARAM)
         m_finished = true;
         if (m_appUpdateMode) {
             LaunchProduct(true);
-            OnOK();
+            EndWhenWorkerReturns(IDOK, false);
             break;
         }
         ::ShowWindow(GetDlgItem(kStatusTextId), SW_HIDE);
@@ -302,6 +372,9 @@ LRESULT InstallDialog::OnInstallStatus(WPARAM wParam, LPARAM)
 
 LRESULT InstallDialog::OnInstallProgress(WPARAM, LPARAM lParam)
 {
+    if (m_ending) {
+        return 0;
+    }
     m_progress.SetPos(ProgressPosition(m_lastStatus, lParam));
     return 0;
 }

@@ -14,6 +14,7 @@
 // Reports of the install worker, posted to the dialog's own thread.
 const UINT WM_INSTALL_STATUS = WM_USER + 1;    // wParam status code, lParam 1
 const UINT WM_INSTALL_PROGRESS = WM_USER + 2;  // lParam phase fraction x 1000
+const UINT WM_INSTALL_RETURNED = WM_USER + 3;  // the worker is about to end
 
 // --- decisions of the dialog, kept free of windows ---
 
@@ -51,11 +52,19 @@ protected:
     void OnOK() override;
     // Esc: stops the worker like OnOK, but ends with IDCANCEL.
     void OnCancel() override;
+    // Run Quillon, once the install is complete.
+    int ArmedMainAction() const override;
+    // Enter never closes the window while the install runs.
+    bool EnterPresses(int buttonId) const override;
 
 private:
     void RunInstall();
     // Sets the cancel flag and waits for the worker, if there is one.
     void StopWorker();
+    // Ends the dialog with `result` once the worker has returned, which a
+    // cancel makes it do soon; the window keeps answering meanwhile, and
+    // with `announce` it says that it is stopping.
+    void EndWhenWorkerReturns(int result, bool announce);
     void LaunchProduct(bool notifyUpdate);
     void CreateFonts();
     void SetStatusText(const std::wstring& text);
@@ -67,6 +76,8 @@ private:
     LRESULT OnDestroy(WPARAM wParam, LPARAM lParam);
     LRESULT OnInstallStatus(WPARAM wParam, LPARAM lParam);
     LRESULT OnInstallProgress(WPARAM wParam, LPARAM lParam);
+    LRESULT OnWorkerReturned(WPARAM wParam, LPARAM lParam);
+    LRESULT OnTimer(WPARAM wParam, LPARAM lParam);
     HBRUSH OnCtlColor(HDC dc, HWND control, UINT kind);
 
     int m_lastStatus = 0;
@@ -91,6 +102,10 @@ private:
     std::thread m_worker;
     std::atomic<bool> m_cancel{false};
     bool m_finished = false;
+    // A way out was taken while the worker ran: the dialog ends with
+    // m_endResult when the worker returns.
+    bool m_ending = false;
+    int m_endResult = IDOK;
     NCommon::DialogFontLayout m_layout;
 
     DECLARE_MESSAGE_TABLE()

@@ -1,6 +1,9 @@
 #include "LicenceText.h"
 
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "resource.h"
 
@@ -18,6 +21,55 @@ std::string LoadLicenceText(HMODULE module)
         return std::string();
     }
     return std::string(static_cast<const char*>(bytes), SizeofResource(module, found));
+}
+
+std::string ScaleRtfSizes(const std::string& rtf, int numerator, int denominator)
+{
+    static const std::set<std::string> kSizes = {"fs", "sa", "sb", "sl", "li", "ri", "fi", "tx"};
+    if (denominator == 0 || numerator == denominator) {
+        return rtf;
+    }
+    std::string scaled;
+    scaled.reserve(rtf.size());
+    size_t i = 0;
+    while (i < rtf.size()) {
+        if (rtf[i] != '\\' || i + 1 >= rtf.size()) {
+            scaled += rtf[i++];
+            continue;
+        }
+        if (!std::isalpha(static_cast<unsigned char>(rtf[i + 1]))) {
+            // An escaped character (\\, \{, \'hh, ...): copied with its backslash.
+            scaled.append(rtf, i, 2);
+            i += 2;
+            continue;
+        }
+        size_t end = i + 1;
+        while (end < rtf.size() && std::isalpha(static_cast<unsigned char>(rtf[end]))) {
+            ++end;
+        }
+        const std::string word = rtf.substr(i + 1, end - i - 1);
+        size_t digits = end;
+        if (digits < rtf.size() && rtf[digits] == '-') {
+            ++digits;
+        }
+        size_t last = digits;
+        while (last < rtf.size() && std::isdigit(static_cast<unsigned char>(rtf[last]))) {
+            ++last;
+        }
+        if (last > digits && kSizes.count(word) != 0) {
+            const long long value = std::atoll(rtf.substr(end, last - end).c_str());
+            const long long product = value * numerator;
+            // Rounded half away from zero, so that negative sizes (an exact
+            // line spacing, a hanging indent) scale like positive ones.
+            const long long half = denominator / 2;
+            const long long rounded = (product >= 0 ? product + half : product - half) / denominator;
+            scaled += "\\" + word + std::to_string(rounded);
+        } else {
+            scaled.append(rtf, i, last - i);
+        }
+        i = last;
+    }
+    return scaled;
 }
 
 long TakeStreamPiece(std::string& rest, char* buffer, long wanted)

@@ -5,10 +5,18 @@
 #include <string>
 
 // The licence agreement: an RTF document in the program's resources, handed
-// to the rich edit control unchanged.
+// to the rich edit control as it is, or with its sizes scaled.
 
 // A copy of the whole licence resource of `module`; empty when it has none.
 std::string LoadLicenceText(HMODULE module);
+
+// The document with every size it gives scaled by numerator / denominator,
+// rounded: font sizes (\fs), paragraph spacing (\sa, \sb, \sl), indents
+// (\li, \ri, \fi) and tab stops (\tx). The rich edit control turns them
+// into pixels at the display's resolution; scaled by 96 / that resolution,
+// they come out as many pixels as at 96 dots per inch. Text, escapes and
+// every other control word stay as they are.
+std::string ScaleRtfSizes(const std::string& rtf, int numerator, int denominator);
 
 // Moves the front of `rest` into `buffer`: `wanted` bytes, or all that is
 // left when that is less. Returns how many were moved; 0 once `rest` is

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "BlockingCalls.h"
 #include "CancelFlag.h"
 #include "IInstallListener.h"
 #include "ProductConstants.h"
@@ -203,8 +204,9 @@ void TakeLength(HINTERNET request, Transfer& transfer)
 
 // One request: the length request when the length is still unknown,
 // otherwise the range that starts at the offset. Returns 0 when the cancel
-// flag stopped it, 1 otherwise.
-int PerformRequest(IInstallListener* listener, const std::atomic<bool>* cancel,
+// flag stopped it, 1 otherwise. The calls that wait for the server go
+// through `calls`, so that a cancel need not wait for them.
+int PerformRequest(IInstallListener* listener, const std::atomic<bool>* cancel, BlockingCalls& calls,
                    std::ofstream& package, HINTERNET request, Transfer& transfer)
 {
     uint32_t rangeEnd = 0;
@@ -222,11 +224,24 @@ int PerformRequest(IInstallListener* listener, const std::atomic<bool>* cancel,
         listener->OnProgress(0.1f);
     }
 
-    if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
-                            0, 0)) {
+    BOOL called = FALSE;
+    DWORD unused = 0;
+    if (!calls.Run(
+            [request](DWORD*) {
+                return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                          WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+            },
+            &called, &unused)) {
+        return 0;
+    }
+    if (!called) {
         RaiseFailure("WinHttpSendRequest");
     }
-    if (!WinHttpReceiveResponse(request, nullptr)) {
+    if (!calls.Run([request](DWORD*) { return WinHttpReceiveResponse(request, nullptr); }, &called,
+                   &unused)) {
+        return 0;
+    }
+    if (!called) {
         RaiseFailure("WinHttpReceiveResponse");
     }
 
@@ -258,7 +273,13 @@ int PerformRequest(IInstallListener* listener, const std::atomic<bool>* cancel,
         }
 
         DWORD blockSize = 0;
-        if (!WinHttpQueryDataAvailable(request, &blockSize)) {
+        BOOL available = FALSE;
+        if (!calls.Run([request](DWORD* size) { return WinHttpQueryDataAvailable(request, size); },
+                       &available, &blockSize)) {
+            LogResponse(asked, head, requestBytes);
+            return 0;
+        }
+        if (!available) {
             breakError = GetLastError();
             brokenBy = "WinHttpQueryDataAvailable";
             break;
@@ -449,6 +470,10 @@ std::wstring Download(const std::wstring& folder, IInstallListener* listener,
         }
     }
 
+    // Only a download that someone watches can be cancelled while it waits
+    // for the server; the silent install's flag is never set.
+    BlockingCalls calls(listener != nullptr ? cancel : nullptr);
+
     const std::wstring lookupAddress = LookupAddress(options);
     FoundProxy found;
     bool lookupDone = false;
@@ -463,6 +488,22 @@ std::wstring Download(const std::wstring& folder, IInstallListener* listener,
         }
         ScopedInternet connection;
         ScopedInternet request;
+        // A call left behind by a cancel still uses these handles: they stay
+        // open until the process ends rather than be closed under it.
+        struct KeepForCallLeftBehind {
+            const BlockingCalls& calls;
+            ScopedInternet& session;
+            ScopedInternet& connection;
+            ScopedInternet& request;
+            ~KeepForCallLeftBehind()
+            {
+                if (calls.LeftBehind()) {
+                    request.release();
+                    connection.release();
+                    session.release();
+                }
+            }
+        } keep{calls, session, connection, request};
         // The error of whatever kept this attempt from setting up a request,
         // taken before anything else can overwrite it.
         DWORD attemptError = GetLastError();
@@ -481,7 +522,7 @@ std::wstring Download(const std::wstring& folder, IInstallListener* listener,
                 attemptError = GetLastError();
                 return false;
             }
-            PerformRequest(listener, cancel, package, request.get(), transfer);
+            PerformRequest(listener, cancel, calls, package, request.get(), transfer);
             return true;
         };
 
@@ -527,7 +568,7 @@ std::wstring Download(const std::wstring& folder, IInstallListener* listener,
                     ready = SetTimeouts(request.get(), options);
                 }
                 if (ready) {
-                    PerformRequest(listener, cancel, package, request.get(), transfer);
+                    PerformRequest(listener, cancel, calls, package, request.get(), transfer);
                     if (IsCancelled(cancel)) {
                         break;
                     }

@@ -173,6 +173,26 @@ def tree_of(folder):
     return found
 
 
+def centre(rect):
+    """Twice the centre of an [x, y, width, height] rectangle, in whole
+    numbers."""
+    return rect[0] * 2 + rect[2], rect[1] * 2 + rect[3]
+
+
+def changed_pixels(before, after, state, control_id):
+    x, y, width, height = h.control(state, control_id)["rect"]
+    ox, oy = state["clientOrigin"]
+    return sum(before.pixel(ox + x + i, oy + y + j) != after.pixel(ox + x + i, oy + y + j)
+               for i in range(width) for j in range(height))
+
+
+def set_dpi(dpi):
+    """The resolution Wine gives the programs it starts from now on."""
+    subprocess.run([h.WINE_RUN, "--shell", "sh", "-c", 'wine reg "$@"', "reg", "add",
+                    "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f"],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+
+
 def entries(state):
     combo = h.control(state, 1002)
     return [(item["text"], item["data"]) for item in combo["items"]], combo["selected"], combo["enabled"]
@@ -306,6 +326,108 @@ class InteractiveInstall(unittest.TestCase):
         run.click(picker, 1008)
         self.assertEqual(1, run.exit_code())
         self.assertEqual(["Log created"], run.messages(), "nothing after the picker")
+
+    def assert_centred_over(self, window, over):
+        """Centred to the pixel that an odd difference of sizes allows; both
+        are [x, y, width, height]."""
+        mine, theirs = centre(window), centre(over)
+        self.assertLessEqual(abs(mine[0] - theirs[0]), 1, (window, over))
+        self.assertLessEqual(abs(mine[1] - theirs[1]), 1, (window, over))
+
+    def tab_order(self, steps):
+        order = []
+        for _ in range(steps):
+            h.key("Tab")
+            order.append(h.probe()["focus"])
+        return order
+
+    def test_keyboard_reaches_each_control_in_reading_order_and_enter_presses_what_it_is_on(self):
+        self.sticks.attach(("E", "STICK"), ("G", None))
+        self.sticks.report("E", "G")
+        self.restart_wine()
+
+        run = self.start()
+        licence = run.window(1005)
+        left, top, right, bottom = licence["workArea"]
+        self.assert_centred_over(licence["window"], [left, top, right - left, bottom - top])
+        self.assertEqual(1005, licence["focus"], "the keyboard starts in the licence text")
+        before = self.screen.shot("keys-licence")
+        h.key("Tab")
+        after = self.screen.shot("keys-tab-to-decline")
+        self.assertEqual(0, changed_pixels(before, after, licence, 1001))
+        self.assertGreater(changed_pixels(before, after, licence, 1002), 100, "no focus cue on Decline")
+        self.assertEqual([1001, 1008, 1012, 1005, 1002], self.tab_order(5))
+        h.key("Return")  # on Decline
+        self.assertEqual(1, run.exit_code(), "Enter on Decline accepted")
+
+        run = self.start()
+        licence = run.window(1005)
+        ox, oy = licence["clientOrigin"]
+        h.drag((ox + 10, oy + 190), (ox - 290, oy - 10))
+        licence = run.window(1005)
+        self.assertEqual([licence["window"][0] + 300, licence["window"][1] + 200], [ox, oy])
+        self.screen.shot("keys-licence-dragged")
+        h.key("Return")  # in the licence text: accepts
+        picker = run.window(1009)
+        self.screen.shot("keys-picker-over-the-dragged-licence")
+        self.assert_centred_over(picker["window"], licence["window"])
+        self.assertEqual(1002, picker["focus"], "the keyboard starts on the drive list")
+        self.assertEqual([1009, 1008, 1012, 1004], self.tab_order(4))
+        h.key("Return")  # on refresh
+        picker = run.window(1009)
+        self.assertEqual((1004, True), (picker["focus"], picker["found"]), "Enter on refresh installed")
+        h.key("Tab")
+        h.key("Return")  # on the drive list: Install
+        self.assert_handed_on(run, "E")
+
+    def test_a_second_start_by_hand_brings_the_first_window_back(self):
+        self.sticks.report()
+        run = self.start()
+        run.window(1005)
+        other = h.start("notepad", output=os.path.join(run.temp, "notepad.txt"))
+        try:
+            for _ in range(100):
+                if not h.probe()["foreground"]:
+                    break
+                subprocess.run(["sleep", "0.2"])
+            self.assertFalse(h.probe()["foreground"], "notepad did not come to the front")
+            second = Run(self.sticks)
+            self.runs.append(second)
+            self.assertEqual(1, second.exit_code())
+            licence = run.window(1005)
+            self.assertTrue(licence["foreground"])
+            shot = self.screen.shot("second-start-brought-the-first-back")
+            ox, oy = licence["clientOrigin"]
+            # The header left of the logos is bare skin (its corner is cut off).
+            covered = [(x, y) for x in range(10, 160, 10) for y in range(10, 50, 10)
+                       if shot.pixel(ox + x, oy + y) != bmp(300)[2][(x, y)][:3]]
+            self.assertEqual([], covered, "the licence is still under notepad")
+        finally:
+            other.stop()
+        self.assertEqual("", second.log(), "the second start touched its work folder")
+
+    def test_the_licence_shows_the_same_lines_at_144_dots_per_inch(self):
+        """Tab first, so that no caret blinks in the compared text."""
+        self.sticks.report()
+        shots = []
+        try:
+            for dpi in (96, 144):
+                set_dpi(dpi)
+                run = self.start()
+                licence = run.window(1005)
+                h.key("Tab")
+                shots.append((self.screen.shot("licence-at-%d-dpi" % dpi), licence))
+                run.stop()
+        finally:
+            set_dpi(96)
+        (at96, state96), (at144, state144) = shots
+        x, y, width, height = h.control(state96, 1005)["rect"]
+        ox, oy = state96["clientOrigin"]
+        self.assertEqual(state96["clientOrigin"], state144["clientOrigin"])
+        # The text area, without the scroll bar (wider at 144) and the border.
+        text = [(ox + x + i, oy + y + j) for i in range(2, width - 30) for j in range(2, height - 2)]
+        differ = sum(at96.pixel(*p) != at144.pixel(*p) for p in text)
+        self.assertEqual(0, differ, "of %d pixels" % len(text))
 
     def assert_handed_on(self, run, letter):
         """The progress dialog follows and the install works on that drive:

@@ -17,10 +17,12 @@ import unittest
 
 import quillon_harness as h
 import silent_install as si
-from update_server import UpdateServer, write_package
+from update_server import TestTls, UpdateServer, trust_test_ca, write_package
 
 sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "fixtures"))
+sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "download"))
 import make_package  # noqa: E402
+from fault_server import FaultServer  # noqa: E402
 
 STATUS, CLOSE, PARTNER, ACTION, PROGRESS, COMPLETE = -1, 1008, 1012, 1013, 1006, 1011
 LICENCE_TEXT, ACCEPT = 1005, 1001
@@ -357,6 +359,55 @@ class InstallDialogTest(unittest.TestCase):
                 self.assertEqual(code, run.exit_code())
                 self.assertFalse(os.path.exists(run.package_file()), "package left behind")
                 self.assertNotIn("Quillon.exe", unix_tree(stick.folder))
+
+    def test_keys_and_a_close_that_answer_at_once_while_the_server_or_the_drive_check_hangs(self):
+        """The server stalls in the middle of the first range (for a minute,
+        as long as the receive time-out), or WMI holds the drive check for
+        15 s: Enter does not cancel, and a close is answered while the
+        dialog stops, which takes it from the screen within 2 s."""
+        tls = trust_test_ca(TestTls())
+        log = os.path.join(h.scratch_dir("stall"), "requests.txt")
+        for name, hold_ms, ready in (("stalled-server", 0, lambda s: text(s) == DOWNLOADING and bar(s) > 0),
+                                     ("held-drive-check", 15000, lambda s: True)):
+            stalled = FaultServer({"stall_mid_range": PACKAGE[0]}, tls, log, stall_seconds=60,
+                                  fixed_ports={"stall_mid_range": h.UPDATE_PORT}, lifetime=300)
+            with self.subTest(name), stalled, Stick("E"), Installer("--path", "E:\\", hold_ms=hold_ms) as run:
+                state = run.until(ready, "ready")
+                self.assertEqual(ACTION, state["focus"], "the keyboard starts on the action button")
+                tabbed = []
+                for _ in range(3):
+                    run.key("Tab")
+                    tabbed.append(h.probe()["focus"])
+                self.assertEqual([CLOSE, PARTNER, ACTION], tabbed)
+                run.key("Return")  # on the inert action button
+                run.key("Tab")
+                run.key("Return")  # on the close button
+                time.sleep(1)
+                state = h.probe()
+                self.assertEqual((True, "Quillon Setup"), (state["found"], state["title"]), "Enter ended the install")
+                SCREEN.shot("close-%s-before" % name)
+
+                h.pointer_to(*run.point(CLOSE))
+                h.press()
+                clicked = time.time()  # a button is clicked when it is let go
+                h.release()
+                answered = []
+                while True:
+                    state = h.probe()
+                    if not state["found"]:
+                        break
+                    answered.append((round(time.time() - clicked, 2), state["title"], text(state)))
+                    if len(answered) == 1:
+                        SCREEN.shot("close-%s-stopping" % name)
+                gone = time.time() - clicked
+                print("%s: the window went %.2f s after the click; meanwhile %s" % (name, gone, answered))
+                self.assertLess(gone, 2.0)
+                self.assertTrue(all(title == "Quillon Setup" for _, title, _ in answered), answered)
+                if hold_ms:
+                    self.assertIn("Please wait, cancelling...", [status for _, _, status in answered])
+                self.assertEqual(0, run.exit_code(30))
+                print("%s: the process ended %.2f s after the click" % (name, time.time() - clicked))
+                self.assertFalse(os.path.exists(run.package_file()), "package left behind")
 
     def test_update_hands_over_to_the_running_program_and_starts_the_new_one(self):
         with UpdateServer(self.served, rate=SLOW), \

@@ -170,6 +170,38 @@ class SilentInstallTest(unittest.TestCase):
         self.assertRegex(log, r"INFO +\[default\] Install succeeded: every entry extracted; %d bytes "
                               r"downloaded in \d+\.\d s" % len(ZIP_BYTES))
 
+    def test_a_second_silent_start_is_refused_while_the_first_installs_byte_for_byte(self):
+        write_package(self.served, ZIP_BYTES)
+        with UpdateServer(self.served, rate=1024 * 1024), si.usb_stick("E", self.stick) as wmi:
+            env = dict(h.temp_env(self.temp), **wmi)
+            launch = [h.exe("launch")]
+            for name, value in env.items():
+                launch += ["--env", "%s=%s" % (name, value)]
+            first = h.start(*launch, "--", h.exe("Installer"), "/path=E:",
+                            output=os.path.join(h.scratch_dir("e2e-first"), "output.txt"))
+            try:
+                for _ in range(300):
+                    if os.path.exists(self.package_file()) or first.process.poll() is not None:
+                        break
+                    time.sleep(0.1)
+                self.assertTrue(os.path.exists(self.package_file()), "the first install never downloaded")
+                second = si.run_installer(h.exe("Installer"), "E:", self.temp, wmi)
+                self.assertTrue(os.path.exists(self.package_file()), "the first install's package went")
+                self.assertEqual(1, second.returncode, second.stdout)
+                self.assertEqual(0, first.wait(300))
+            finally:
+                first.stop()
+        log = h.read_log(self.temp)
+        self.assertEqual(1, log.count("Another installer is running in this session; this silent install ends "
+                                      "without touching its files\r\n"), log)
+        self.assertEqual(1, log.count("[default] Log created"), log)
+        self.assertEqual(1, log.count("Install succeeded"), log)
+        expected = {record["path"]: record for record in RECORDS}
+        self.assertEqual(set(expected), unix_tree(self.stick))
+        for path, record in expected.items():
+            if not record["dir"]:
+                self.assertEqual(record["sha256"], sha256(os.path.join(self.stick, path)), path)
+
     def test_a_drive_that_is_not_attached_gets_nothing(self):
         write_package(self.served, ZIP_BYTES)
         with UpdateServer(self.served) as server:

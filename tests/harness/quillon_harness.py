@@ -248,8 +248,19 @@ def xdotool(*args):
     subprocess.run(["xdotool"] + [str(a) for a in args], env=_x_env(), check=True, timeout=30)
 
 
+def pointer_location():
+    shown = subprocess.run(["xdotool", "getmouselocation", "--shell"], env=_x_env(), check=True, timeout=30,
+                           capture_output=True, text=True).stdout
+    values = dict(line.split("=", 1) for line in shown.split() if "=" in line)
+    return int(values["X"]), int(values["Y"])
+
+
 def pointer_to(x, y):
-    xdotool("mousemove", "--sync", x, y)
+    """Moves the pointer and waits until it is there. Not asked to move
+    where it already is: over a Wine window, mousemove --sync then waits
+    about 15 s for a move that never comes."""
+    if pointer_location() != (x, y):
+        xdotool("mousemove", "--sync", x, y)
     time.sleep(0.3)
 
 
@@ -279,9 +290,12 @@ def drag(start_point, end_point, steps=5):
 def key(name, title="Quillon Setup"):
     """A key press for the window with this title. There is no window
     manager on the virtual screen, so the window is given the X input focus
-    first."""
-    xdotool("search", "--name", "^%s$" % title, "windowfocus", "--sync", "key", name)
-    time.sleep(0.3)
+    first, in the same xdotool call: the X server carries out one client's
+    requests in order, so the key reaches the window focused just before it,
+    and nothing waits for the focus to be reported on that very window
+    (with Wine the server may report PointerRoot instead)."""
+    xdotool("search", "--limit", "1", "--name", "^%s$" % title, "windowfocus", "key", name)
+    time.sleep(0.2)
 
 
 class Image:

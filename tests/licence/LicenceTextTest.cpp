@@ -78,6 +78,19 @@ struct WindowTraits {
     static void Close(Value value) { DestroyWindow(value); }
 };
 
+TEST(LicenceSizes, ScaledBackToTheirPixelsAt96DotsPerInchTextAndOtherWordsUntouched)
+{
+    // 144 dots per inch: two thirds, rounded; negative ones alike.
+    EXPECT_EQ("{\\rtf1\\ansi\\f0\\fs12\\pard\\qc\\sa160\\sb80\\li-27\\b\\fs16 Head\\par}",
+              ScaleRtfSizes("{\\rtf1\\ansi\\f0\\fs18\\pard\\qc\\sa240\\sb120\\li-40\\b\\fs24 Head\\par}", 96, 144));
+    // Escapes and text that looks like a word are not words; a word without
+    // a number keeps none; unknown words keep theirs.
+    const std::string text = "\\\\fs18 \\'93fs\\'94 \\{\\fs\\} \\fsx20 \\cf18 fs20";
+    EXPECT_EQ(text, ScaleRtfSizes(text, 96, 144));
+    EXPECT_EQ("\\fs15\\tx1202", ScaleRtfSizes("\\fs18\\tx1440", 96, 115));
+    EXPECT_EQ("\\fs18", ScaleRtfSizes("\\fs18", 96, 96));
+}
+
 TEST(LicenceResource, InstallerCarriesTheWholeDocumentForEveryLanguage)
 {
     const std::string document = ReadFileText(Argument(2));

@@ -135,3 +135,14 @@ TEST(ProductPath, LetterColonBackslashQuillon)
     EXPECT_EQ(L"E:\\Quillon.exe", ProductPathFor(L'E'));
     EXPECT_EQ(L"e:\\Quillon.exe", ProductPathFor(L'e'));
 }
+
+TEST(SecondStart, ByHandBringsTheFirstBackUnwatchedOnesAreRefused)
+{
+    EXPECT_EQ(SecondStart::Run, DecideSecondStart(false, Parse({L"/path=E:"})));
+    EXPECT_EQ(SecondStart::Run, DecideSecondStart(false, Parse({})));
+    EXPECT_EQ(SecondStart::BringFirstToFront, DecideSecondStart(true, Parse({})));
+    EXPECT_EQ(SecondStart::BringFirstToFront, DecideSecondStart(true, Parse({L"--path", L"E:\\"})));
+    EXPECT_EQ(SecondStart::Refuse, DecideSecondStart(true, Parse({L"/path=E:"})));
+    EXPECT_EQ(SecondStart::Refuse,
+              DecideSecondStart(true, Parse({L"/AppUpdate", L"--drivePath", L"E:\\"}, L"I.exe /AppUpdate")));
+}

@@ -246,7 +246,21 @@ int wmain(int argc, wchar_t** argv)
     ::GetWindowRect(dialog, &window);
     ::GetClientRect(dialog, &client);
     ::ClientToScreen(dialog, &origin);
-    printf("{\"found\": true, \"title\": %s, \"window\": [%ld, %ld, %ld, %ld], \"client\": [%ld, %ld], "
+    // The keyboard focus of the window's thread, as the id of the control
+    // that has it (0: none of the dialog's), and whether the window is the
+    // one the user works in.
+    GUITHREADINFO thread = {};
+    thread.cbSize = sizeof(thread);
+    int focus = 0;
+    if (::GetGUIThreadInfo(::GetWindowThreadProcessId(dialog, nullptr), &thread) && thread.hwndFocus != nullptr &&
+        ::IsChild(dialog, thread.hwndFocus)) {
+        focus = ::GetDlgCtrlID(thread.hwndFocus);
+    }
+    RECT work = {};
+    ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    printf("{\"found\": true, \"focus\": %d, \"foreground\": %s, \"workArea\": [%ld, %ld, %ld, %ld],\n",
+           focus, ::GetForegroundWindow() == dialog ? "true" : "false", work.left, work.top, work.right, work.bottom);
+    printf(" \"title\": %s, \"window\": [%ld, %ld, %ld, %ld], \"client\": [%ld, %ld], "
            "\"clientOrigin\": [%ld, %ld], \"style\": %lu, \"exStyle\": %lu, \"enabled\": %s, \"font\": %s,\n"
            " \"buttonFace\": [%d, %d, %d],\n"
            " \"controls\": [",

@@ -10,6 +10,7 @@
 
 #include "AnimatedBitmapButton.h"
 #include "DialogTemplate.h"
+#include "Dialog.h"
 #include "Window.h"
 #include "resource.h"
 
@@ -159,6 +160,7 @@ TEST(DialogTemplates, TheInstallersTemplates)
 {
     const DWORD button = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW;
     const DWORD hiddenButton = WS_CHILD | WS_TABSTOP | BS_OWNERDRAW;
+    const DWORD logo = WS_CHILD | WS_VISIBLE | BS_OWNERDRAW;
     const DWORD text = WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT;
     struct Item {
         int id;
@@ -179,24 +181,26 @@ TEST(DialogTemplates, TheInstallersTemplates)
           {1008, nullptr, 0x80, 168, 5, 11, 11, button, 0},
           {-1, nullptr, 0x82, 8, 51, 171, 68, text, WS_EX_TRANSPARENT},
           {1012, nullptr, 0x80, 78, 36, 24, 10, button, 0},
-          {1010, nullptr, 0x80, 116, 15, 30, 16, button, 0},
-          {1005, L"RichEdit20W", 0, 9, 126, 167, 106, WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_READONLY | ES_MULTILINE, 0},
-          {1001, nullptr, 0x80, 97, 246, 80, 18, button, 0},
-          {1002, nullptr, 0x80, 8, 246, 80, 18, button, 0}}},
+          {1010, nullptr, 0x80, 116, 15, 30, 16, logo, 0},
+          {1005, L"RichEdit20W", 0, 9, 126, 167, 106,
+           WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | ES_READONLY | ES_MULTILINE, 0},
+          {1002, nullptr, 0x80, 8, 246, 80, 18, button, 0},
+          {1001, nullptr, 0x80, 97, 246, 80, 18, button, 0}}},
         {301, 186, 106,
          {{1007, nullptr, 0x80, 154, 5, 11, 11, hiddenButton, 0},
           {1008, nullptr, 0x80, 168, 5, 11, 11, button, 0},
           {1012, nullptr, 0x80, 78, 36, 24, 10, button, 0},
-          {1010, nullptr, 0x80, 116, 15, 30, 16, button, 0},
+          {1010, nullptr, 0x80, 116, 15, 30, 16, logo, 0},
           {-1, nullptr, 0x82, 10, 46, 164, 11, text, WS_EX_TRANSPARENT},
-          {1002, nullptr, 0x85, 30, 59, 146, 30, WS_CHILD | WS_VISIBLE | WS_VSCROLL | CBS_SORT | CBS_DROPDOWNLIST, 0},
-          {1009, nullptr, 0x80, 94, 79, 82, 20, button, 0},
-          {1004, nullptr, 0x80, 10, 61, 15, 12, button, 0}}},
+          {1004, nullptr, 0x80, 10, 61, 15, 12, button, 0},
+          {1002, nullptr, 0x85, 30, 59, 146, 30,
+           WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | CBS_SORT | CBS_DROPDOWNLIST, 0},
+          {1009, nullptr, 0x80, 94, 79, 82, 20, button, 0}}},
         {302, 186, 106,
          {{1007, nullptr, 0x80, 154, 5, 11, 11, hiddenButton, 0},
           {1008, nullptr, 0x80, 168, 5, 11, 11, button, 0},
           {1012, nullptr, 0x80, 78, 36, 24, 10, button, 0},
-          {1010, nullptr, 0x80, 116, 15, 30, 16, button, 0},
+          {1010, nullptr, 0x80, 116, 15, 30, 16, logo, 0},
           {-1, nullptr, 0x82, 10, 46, 175, 24, text, WS_EX_TRANSPARENT},
           {1013, nullptr, 0x80, 94, 79, 82, 20, button, 0},
           {1006, L"msctls_progress32", 0, 9, 59, 165, 14, WS_CHILD | WS_VISIBLE | WS_BORDER, 0},
@@ -231,7 +235,7 @@ TEST(DialogTemplates, TheInstallersTemplates)
     }
     EXPECT_EQ(L"Install Complete", LoadTemplate(302).items[7].text);
     EXPECT_EQ(L"Pick Your Drive for Installation", LoadTemplate(301).items[4].text);
-    EXPECT_EQ(L"Accept", LoadTemplate(102).items[6].text);
+    EXPECT_EQ(L"Accept", LoadTemplate(102).items[7].text);
 }
 
 TEST(DialogLayout, ControlsMatchedInOrderUntilTheFirstMissingOne)
@@ -355,4 +359,44 @@ TEST(MessageTable, DerivedRowsFirstThenTheBaseChainByIdAndCode)
     EXPECT_TRUE(base.OnWndMsg(WM_COMMAND, MAKEWPARAM(1008, BN_CLICKED), 0, &result));
     EXPECT_FALSE(base.OnWndMsg(WM_CTLCOLORBTN, 0, 0, &result));
     EXPECT_EQ((std::vector<std::string>{"base close"}), g_calls);
+}
+
+TEST(DialogKeyboard, EnterPressesTheFocusedButtonElseTheArmedMainAction)
+{
+    // (focus takes Enter, focus is a button, that button may be pressed by Enter, main action armed)
+    EXPECT_EQ(EnterAction::LeaveToControl, DecideEnter(true, false, false, true));
+    EXPECT_EQ(EnterAction::PressFocusedButton, DecideEnter(false, true, true, true));
+    // Decline or close focused: they are pressed, the armed Accept is not.
+    EXPECT_EQ(EnterAction::PressFocusedButton, DecideEnter(false, true, true, false));
+    // The close button while the install runs: nothing, armed or not.
+    EXPECT_EQ(EnterAction::Nothing, DecideEnter(false, true, false, true));
+    EXPECT_EQ(EnterAction::MainAction, DecideEnter(false, false, false, true));
+    EXPECT_EQ(EnterAction::Nothing, DecideEnter(false, false, false, false));
+
+    // The cue: on focus only, and not where the keyboard-cue rules hide it.
+    EXPECT_TRUE(ShowsFocusCue(ODS_FOCUS, 0));
+    EXPECT_TRUE(ShowsFocusCue(ODS_FOCUS | ODS_SELECTED, UISF_HIDEACCEL));
+    EXPECT_FALSE(ShowsFocusCue(0, 0));
+    EXPECT_FALSE(ShowsFocusCue(ODS_FOCUS | ODS_NOFOCUSRECT, 0));
+    EXPECT_FALSE(ShowsFocusCue(ODS_FOCUS, UISF_HIDEFOCUS));
+}
+
+TEST(DialogPlacement, CentredOverTheWindowBeforeAndKeptInsideTheWorkArea)
+{
+    const RECT screen = {0, 0, 1280, 1024};
+    const auto at = [](POINT p) { return std::vector<long>{p.x, p.y}; };
+    EXPECT_EQ((std::vector<long>{500, 287}), at(CentredPosition(SIZE{279, 450}, screen, screen)));
+    // A work area that does not start at the screen's corner (a task bar
+    // at the top or left).
+    EXPECT_EQ((std::vector<long>{540, 327}), at(CentredPosition(SIZE{279, 450}, RECT{80, 80, 1280, 1024},
+                                                                RECT{80, 80, 1280, 1024})));
+    // Over the licence window the user left at (100, 200): the picker's
+    // centre is the licence's centre.
+    EXPECT_EQ((std::vector<long>{100, 339}),
+              at(CentredPosition(SIZE{279, 172}, RECT{100, 200, 379, 650}, screen)));
+    // Dragged half off the screen: moved back just inside, on each side.
+    EXPECT_EQ((std::vector<long>{0, 852}), at(CentredPosition(SIZE{279, 172}, RECT{-200, 900, 79, 1350}, screen)));
+    EXPECT_EQ((std::vector<long>{1001, 0}), at(CentredPosition(SIZE{279, 172}, RECT{1200, -300, 1479, 150}, screen)));
+    // Larger than the work area: its top-left corner stays in view.
+    EXPECT_EQ((std::vector<long>{0, 0}), at(CentredPosition(SIZE{1400, 1100}, screen, screen)));
 }

@@ -94,7 +94,7 @@ int Count(HZIP zip)
     return item.index;
 }
 
-class TraceObserver : public IZipIoObserver {
+class TraceObserver : public IZipIoObserverForTesting {
 public:
     void OnSeek(uint64_t position) override { m_seeks.push_back(position); }
     void OnRead(uint64_t, uint32_t) override { ++m_reads; }
@@ -218,7 +218,7 @@ int wmain(int argc, wchar_t** argv)
             return 0;
         }
         TraceObserver observer;
-        SetZipIoObserver(archive.get(), &observer);
+        SetZipIoObserverForTesting(archive.get(), &observer);
         for (int i = 3; i < argc; ++i) {
             const int index = _wtoi(argv[i]);
             ZipItem item{};

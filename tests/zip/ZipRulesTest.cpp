@@ -382,4 +382,12 @@ TEST(ZipRules, JournalUndoesAnUnfinishedRunAndFinishesACommittedOne)
     const std::map<std::u16string, std::string> now = {
         {U("E:\\a.txt"), "new a"}, {U("E:\\new\\c.txt"), "new c"}, {U("E:\\new"), ""}};
     EXPECT_EQ(now, drive.files);
+
+    // A move recorded but never made: the staged file is still there, so
+    // what stands at the destination is not the run's and stays.
+    drive.files = {{U("E:\\~ql0005.tmp"), "new d"}, {U("E:\\d.txt"), "not ours"}};
+    EXPECT_TRUE(SettleJournal(Reread({{JournalStep::Temporary, U("E:\\~ql0005.tmp"), {}, {}},
+                                      {JournalStep::Move, U("E:\\~ql0005.tmp"), U("E:\\d.txt"), {}}}),
+                              drive));
+    EXPECT_EQ((std::map<std::u16string, std::string>{{U("E:\\d.txt"), "not ours"}}), drive.files);
 }

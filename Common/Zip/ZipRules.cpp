@@ -1,3 +1,6 @@
+// The extraction layer's pure rules (see ZipRules.h): no platform header,
+// so that the same file builds natively under sanitizers and the fuzzer.
+
 #include "ZipRules.h"
 
 #include <algorithm>
@@ -99,6 +102,132 @@ struct CipherKeys {
         return plain;
     }
 };
+
+uint32_t LittleEndian32(const uint8_t* bytes)
+{
+    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+}
+
+// The "UT" block at `offset` of a field of `length` bytes. Only what lies
+// inside both the block and the field is read. A time that its flag
+// announces but that does not fit there is left out, and the member keeps
+// its DOS time for it.
+ExtendedTimes ReadUtBlock(const uint8_t* field, size_t length, size_t offset, size_t dataSize)
+{
+    ExtendedTimes times;
+    const size_t blockEnd = std::min(offset + 4 + dataSize, length);
+    if (dataSize == 0) {
+        return times;
+    }
+    const uint8_t flags = field[offset + 4];
+    size_t at = offset + 5;
+    std::optional<FileTime>* const slots[] = {&times.modification, &times.access, &times.creation};
+    for (int bit = 0; bit < 3; ++bit) {
+        if ((flags & (1u << bit)) == 0) {
+            continue;
+        }
+        if (at + 4 > blockEnd) {
+            break;
+        }
+        *slots[bit] = UnixSecondsToFileTime(static_cast<int32_t>(LittleEndian32(field + at)));
+        at += 4;
+    }
+    return times;
+}
+
+// The "|"-led fields that follow a journal line's step character.
+std::vector<std::u16string> SplitJournalFields(const std::u16string& line)
+{
+    std::vector<std::u16string> fields;
+    size_t from = 1;
+    while (from < line.size() && line[from] == u'|') {
+        const size_t next = line.find(u'|', from + 1);
+        fields.push_back(line.substr(from + 1, next == std::u16string::npos ? std::u16string::npos
+                                                                            : next - from - 1));
+        from = next == std::u16string::npos ? line.size() : next;
+    }
+    return fields;
+}
+
+// How many fields a step's line carries; nothing for a step that is not
+// understood.
+std::optional<size_t> JournalFieldCount(JournalStep step)
+{
+    switch (step) {
+    case JournalStep::Committed:
+        return 0;
+    case JournalStep::Temporary:
+    case JournalStep::Folder:
+        return 1;
+    case JournalStep::Backup:
+        return 2;
+    case JournalStep::Move:
+        return 3;
+    }
+    return std::nullopt;
+}
+
+// A file the journal names goes if it is there; false when it stays.
+bool RemoveIfThere(IJournalFiles& files, const std::u16string& path)
+{
+    return !files.Exists(path) || files.Delete(path);
+}
+
+using EntryIterator = std::vector<JournalEntry>::const_iterator;
+
+// The steps of runs that committed: what they moved aside, and any staged
+// file left behind, go.
+bool FinishCommitted(EntryIterator begin, EntryIterator end, IJournalFiles& files)
+{
+    bool settled = true;
+    for (auto entry = begin; entry != end; ++entry) {
+        if (entry->step == JournalStep::Backup) {
+            if (!RemoveIfThere(files, entry->second)) {
+                settled = false;
+            }
+        } else if (entry->step == JournalStep::Temporary) {
+            if (!RemoveIfThere(files, entry->first)) {
+                settled = false;
+            }
+        }
+    }
+    return settled;
+}
+
+// Takes back one step of a run that did not commit; false when it could
+// not be.
+bool UndoStep(const JournalEntry& entry, IJournalFiles& files)
+{
+    switch (entry.step) {
+    case JournalStep::Move:
+        // Moved in when the staged file is gone and the destination is
+        // there. With a backup recorded, only while that backup is still
+        // aside: once it is back, the destination is the old file again.
+        if (!files.Exists(entry.first) && files.Exists(entry.second) &&
+            (entry.third.empty() || files.Exists(entry.third))) {
+            return files.Delete(entry.second);
+        }
+        return true;
+    case JournalStep::Backup:
+        if (files.Exists(entry.second)) {
+            return !files.Exists(entry.first) && files.Rename(entry.second, entry.first);
+        }
+        return true;
+    case JournalStep::Temporary:
+        return RemoveIfThere(files, entry.first);
+    case JournalStep::Folder:
+        // A folder that is not empty holds something that is not the
+        // run's: it stays, and there is nothing more to do about it.
+        if (files.Exists(entry.first)) {
+            files.RemoveFolder(entry.first);
+        }
+        return true;
+    case JournalStep::Committed:
+        return true;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -250,45 +379,19 @@ FileTime UnixSecondsToFileTime(int32_t seconds)
 
 ExtendedTimes ReadExtendedTimestamp(const uint8_t* field, size_t length)
 {
-    ExtendedTimes times;
     if (field == nullptr || length <= 4) {
-        return times;
+        return ExtendedTimes();
     }
     size_t offset = 0;
     while (offset + 4 < length) {
         const size_t dataSize = static_cast<size_t>(field[offset + 2]) |
                                 (static_cast<size_t>(field[offset + 3]) << 8);
         if (field[offset] == 'U' && field[offset + 1] == 'T') {
-            // Only what lies inside both the block and the field is read. A
-            // time that its flag announces but that does not fit there is
-            // left out, and the member keeps its DOS time for it.
-            const size_t blockEnd = std::min(offset + 4 + dataSize, length);
-            if (dataSize == 0) {
-                return times;
-            }
-            const uint8_t flags = field[offset + 4];
-            size_t at = offset + 5;
-            std::optional<FileTime>* const slots[] = {&times.modification, &times.access,
-                                                     &times.creation};
-            for (int bit = 0; bit < 3; ++bit) {
-                if ((flags & (1u << bit)) == 0) {
-                    continue;
-                }
-                if (at + 4 > blockEnd) {
-                    break;
-                }
-                const uint32_t raw = static_cast<uint32_t>(field[at]) |
-                                     (static_cast<uint32_t>(field[at + 1]) << 8) |
-                                     (static_cast<uint32_t>(field[at + 2]) << 16) |
-                                     (static_cast<uint32_t>(field[at + 3]) << 24);
-                *slots[bit] = UnixSecondsToFileTime(static_cast<int32_t>(raw));
-                at += 4;
-            }
-            return times;
+            return ReadUtBlock(field, length, offset, dataSize);
         }
         offset += 4 + dataSize;
     }
-    return times;
+    return ExtendedTimes();
 }
 
 SplitPath SplitAfterLastSeparator(const std::u16string& name)
@@ -442,35 +545,11 @@ std::vector<JournalEntry> ParseJournal(const std::u16string& text)
         if (line.empty()) {
             continue;
         }
-        std::vector<std::u16string> fields;
-        size_t from = 1;
-        while (from < line.size() && line[from] == u'|') {
-            const size_t next = line.find(u'|', from + 1);
-            fields.push_back(line.substr(from + 1, next == std::u16string::npos ? std::u16string::npos
-                                                                                : next - from - 1));
-            from = next == std::u16string::npos ? line.size() : next;
-        }
+        std::vector<std::u16string> fields = SplitJournalFields(line);
         JournalEntry entry{static_cast<JournalStep>(line[0]), {}, {}, {}};
-        size_t wanted = 0;
-        switch (entry.step) {
-        case JournalStep::Committed:
-            wanted = 0;
-            break;
-        case JournalStep::Temporary:
-        case JournalStep::Folder:
-            wanted = 1;
-            break;
-        case JournalStep::Backup:
-            wanted = 2;
-            break;
-        case JournalStep::Move:
-            wanted = 3;
-            break;
-        default:
-            continue;
-        }
-        if (fields.size() != wanted || (wanted > 0 && fields[0].empty()) ||
-            (wanted > 1 && fields[1].empty())) {
+        const std::optional<size_t> wanted = JournalFieldCount(entry.step);
+        if (!wanted || fields.size() != *wanted || (*wanted > 0 && fields[0].empty()) ||
+            (*wanted > 1 && fields[1].empty())) {
             continue;
         }
         fields.resize(3);
@@ -492,53 +571,12 @@ bool SettleJournal(const std::vector<JournalEntry>& entries, IJournalFiles& file
             committedEnd = entry + 1;
         }
     }
-    bool settled = true;
-    auto removeFile = [&](const std::u16string& path) {
-        if (files.Exists(path) && !files.Delete(path)) {
-            settled = false;
-        }
-    };
-    for (auto entry = entries.begin(); entry != committedEnd; ++entry) {
-        if (entry->step == JournalStep::Backup) {
-            removeFile(entry->second);
-        } else if (entry->step == JournalStep::Temporary) {
-            removeFile(entry->first);
-        }
-    }
+    bool settled = FinishCommitted(entries.begin(), committedEnd, files);
     // Newest first: a file moved in goes before the file it displaced comes
     // back, and a folder is removed only once what was staged in it is gone.
     for (auto entry = entries.rbegin(); entry != std::make_reverse_iterator(committedEnd); ++entry) {
-        switch (entry->step) {
-        case JournalStep::Move:
-            // Moved in when the staged file is gone and the destination is
-            // there. With a backup recorded, only while that backup is still
-            // aside: once it is back, the destination is the old file again.
-            if (!files.Exists(entry->first) && files.Exists(entry->second) &&
-                (entry->third.empty() || files.Exists(entry->third))) {
-                if (!files.Delete(entry->second)) {
-                    settled = false;
-                }
-            }
-            break;
-        case JournalStep::Backup:
-            if (files.Exists(entry->second)) {
-                if (files.Exists(entry->first) || !files.Rename(entry->second, entry->first)) {
-                    settled = false;
-                }
-            }
-            break;
-        case JournalStep::Temporary:
-            removeFile(entry->first);
-            break;
-        case JournalStep::Folder:
-            // A folder that is not empty holds something that is not the
-            // run's: it stays, and there is nothing more to do about it.
-            if (files.Exists(entry->first)) {
-                files.RemoveFolder(entry->first);
-            }
-            break;
-        case JournalStep::Committed:
-            break;
+        if (!UndoStep(*entry, files)) {
+            settled = false;
         }
     }
     return settled;

@@ -1,5 +1,10 @@
 #pragma once
 
+// The zip layer as its callers see it: open the downloaded package, describe
+// and write its members under the destination (the process's current
+// directory when the archive is opened), optionally staged and committed
+// together, and say why a call failed. A handle is all a caller holds.
+
 #include <windows.h>
 
 #include <cstdint>
@@ -108,13 +113,13 @@ const char* ZipFailureText(ZipFailureCause cause);
 // file. Nothing in the product watches; tests use it to show which parts of
 // the file each call touches (the cache and the forward walk exist to spare
 // those reads).
-class IZipIoObserver {
+class IZipIoObserverForTesting {
 public:
-    virtual ~IZipIoObserver() = default;
+    virtual ~IZipIoObserverForTesting() = default;
     // `position` is where the file pointer stands after the seek.
     virtual void OnSeek(uint64_t position) = 0;
     virtual void OnRead(uint64_t position, uint32_t bytes) = 0;
 };
 
 // Null stops watching. A null handle gives ZipBadArgument.
-ZipStatus SetZipIoObserver(HZIP zip, IZipIoObserver* observer);
+ZipStatus SetZipIoObserverForTesting(HZIP zip, IZipIoObserverForTesting* observer);

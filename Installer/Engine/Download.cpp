@@ -513,7 +513,7 @@ std::wstring Download(const std::wstring& folder, IInstallListener* listener,
         // Returns false when the request could not even be set up.
         auto direct = [&] {
             connection.reset(WinHttpConnect(
-                session.get(), options.refuseDirectConnect ? nullptr : options.server.c_str(),
+                session.get(), options.refuseDirectConnectForTesting ? nullptr : options.server.c_str(),
                 options.port, 0));
             if (connection) {
                 request.reset(OpenRequest(connection.get()));

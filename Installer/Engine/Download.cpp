@@ -16,6 +16,7 @@
 #include "ProductConstants.h"
 #include "MessageError.h"
 #include "ProductText.h"
+#include "ProxyRules.h"
 #include "ResponseRules.h"
 #include "ScopedHandles.h"
 #include "easylogging++.h"
@@ -202,28 +203,68 @@ void TakeLength(HINTERNET request, Transfer& transfer)
     throw MessageError("WinHttpQueryHeaders failed: " + std::to_string(ErrorNumber(error)), error);
 }
 
-// One request: the length request when the length is still unknown,
-// otherwise the range that starts at the offset. Returns 0 when the cancel
-// flag stopped it, 1 otherwise. The calls that wait for the server go
-// through `calls`, so that a cancel need not wait for them.
-int PerformRequest(IInstallListener* listener, const std::atomic<bool>* cancel, BlockingCalls& calls,
-                   std::ofstream& package, HINTERNET request, Transfer& transfer)
-{
-    uint32_t rangeEnd = 0;
-    if (transfer.totalLength > 0) {
-        const uint64_t last = static_cast<uint64_t>(transfer.totalLength) - 1;
-        rangeEnd = static_cast<uint32_t>(
-            std::min<uint64_t>(static_cast<uint64_t>(transfer.offset) + kRangeSize - 1, last));
-        const std::wstring header = L"Range: bytes=" + std::to_wstring(transfer.offset) + L"-" +
-                                    std::to_wstring(rangeEnd);
-        if (!WinHttpAddRequestHeaders(request, header.c_str(), static_cast<DWORD>(header.size()),
-                                      WINHTTP_ADDREQ_FLAG_ADD)) {
-            RaiseFailure("WinHttpAddRequestHeaders");
-        }
-    } else if (listener != nullptr) {
-        listener->OnProgress(0.1f);
-    }
+// The automatic proxy of one download: looked up at most once, by the first
+// attempt that needs it, and reused by every later one.
+struct ProxyLookup {
+    std::wstring address;
+    WINHTTP_AUTOPROXY_OPTIONS options{};
+    FoundProxy found;
+    bool done = false;
+    bool proxyFound = false;
+    DWORD error = ERROR_SUCCESS;
+};
 
+// What every request of one download shares.
+struct DownloadRun {
+    DownloadRun(IInstallListener* listener, const std::atomic<bool>* cancel, BlockingCalls& calls,
+                std::ofstream& package, const DownloadOptions& options,
+                const ProxyRules::Plan& plan)
+        : listener(listener), cancel(cancel), calls(calls), package(package), options(options),
+          plan(plan)
+    {
+    }
+    DownloadRun(const DownloadRun&) = delete;
+    DownloadRun& operator=(const DownloadRun&) = delete;
+
+    IInstallListener* const listener;
+    const std::atomic<bool>* const cancel;
+    // The calls that wait for the server go through here, so that a cancel
+    // need not wait for them.
+    BlockingCalls& calls;
+    std::ofstream& package;
+    const DownloadOptions& options;
+    const ProxyRules::Plan& plan;
+    Transfer transfer;
+    ProxyLookup lookup;
+};
+
+// Adds the Range header of the range that starts at the offset and returns
+// the range's last byte. The length request asks for no range.
+uint32_t AskForRange(DownloadRun& run, HINTERNET request)
+{
+    const Transfer& transfer = run.transfer;
+    if (transfer.totalLength <= 0) {
+        if (run.listener != nullptr) {
+            run.listener->OnProgress(0.1f);
+        }
+        return 0;
+    }
+    const uint64_t last = static_cast<uint64_t>(transfer.totalLength) - 1;
+    const uint32_t rangeEnd = static_cast<uint32_t>(
+        std::min<uint64_t>(static_cast<uint64_t>(transfer.offset) + kRangeSize - 1, last));
+    const std::wstring header =
+        L"Range: bytes=" + std::to_wstring(transfer.offset) + L"-" + std::to_wstring(rangeEnd);
+    if (!WinHttpAddRequestHeaders(request, header.c_str(), static_cast<DWORD>(header.size()),
+                                  WINHTTP_ADDREQ_FLAG_ADD)) {
+        RaiseFailure("WinHttpAddRequestHeaders");
+    }
+    return rangeEnd;
+}
+
+// Sends the request and waits for the head of the response; false when the
+// cancel flag ended the wait.
+bool SendAndReceive(BlockingCalls& calls, HINTERNET request)
+{
     BOOL called = FALSE;
     DWORD unused = 0;
     if (!calls.Run(
@@ -232,129 +273,165 @@ int PerformRequest(IInstallListener* listener, const std::atomic<bool>* cancel, 
                                           WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
             },
             &called, &unused)) {
-        return 0;
+        return false;
     }
     if (!called) {
         RaiseFailure("WinHttpSendRequest");
     }
     if (!calls.Run([request](DWORD*) { return WinHttpReceiveResponse(request, nullptr); }, &called,
                    &unused)) {
-        return 0;
+        return false;
     }
     if (!called) {
         RaiseFailure("WinHttpReceiveResponse");
     }
+    return true;
+}
 
-    if (transfer.totalLength == -1) {
-        TakeLength(request, transfer);
-        return 1;
-    }
+// A range request: what it asked for, the head that answered, and how many
+// bytes that head promises.
+struct RangeAnswer {
+    std::string asked;
+    ResponseRules::ResponseHead head;
+    uint64_t bodyBytes = 0;
+};
 
-    // Nothing of the body joins the package before the head says that it is
-    // the range asked for.
-    const std::string asked =
-        "bytes=" + std::to_string(transfer.offset) + "-" + std::to_string(rangeEnd);
-    const ResponseRules::ResponseHead head = ReadHead(request);
+// Nothing of the body joins the package before the head says that it is the
+// range asked for.
+RangeAnswer CheckRangeHead(HINTERNET request, const Transfer& transfer, uint32_t rangeEnd)
+{
+    RangeAnswer answer;
+    answer.asked = "bytes=" + std::to_string(transfer.offset) + "-" + std::to_string(rangeEnd);
+    answer.head = ReadHead(request);
     const ResponseRules::Verdict verdict = ResponseRules::CheckRangeResponse(
-        head, transfer.offset, rangeEnd, static_cast<uint32_t>(transfer.totalLength));
+        answer.head, transfer.offset, rangeEnd, static_cast<uint32_t>(transfer.totalLength));
     if (!verdict.accepted) {
-        RefuseResponse(asked, head, 0, verdict.problem);
+        RefuseResponse(answer.asked, answer.head, 0, verdict.problem);
     }
+    answer.bodyBytes = verdict.bodyBytes;
+    return answer;
+}
 
-    uint64_t requestBytes = 0;
+// How the body of a range ended.
+struct BodyEnd {
+    uint64_t bytes = 0;
+    bool cancelled = false;
     // The call that broke the body off, and its error, when one did.
     const char* brokenBy = nullptr;
     DWORD breakError = ERROR_SUCCESS;
+};
+
+// Appends the body to the package block by block until it ends, breaks off
+// or the cancel flag is set.
+BodyEnd ReceiveBody(DownloadRun& run, HINTERNET request, const RangeAnswer& answer)
+{
+    BodyEnd end;
     std::vector<char> buffer;
     for (;;) {
-        if (IsCancelled(cancel)) {
-            LogResponse(asked, head, requestBytes);
-            return 0;
-        }
-
         DWORD blockSize = 0;
         BOOL available = FALSE;
-        if (!calls.Run([request](DWORD* size) { return WinHttpQueryDataAvailable(request, size); },
-                       &available, &blockSize)) {
-            LogResponse(asked, head, requestBytes);
-            return 0;
+        if (IsCancelled(run.cancel) ||
+            !run.calls.Run(
+                [request](DWORD* size) { return WinHttpQueryDataAvailable(request, size); },
+                &available, &blockSize)) {
+            end.cancelled = true;
+            return end;
         }
         if (!available) {
-            breakError = GetLastError();
-            brokenBy = "WinHttpQueryDataAvailable";
-            break;
+            end.breakError = GetLastError();
+            end.brokenBy = "WinHttpQueryDataAvailable";
+            return end;
         }
-        // A body that runs past the range would carry the next range's bytes,
-        // or bytes past the end of the package.
-        if (requestBytes + blockSize > verdict.bodyBytes) {
-            RefuseResponse(asked, head, requestBytes + blockSize,
-                           "the body is longer than the " + std::to_string(verdict.bodyBytes) +
+        // A body that runs past the range would carry the next range's
+        // bytes, or bytes past the end of the package.
+        if (end.bytes + blockSize > answer.bodyBytes) {
+            RefuseResponse(answer.asked, answer.head, end.bytes + blockSize,
+                           "the body is longer than the " + std::to_string(answer.bodyBytes) +
                                " bytes asked for");
         }
-
         buffer.assign(static_cast<size_t>(blockSize) + 1, 0);
         DWORD bytesRead = 0;
         if (!WinHttpReadData(request, buffer.data(), blockSize, &bytesRead)) {
-            breakError = GetLastError();
-            brokenBy = "WinHttpReadData";
-            break;
+            end.breakError = GetLastError();
+            end.brokenBy = "WinHttpReadData";
+            return end;
         }
-        package.write(buffer.data(), static_cast<std::streamsize>(bytesRead));
-        if (!package) {
+        run.package.write(buffer.data(), static_cast<std::streamsize>(bytesRead));
+        if (!run.package) {
             LOG(ERROR) << "Writing the package file failed at byte "
-                       << (transfer.offset + requestBytes);
+                       << (run.transfer.offset + end.bytes);
             throw MessageError("Failed to write the package file", ERROR_WRITE_FAULT);
         }
-
-        requestBytes += bytesRead;
-        transfer.received += bytesRead;
-
-        if (listener != nullptr) {
-            listener->OnProgress(ProgressFraction(transfer));
-            ++transfer.progressCounter;
+        end.bytes += bytesRead;
+        run.transfer.received += bytesRead;
+        if (run.listener != nullptr) {
+            run.listener->OnProgress(ProgressFraction(run.transfer));
+            ++run.transfer.progressCounter;
         }
-
         if (blockSize == 0) {
-            break;
+            return end;
         }
     }
+}
 
-    LogResponse(asked, head, requestBytes);
-    transfer.offset += static_cast<uint32_t>(requestBytes);
-    if (requestBytes == verdict.bodyBytes) {
+// Moves the offset past the bytes that arrived. A body that broke off (a
+// time-out, a dropped connection, or an end before the range was whole) is
+// asked for again from its first missing byte; a server that brings nothing
+// new again and again is given up on.
+void SettleRange(Transfer& transfer, const RangeAnswer& answer, const BodyEnd& end)
+{
+    transfer.offset += static_cast<uint32_t>(end.bytes);
+    if (end.bytes == answer.bodyBytes) {
         transfer.fruitlessResumes = 0;
-        return 1;
+        return;
     }
-
-    // The body broke off: a time-out, a dropped connection, or an end before
-    // the range was whole. The next request asks again from the first
-    // missing byte; a server that brings nothing new again and again is
-    // given up on.
-    if (requestBytes > 0) {
+    if (end.bytes > 0) {
         transfer.fruitlessResumes = 0;
     } else if (++transfer.fruitlessResumes > kMaxFruitlessResumes) {
-        if (brokenBy != nullptr) {
-            LOG(ERROR) << brokenBy << " error: " << ErrorNumber(breakError);
-            throw MessageError(std::string(brokenBy) + " failed", breakError);
+        if (end.brokenBy != nullptr) {
+            LOG(ERROR) << end.brokenBy << " error: " << ErrorNumber(end.breakError);
+            throw MessageError(std::string(end.brokenBy) + " failed", end.breakError);
         }
-        LOG(ERROR) << "Incomplete HTTP response to " << asked << ": " << requestBytes << " of "
-                   << verdict.bodyBytes << " bytes";
+        LOG(ERROR) << "Incomplete HTTP response to " << answer.asked << ": " << end.bytes << " of "
+                   << answer.bodyBytes << " bytes";
         throw MessageError("Incomplete HTTP response", ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
     }
     if (++transfer.resumes > kMaxResumes) {
-        LOG(ERROR) << "Incomplete HTTP response to " << asked << ": " << requestBytes << " of "
-                   << verdict.bodyBytes << " bytes, and " << kMaxResumes
+        LOG(ERROR) << "Incomplete HTTP response to " << answer.asked << ": " << end.bytes << " of "
+                   << answer.bodyBytes << " bytes, and " << kMaxResumes
                    << " resumes in this download already";
         throw MessageError("Incomplete HTTP response", ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
     }
-    if (brokenBy != nullptr) {
-        LOG(INFO) << "Range " << asked << " broke off after " << requestBytes << " of "
-                  << verdict.bodyBytes << " bytes (" << brokenBy << " error "
-                  << ErrorNumber(breakError) << "); resuming at byte " << transfer.offset;
+    if (end.brokenBy != nullptr) {
+        LOG(INFO) << "Range " << answer.asked << " broke off after " << end.bytes << " of "
+                  << answer.bodyBytes << " bytes (" << end.brokenBy << " error "
+                  << ErrorNumber(end.breakError) << "); resuming at byte " << transfer.offset;
     } else {
-        LOG(INFO) << "Range " << asked << " ended after " << requestBytes << " of "
-                  << verdict.bodyBytes << " bytes; resuming at byte " << transfer.offset;
+        LOG(INFO) << "Range " << answer.asked << " ended after " << end.bytes << " of "
+                  << answer.bodyBytes << " bytes; resuming at byte " << transfer.offset;
     }
+}
+
+// One request: the length request when the length is still unknown,
+// otherwise the range that starts at the offset. Returns 0 when the cancel
+// flag stopped it, 1 otherwise.
+int PerformRequest(DownloadRun& run, HINTERNET request)
+{
+    const uint32_t rangeEnd = AskForRange(run, request);
+    if (!SendAndReceive(run.calls, request)) {
+        return 0;
+    }
+    if (run.transfer.totalLength == -1) {
+        TakeLength(request, run.transfer);
+        return 1;
+    }
+    const RangeAnswer answer = CheckRangeHead(request, run.transfer, rangeEnd);
+    const BodyEnd end = ReceiveBody(run, request, answer);
+    LogResponse(answer.asked, answer.head, end.bytes);
+    if (end.cancelled) {
+        return 0;
+    }
+    SettleRange(run.transfer, answer, end);
     return 1;
 }
 
@@ -397,6 +474,231 @@ std::wstring LookupAddress(const DownloadOptions& options)
     return address + kPath;
 }
 
+// Reads the user's proxy settings and logs them field by field. The strings
+// stay owned by `settings`.
+ProxyRules::UserSettings ReadUserSettings(UserProxySettings& settings)
+{
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG& config = settings.config;
+    if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) {
+        const DWORD error = GetLastError();
+        LOG(ERROR) << "WinHttpGetIEProxyConfigForCurrentUser error: " << ErrorNumber(error);
+        // What a failed call left in the structure is not ours to free.
+        config = WINHTTP_CURRENT_USER_IE_PROXY_CONFIG{};
+        return ProxyRules::UserSettings{};
+    }
+    LOG(INFO) << "WinHttpGetIEProxyConfigForCurrentUser ieProxyConfig.fAutoDetect "
+              << static_cast<int>(config.fAutoDetect);
+    LOG(INFO) << "WinHttpGetIEProxyConfigForCurrentUser ieProxyConfig.lpszAutoConfigUrl "
+              << FieldText(config.lpszAutoConfigUrl);
+    LOG(INFO) << "WinHttpGetIEProxyConfigForCurrentUser ieProxyConfig.lpszProxy "
+              << FieldText(config.lpszProxy);
+    LOG(INFO) << "WinHttpGetIEProxyConfigForCurrentUser ieProxyConfig.lpszProxyBypass "
+              << FieldText(config.lpszProxyBypass);
+    return ProxyRules::UserSettings{true, config.fAutoDetect != FALSE, config.lpszAutoConfigUrl,
+                                    config.lpszProxy, config.lpszProxyBypass};
+}
+
+WINHTTP_AUTOPROXY_OPTIONS AutomaticOptions(const ProxyRules::Plan& plan)
+{
+    WINHTTP_AUTOPROXY_OPTIONS options{};
+    if (plan.lookup == ProxyRules::Lookup::Off) {
+        return options;
+    }
+    if (plan.lookup == ProxyRules::Lookup::ByScript) {
+        options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+        options.lpszAutoConfigUrl = plan.scriptUrl;
+    } else {
+        options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
+        options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    }
+    options.fAutoLogonIfChallenged = TRUE;
+    return options;
+}
+
+HINTERNET OpenSession(const ProxyRules::Plan& plan)
+{
+    DWORD access = WINHTTP_ACCESS_TYPE_DEFAULT_PROXY;
+    if (plan.access == ProxyRules::SessionAccess::NamedProxy) {
+        access = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+    } else if (plan.access == ProxyRules::SessionAccess::NoProxy) {
+        access = WINHTTP_ACCESS_TYPE_NO_PROXY;
+    }
+    return WinHttpOpen(kUserAgent, access, plan.proxyName, plan.proxyBypass, 0);
+}
+
+// The handles of one attempt. A call left behind by a cancel still uses
+// them: they stay open until the process ends rather than be closed under it.
+struct AttemptHandles {
+    AttemptHandles(const BlockingCalls& calls, HINTERNET session) : calls(calls), session(session)
+    {
+    }
+    ~AttemptHandles()
+    {
+        if (calls.LeftBehind()) {
+            request.release();
+            connection.release();
+            session.release();
+        }
+    }
+    AttemptHandles(const AttemptHandles&) = delete;
+    AttemptHandles& operator=(const AttemptHandles&) = delete;
+
+    const BlockingCalls& calls;
+    ScopedInternet session;
+    ScopedInternet connection;
+    ScopedInternet request;
+};
+
+// How a route ended: no request could be set up on it, or one was carried
+// out, possibly ended by the cancel flag.
+enum class Outcome { NotSetUp, Carried, Cancelled };
+
+Outcome Perform(DownloadRun& run, HINTERNET request)
+{
+    PerformRequest(run, request);
+    return IsCancelled(run.cancel) ? Outcome::Cancelled : Outcome::Carried;
+}
+
+// The direct route: the session as the user's settings opened it. `error`
+// receives why the request could not be set up.
+Outcome TryDirect(DownloadRun& run, AttemptHandles& handles, DWORD& error)
+{
+    const DownloadOptions& options = run.options;
+    handles.connection.reset(WinHttpConnect(
+        handles.session.get(),
+        options.refuseDirectConnectForTesting ? nullptr : options.server.c_str(), options.port, 0));
+    if (handles.connection) {
+        handles.request.reset(OpenRequest(handles.connection.get()));
+    }
+    if (!handles.request || !SetTimeouts(handles.request.get(), options)) {
+        error = GetLastError();
+        return Outcome::NotSetUp;
+    }
+    return Perform(run, handles.request.get());
+}
+
+void LookUpOnce(ProxyLookup& lookup, HINTERNET session)
+{
+    if (lookup.done) {
+        return;
+    }
+    lookup.done = true;
+    LOG(INFO) << "auto detecting proxy...";
+    lookup.proxyFound = WinHttpGetProxyForUrl(session, lookup.address.c_str(), &lookup.options,
+                                              &lookup.found.info) != FALSE;
+    lookup.error = GetLastError();
+    LOG(INFO) << "auto detecting proxy result: " << (lookup.proxyFound ? 1 : 0);
+}
+
+// The route through the automatically found proxy, set on the session. The
+// connection and the request of a direct route that got that far are used.
+Outcome TryFoundProxy(DownloadRun& run, AttemptHandles& handles, DWORD& error)
+{
+    WINHTTP_PROXY_INFO& info = run.lookup.found.info;
+    LOG(INFO) << "WinHttpGetProxyForUrl autoProxyInfo.dwAccessType "
+              << ErrorNumber(info.dwAccessType);
+    LOG(INFO) << "WinHttpGetProxyForUrl autoProxyInfo.lpszProxy " << FieldText(info.lpszProxy);
+    LOG(INFO) << "WinHttpGetProxyForUrl autoProxyInfo.lpszProxyBypass "
+              << FieldText(info.lpszProxyBypass);
+    const DownloadOptions& options = run.options;
+    bool ready =
+        WinHttpSetOption(handles.session.get(), WINHTTP_OPTION_PROXY, &info, sizeof(info)) != FALSE;
+    if (ready && !handles.connection) {
+        handles.connection.reset(
+            WinHttpConnect(handles.session.get(), options.server.c_str(), options.port, 0));
+        ready = handles.connection.valid();
+    }
+    if (ready && !handles.request) {
+        handles.request.reset(OpenRequest(handles.connection.get()));
+        ready = handles.request.valid();
+    }
+    if (ready) {
+        ready = SetTimeouts(handles.request.get(), options);
+    }
+    if (!ready) {
+        error = GetLastError();
+        return Outcome::NotSetUp;
+    }
+    return Perform(run, handles.request.get());
+}
+
+// The route that the plan and the look-up leave once the direct request
+// could not be set up, or in place of it.
+Outcome TryFallback(DownloadRun& run, AttemptHandles& handles, DWORD& error)
+{
+    if (run.plan.lookup != ProxyRules::Lookup::Off) {
+        LookUpOnce(run.lookup, handles.session.get());
+    }
+    const ProxyRules::Fallback fallback = ProxyRules::FallbackFor(run.plan, run.lookup.proxyFound);
+    if (fallback.reportLookupFailure) {
+        // A look-up that failed is not repeated; every attempt that needed
+        // it reports why it failed.
+        LOG(ERROR) << "WinHttpGetProxyForUrl LastError " << ErrorNumber(run.lookup.error);
+        error = run.lookup.error;
+    }
+    switch (fallback.route) {
+    case ProxyRules::Route::FoundProxy:
+        return TryFoundProxy(run, handles, error);
+    case ProxyRules::Route::Direct:
+        if (IsCancelled(run.cancel)) {
+            return Outcome::NotSetUp;
+        }
+        LOG(INFO) << fallback.note;
+        return TryDirect(run, handles, error);
+    case ProxyRules::Route::None:
+        break;
+    }
+    return Outcome::NotSetUp;
+}
+
+// One pass of the range loop: a new session, then the routes the plan
+// allows until one carries the request. False when the cancel flag ended
+// the download.
+bool RunAttempt(DownloadRun& run)
+{
+    AttemptHandles handles(run.calls, OpenSession(run.plan));
+    if (!handles.session) {
+        RaiseFailure("WinHttpOpen");
+    }
+    // The error of whatever kept this attempt from setting up a request,
+    // taken before anything else can overwrite it.
+    DWORD error = GetLastError();
+    Outcome outcome = Outcome::NotSetUp;
+    if (!run.plan.proxyOnly) {
+        outcome = TryDirect(run, handles, error);
+        if (outcome == Outcome::NotSetUp) {
+            LOG(INFO) << "direct http request failed, checking for proxy...";
+        }
+    }
+    if (outcome == Outcome::NotSetUp) {
+        outcome = TryFallback(run, handles, error);
+    }
+    if (outcome != Outcome::NotSetUp) {
+        return outcome == Outcome::Carried;
+    }
+    handles.request.reset();
+    handles.connection.reset();
+    handles.session.reset();
+    if (IsCancelled(run.cancel)) {
+        return false;
+    }
+    LOG(ERROR) << "Sending WinHttpRequest error: " << ErrorNumber(error);
+    throw MessageError("Sending WinHttpRequest failed", error);
+}
+
+// The length request, then range after range until the package is whole or
+// the cancel flag ends the download.
+void FetchRanges(DownloadRun& run)
+{
+    const Transfer& transfer = run.transfer;
+    while (transfer.totalLength == -1 ||
+           static_cast<int64_t>(transfer.offset) < static_cast<int64_t>(transfer.totalLength)) {
+        if (!RunAttempt(run)) {
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 std::wstring Download(const std::wstring& folder, IInstallListener* listener,
@@ -420,194 +722,15 @@ std::wstring Download(const std::wstring& folder, IInstallListener* listener,
         throw MessageError("Failed to create a temp file");
     }
 
-    Transfer transfer;
-
     UserProxySettings settings;
-    const bool settingsRead = WinHttpGetIEProxyConfigForCurrentUser(&settings.config) != FALSE;
-    if (settingsRead) {
-        const WINHTTP_CURRENT_USER_IE_PROXY_CONFIG& config = settings.config;
-        LOG(INFO) << "WinHttpGetIEProxyConfigForCurrentUser ieProxyConfig.fAutoDetect "
-                  << static_cast<int>(config.fAutoDetect);
-        LOG(INFO) << "WinHttpGetIEProxyConfigForCurrentUser ieProxyConfig.lpszAutoConfigUrl "
-                  << FieldText(config.lpszAutoConfigUrl);
-        LOG(INFO) << "WinHttpGetIEProxyConfigForCurrentUser ieProxyConfig.lpszProxy "
-                  << FieldText(config.lpszProxy);
-        LOG(INFO) << "WinHttpGetIEProxyConfigForCurrentUser ieProxyConfig.lpszProxyBypass "
-                  << FieldText(config.lpszProxyBypass);
-    } else {
-        const DWORD error = GetLastError();
-        LOG(ERROR) << "WinHttpGetIEProxyConfigForCurrentUser error: " << ErrorNumber(error);
-        // What a failed call left in the structure is not ours to free.
-        settings.config = WINHTTP_CURRENT_USER_IE_PROXY_CONFIG{};
-    }
-    const WINHTTP_CURRENT_USER_IE_PROXY_CONFIG& config = settings.config;
-
-    const bool useAutomaticProxy =
-        !settingsRead || config.fAutoDetect || config.lpszAutoConfigUrl != nullptr;
-    WINHTTP_AUTOPROXY_OPTIONS automaticOptions{};
-    if (useAutomaticProxy) {
-        if (config.lpszAutoConfigUrl != nullptr) {
-            automaticOptions.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
-            automaticOptions.lpszAutoConfigUrl = config.lpszAutoConfigUrl;
-        } else {
-            automaticOptions.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
-            automaticOptions.dwAutoDetectFlags =
-                WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
-        }
-        automaticOptions.fAutoLogonIfChallenged = TRUE;
-    }
-
-    DWORD accessType = WINHTTP_ACCESS_TYPE_DEFAULT_PROXY;
-    const wchar_t* proxyName = WINHTTP_NO_PROXY_NAME;
-    const wchar_t* proxyBypass = WINHTTP_NO_PROXY_BYPASS;
-    if (settingsRead && !config.fAutoDetect) {
-        if (config.lpszProxy != nullptr) {
-            accessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
-            proxyName = config.lpszProxy;
-            proxyBypass = config.lpszProxyBypass;
-        } else {
-            accessType = WINHTTP_ACCESS_TYPE_NO_PROXY;
-        }
-    }
-
+    const ProxyRules::Plan plan = ProxyRules::PlanFor(ReadUserSettings(settings), proxyOnly);
     // Only a download that someone watches can be cancelled while it waits
     // for the server; the silent install's flag is never set.
     BlockingCalls calls(listener != nullptr ? cancel : nullptr);
-
-    const std::wstring lookupAddress = LookupAddress(options);
-    FoundProxy found;
-    bool lookupDone = false;
-    bool proxyFound = false;
-    DWORD lookupError = ERROR_SUCCESS;
-
-    while (transfer.totalLength == -1 ||
-           static_cast<int64_t>(transfer.offset) < static_cast<int64_t>(transfer.totalLength)) {
-        ScopedInternet session(WinHttpOpen(kUserAgent, accessType, proxyName, proxyBypass, 0));
-        if (!session) {
-            RaiseFailure("WinHttpOpen");
-        }
-        ScopedInternet connection;
-        ScopedInternet request;
-        // A call left behind by a cancel still uses these handles: they stay
-        // open until the process ends rather than be closed under it.
-        struct KeepForCallLeftBehind {
-            const BlockingCalls& calls;
-            ScopedInternet& session;
-            ScopedInternet& connection;
-            ScopedInternet& request;
-            ~KeepForCallLeftBehind()
-            {
-                if (calls.LeftBehind()) {
-                    request.release();
-                    connection.release();
-                    session.release();
-                }
-            }
-        } keep{calls, session, connection, request};
-        // The error of whatever kept this attempt from setting up a request,
-        // taken before anything else can overwrite it.
-        DWORD attemptError = GetLastError();
-        bool succeeded = false;
-
-        // The direct attempt: the user's own proxy settings, or none.
-        // Returns false when the request could not even be set up.
-        auto direct = [&] {
-            connection.reset(WinHttpConnect(
-                session.get(), options.refuseDirectConnect ? nullptr : options.server.c_str(),
-                options.port, 0));
-            if (connection) {
-                request.reset(OpenRequest(connection.get()));
-            }
-            if (!request || !SetTimeouts(request.get(), options)) {
-                attemptError = GetLastError();
-                return false;
-            }
-            PerformRequest(listener, cancel, calls, package, request.get(), transfer);
-            return true;
-        };
-
-        if (!proxyOnly) {
-            if (direct()) {
-                if (IsCancelled(cancel)) {
-                    break;
-                }
-                succeeded = true;
-            } else {
-                LOG(INFO) << "direct http request failed, checking for proxy...";
-            }
-        }
-
-        if (!succeeded && useAutomaticProxy) {
-            if (!lookupDone) {
-                lookupDone = true;
-                LOG(INFO) << "auto detecting proxy...";
-                proxyFound = WinHttpGetProxyForUrl(session.get(), lookupAddress.c_str(),
-                                                   &automaticOptions, &found.info) != FALSE;
-                lookupError = GetLastError();
-                LOG(INFO) << "auto detecting proxy result: " << (proxyFound ? 1 : 0);
-            }
-            if (proxyFound) {
-                LOG(INFO) << "WinHttpGetProxyForUrl autoProxyInfo.dwAccessType "
-                          << ErrorNumber(found.info.dwAccessType);
-                LOG(INFO) << "WinHttpGetProxyForUrl autoProxyInfo.lpszProxy "
-                          << FieldText(found.info.lpszProxy);
-                LOG(INFO) << "WinHttpGetProxyForUrl autoProxyInfo.lpszProxyBypass "
-                          << FieldText(found.info.lpszProxyBypass);
-                bool ready = WinHttpSetOption(session.get(), WINHTTP_OPTION_PROXY, &found.info,
-                                              sizeof(found.info)) != FALSE;
-                if (ready && !connection) {
-                    connection.reset(
-                        WinHttpConnect(session.get(), options.server.c_str(), options.port, 0));
-                    ready = connection.valid();
-                }
-                if (ready && !request) {
-                    request.reset(OpenRequest(connection.get()));
-                    ready = request.valid();
-                }
-                if (ready) {
-                    ready = SetTimeouts(request.get(), options);
-                }
-                if (ready) {
-                    PerformRequest(listener, cancel, calls, package, request.get(), transfer);
-                    if (IsCancelled(cancel)) {
-                        break;
-                    }
-                    succeeded = true;
-                } else {
-                    attemptError = GetLastError();
-                }
-            } else {
-                // A look-up that failed is not repeated; every attempt that
-                // needed it reports why it failed.
-                LOG(ERROR) << "WinHttpGetProxyForUrl LastError " << ErrorNumber(lookupError);
-                attemptError = lookupError;
-            }
-        }
-
-        // The later downloads of a run prefer the automatically found proxy.
-        // Most networks have none; there they go direct, or the retries that
-        // the pipeline makes would never reach the server at all.
-        if (!succeeded && proxyOnly && !proxyFound && !IsCancelled(cancel)) {
-            LOG(INFO) << "no automatic proxy, going direct";
-            if (direct()) {
-                if (IsCancelled(cancel)) {
-                    break;
-                }
-                succeeded = true;
-            }
-        }
-
-        if (!succeeded) {
-            request.reset();
-            connection.reset();
-            session.reset();
-            if (IsCancelled(cancel)) {
-                break;
-            }
-            LOG(ERROR) << "Sending WinHttpRequest error: " << ErrorNumber(attemptError);
-            throw MessageError("Sending WinHttpRequest failed", attemptError);
-        }
-    }
+    DownloadRun run(listener, cancel, calls, package, options, plan);
+    run.lookup.address = LookupAddress(options);
+    run.lookup.options = AutomaticOptions(plan);
+    FetchRanges(run);
 
     package.close();
     if (package.fail() && !IsCancelled(cancel)) {

@@ -50,7 +50,7 @@ struct DownloadOptions {
     // only way to watch the fall-back from a direct attempt that cannot be
     // set up is to make WinHttpConnect refuse the direct one (it is handed
     // no server name). The attempt through the automatic proxy is unchanged.
-    bool refuseDirectConnect = false;
+    bool refuseDirectConnectForTesting = false;
 };
 
 // Fetches the package from the update server into folder + "Quillon.zip" and

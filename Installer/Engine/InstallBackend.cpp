@@ -4,6 +4,7 @@
 #include <shlwapi.h>
 
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "CancelFlag.h"
@@ -218,6 +219,80 @@ void CheckRoomForStaging(const Environment& environment, const Environment::ZipL
     }
 }
 
+int CountEntries(const Environment::ZipLayer& zip, HZIP handle)
+{
+    ZipItem item{};
+    const ZipStatus status = zip.getItem(handle, -1, &item);
+    if (status != ZipOk) {
+        throw MessageError("GetZipItem failed", ExplainZipFailure(zip, handle, status, "the count"));
+    }
+    return item.index;
+}
+
+// Nothing on the drive changes until every member is whole: a run that
+// fails leaves the installed version as it was.
+void BeginStaging(const Environment& environment, HZIP handle, ExtractionContext& context)
+{
+    const Environment::ZipLayer& zip = environment.zip;
+    if (zip.stagingBytes != nullptr) {
+        CheckRoomForStaging(environment, zip, handle, context);
+    }
+    if (zip.beginStaging != nullptr) {
+        const ZipStatus status = zip.beginStaging(handle, context.journalPath.c_str());
+        if (status != ZipOk) {
+            throw MessageError("UnzipItem failed",
+                               ExplainZipFailure(zip, handle, status, ToUtf8(context.journalPath)));
+        }
+    }
+}
+
+// Writes the entries one by one; false when the cancel flag stopped it
+// before an entry. The entries that are to be hidden are added to `hidden`.
+bool ExtractEntries(const Environment::ZipLayer& zip, HZIP handle, int count,
+                    const std::wstring& destination, IInstallListener* listener,
+                    const std::atomic<bool>* cancel, std::vector<std::wstring>& hidden)
+{
+    for (int i = 0; i < count; ++i) {
+        if (IsCancelled(cancel)) {
+            return false;
+        }
+        ZipItem item{};
+        ZipStatus status = zip.getItem(handle, i, &item);
+        if (status != ZipOk) {
+            throw MessageError("GetZipItem failed",
+                               ExplainZipFailure(zip, handle, status, "entry " + std::to_string(i)));
+        }
+        status = zip.unzipItem(handle, i, item.name);
+        if (status != ZipOk) {
+            throw MessageError("UnzipItem failed",
+                               ExplainZipFailure(zip, handle, status, ToUtf8(item.name)));
+        }
+        if ((item.attributes & FILE_ATTRIBUTE_HIDDEN) != 0) {
+            hidden.push_back(JoinPath(destination, item.name));
+        }
+        if (listener != nullptr) {
+            listener->OnProgress(static_cast<float>(i + 1) / static_cast<float>(count));
+        }
+    }
+    return true;
+}
+
+void CommitStaging(const Environment::ZipLayer& zip, HZIP handle, int count)
+{
+    if (zip.commit == nullptr) {
+        return;
+    }
+    // Between the first move and the last the drive holds a mixture of two
+    // versions; how long that lasts is worth a line.
+    const ULONGLONG start = GetTickCount64();
+    const ZipStatus status = zip.commit(handle);
+    if (status != ZipOk) {
+        throw MessageError("UnzipItem failed", ExplainZipFailure(zip, handle, status, "the commit"));
+    }
+    LOG(INFO) << "Moved the " << count << " entries into place in " << (GetTickCount64() - start)
+              << " ms";
+}
+
 void ExtractPackage(const std::wstring& packagePath, const std::wstring& destination,
                     IInstallListener* listener, const std::atomic<bool>* cancel,
                     const Environment& environment, ExtractionContext& context)
@@ -238,65 +313,18 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
                    << FileSizeOf(packagePath) << " bytes), error " << static_cast<unsigned long>(error);
         throw MessageError("Failed to open zip file", error);
     }
-
-    ZipItem item{};
-    ZipStatus status = zip.getItem(archive.get(), -1, &item);
-    if (status != ZipOk) {
-        throw MessageError("GetZipItem failed", ExplainZipFailure(zip, archive.get(), status, "the count"));
-    }
-    const int count = item.index;
-
-    // Nothing on the drive changes until every member is whole: a run that
-    // fails leaves the installed version as it was.
-    if (zip.stagingBytes != nullptr) {
-        CheckRoomForStaging(environment, zip, archive.get(), context);
-    }
-    if (zip.beginStaging != nullptr) {
-        status = zip.beginStaging(archive.get(), context.journalPath.c_str());
-        if (status != ZipOk) {
-            throw MessageError("UnzipItem failed",
-                               ExplainZipFailure(zip, archive.get(), status, ToUtf8(context.journalPath)));
-        }
-    }
+    const int count = CountEntries(zip, archive.get());
+    BeginStaging(environment, archive.get(), context);
 
     ReportStatus(listener, IInstallListener::StatusInstalling);
 
     // Hidden goes on once the members are in place: the old tree stays as
     // it was until then.
     std::vector<std::wstring> hidden;
-    for (int i = 0; i < count; ++i) {
-        if (IsCancelled(cancel)) {
-            return;
-        }
-        item = ZipItem{};
-        status = zip.getItem(archive.get(), i, &item);
-        if (status != ZipOk) {
-            throw MessageError("GetZipItem failed", ExplainZipFailure(zip, archive.get(), status,
-                                                                      "entry " + std::to_string(i)));
-        }
-        status = zip.unzipItem(archive.get(), i, item.name);
-        if (status != ZipOk) {
-            throw MessageError("UnzipItem failed",
-                               ExplainZipFailure(zip, archive.get(), status, ToUtf8(item.name)));
-        }
-        if ((item.attributes & FILE_ATTRIBUTE_HIDDEN) != 0) {
-            hidden.push_back(JoinPath(destination, item.name));
-        }
-        if (listener != nullptr) {
-            listener->OnProgress(static_cast<float>(i + 1) / static_cast<float>(count));
-        }
+    if (!ExtractEntries(zip, archive.get(), count, destination, listener, cancel, hidden)) {
+        return;
     }
-    if (zip.commit != nullptr) {
-        // Between the first move and the last the drive holds a mixture of
-        // two versions; how long that lasts is worth a line.
-        const ULONGLONG start = GetTickCount64();
-        status = zip.commit(archive.get());
-        if (status != ZipOk) {
-            throw MessageError("UnzipItem failed", ExplainZipFailure(zip, archive.get(), status, "the commit"));
-        }
-        LOG(INFO) << "Moved the " << count << " entries into place in " << (GetTickCount64() - start)
-                  << " ms";
-    }
+    CommitStaging(zip, archive.get(), count);
     for (const std::wstring& path : hidden) {
         MarkHidden(path);
     }
@@ -381,6 +409,265 @@ void SettleUnfinishedRuns(const std::wstring& workFolder, const Environment::Zip
     FindClose(search);
 }
 
+
+// One call of Install, step by step. Whatever way the run ends, the
+// destination levels it created go unless it succeeded, the package file
+// goes, and the run's last line is written, in that order.
+class InstallRun {
+public:
+    InstallRun(const std::wstring& destination, const std::wstring& workFolder,
+               IInstallListener* listener, const std::atomic<bool>* cancel,
+               const Environment& environment)
+        : m_destination(destination),
+          m_listener(listener),
+          m_cancel(cancel),
+          m_environment(environment),
+          m_driveRoot(DriveRootOf(destination)),
+          m_driveFolder(PerDriveWorkFolder(workFolder, m_driveRoot)),
+          m_packageFile(m_driveFolder + kPackageFileName),
+          m_removePackage(m_packageFile),
+          m_context{m_driveRoot, JournalPath(m_driveFolder)}
+    {
+        if (!PathFileExistsW(m_driveFolder.c_str())) {
+            CreateDirectoryW(m_driveFolder.c_str(), nullptr);
+        }
+        SettleUnfinishedRuns(workFolder, environment.zip);
+    }
+    InstallRun(const InstallRun&) = delete;
+    InstallRun& operator=(const InstallRun&) = delete;
+
+    bool Run()
+    {
+        if (!CheckDriveConnected() || !CheckDriveFreeSpace()) {
+            return false;
+        }
+        m_createdDestination.emplace(m_destination);
+        return DownloadPackage() && ExtractWithRetry();
+    }
+
+private:
+    bool CheckDriveConnected();
+    bool CheckDriveFreeSpace();
+    bool DownloadPackage();
+    bool ExtractWithRetry();
+    void Fetch(bool proxyOnly);
+    void Extract();
+    bool DriveGone(bool rootToo);
+    bool RetryIsPointless();
+    bool DriveMissing();
+    bool Fail(int reason);
+    bool Succeed();
+
+    const std::wstring& m_destination;
+    IInstallListener* const m_listener;
+    const std::atomic<bool>* const m_cancel;
+    const Environment& m_environment;
+    RunReport m_report;
+    const std::wstring m_driveRoot;
+    const std::wstring m_driveFolder;
+    const std::wstring m_packageFile;
+    const PackageFileRemover m_removePackage;
+    ExtractionContext m_context;
+    // The drive as the first check found it, to tell it from another drive
+    // that gets its letter later.
+    std::wstring m_driveInstance;
+    bool m_driveKnown = false;
+    std::wstring m_packagePath;
+    bool m_goneBeforeExtraction = false;
+    std::optional<CreatedDestination> m_createdDestination;
+};
+
+// The reason goes to the listener, the outcome to the run's last line.
+bool InstallRun::Fail(int reason)
+{
+    if (m_listener != nullptr && reason != IInstallListener::ReasonNone) {
+        m_listener->SetErrorReason(reason);
+    }
+    if (reason == IInstallListener::ReasonDriveMissing) {
+        m_report.Failed("the drive is not among the attached USB drives");
+    } else if (reason == IInstallListener::ReasonLowFreeSpace) {
+        m_report.Failed("too little free space on the drive");
+    } else if (IsCancelled(m_cancel)) {
+        m_report.Cancelled();
+    } else {
+        m_report.Failed();
+    }
+    ReportStatus(m_listener, IInstallListener::StatusFailed);
+    return false;
+}
+
+bool InstallRun::Succeed()
+{
+    if (m_createdDestination) {
+        m_createdDestination->Keep();
+    }
+    m_report.Succeeded();
+    ReportStatus(m_listener, IInstallListener::StatusSucceeded);
+    return true;
+}
+
+// False when the drive is not attached, after reporting it. A failure to
+// list the drives is no proof that it is missing.
+bool InstallRun::CheckDriveConnected()
+{
+    try {
+        const UsbDriveMap drives = m_environment.getUsbDrives();
+        const auto found = drives.find(m_driveRoot[0]);
+        if (found == drives.end()) {
+            // Without this line a silent install would end with exit code 1
+            // and nothing to tell the vendor why.
+            LOG(ERROR) << "CheckDriveConnected " << ToUtf8(m_driveRoot)
+                       << " is not among the attached USB drives";
+            return Fail(IInstallListener::ReasonDriveMissing);
+        }
+        m_driveInstance = found->second;
+        m_driveKnown = true;
+    } catch (...) {
+        LogCaught(" CheckDriveConnected Generic exception ", GetLastError());
+    }
+    return true;
+}
+
+// False when the drive is too small, after reporting it.
+bool InstallRun::CheckDriveFreeSpace()
+{
+    try {
+        DWORD sectorsPerCluster = 0;
+        DWORD bytesPerSector = 0;
+        DWORD freeClusters = 0;
+        DWORD totalClusters = 0;
+        if (m_environment.getDiskFreeSpace(m_driveRoot.c_str(), &sectorsPerCluster,
+                                           &bytesPerSector, &freeClusters, &totalClusters)) {
+            const uint64_t freeBytes =
+                static_cast<uint64_t>(sectorsPerCluster) * bytesPerSector * freeClusters;
+            if (freeBytes < kMinimumFreeBytes) {
+                LOG(ERROR) << "CheckDriveFreeSpace " << ToUtf8(m_driveRoot) << " has " << freeBytes
+                           << " bytes free, " << kMinimumFreeBytes << " needed";
+                return Fail(IInstallListener::ReasonLowFreeSpace);
+            }
+        } else {
+            // The drive was listed a moment ago; an unanswered free-space
+            // query is no proof that it is full. Go on: a drive that is really
+            // gone fails the download or the extraction with its own message.
+            LOG(ERROR) << "GetDiskFreeSpaceW error: " << static_cast<unsigned long>(GetLastError());
+        }
+    } catch (...) {
+        LogCaught(" CheckDriveFreeSpace Generic exception ", GetLastError());
+    }
+    return true;
+}
+
+// The drive can be pulled at any moment, and its letter can then go to
+// another drive or to none. Asked again before each download and each
+// extraction, and after a failed extraction, so that a drive that is gone
+// ends the run at once instead of fetching the package again. After a
+// failure the root itself is tried too: a drive that the system has not yet
+// taken off its list is gone all the same when its root is.
+bool InstallRun::DriveGone(bool rootToo)
+{
+    try {
+        const UsbDriveMap drives = m_environment.getUsbDrives();
+        const auto found = drives.find(m_driveRoot[0]);
+        if (found == drives.end() || (m_driveKnown && found->second != m_driveInstance)) {
+            return true;
+        }
+    } catch (...) {
+        // No answer is no proof that the drive is gone.
+    }
+    return rootToo && GetFileAttributesW(m_driveRoot.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+bool InstallRun::DriveMissing()
+{
+    LOG(ERROR) << "CheckDriveConnected " << ToUtf8(m_driveRoot)
+               << " is no longer attached, or is another drive now";
+    return Fail(IInstallListener::ReasonDriveMissing);
+}
+
+// What each download left in the package file counts, also when it raised:
+// every call starts the file afresh.
+void InstallRun::Fetch(bool proxyOnly)
+{
+    try {
+        m_packagePath = m_environment.download(m_driveFolder, m_listener, m_cancel, proxyOnly);
+    } catch (...) {
+        m_report.Downloaded(FileSizeOf(m_packageFile));
+        throw;
+    }
+    m_report.Downloaded(FileSizeOf(m_packageFile));
+}
+
+void InstallRun::Extract()
+{
+    if (DriveGone(false)) {
+        m_goneBeforeExtraction = true;
+        throw MessageError("The drive is gone", ERROR_DEV_NOT_EXIST);
+    }
+    ExtractPackage(m_packagePath, m_destination, m_listener, m_cancel, m_environment, m_context);
+}
+
+// The first download, and the second through the automatic proxy when the
+// first failed. False when the run ended here, after reporting it.
+bool InstallRun::DownloadPackage()
+{
+    const bool downloaded =
+        Attempt([this] { Fetch(false); }, " Download Generic exception ", m_report);
+    if (IsCancelled(m_cancel)) {
+        return Fail(IInstallListener::ReasonNone);
+    }
+    if (!downloaded) {
+        if (DriveGone(false)) {
+            return DriveMissing();
+        }
+        if (!Attempt([this] { Fetch(true); }, " Generic exception ", m_report) ||
+            IsCancelled(m_cancel)) {
+            return Fail(IInstallListener::ReasonNone);
+        }
+    }
+    return true;
+}
+
+// Neither a drive that is gone nor one that is too small for the new files
+// is helped by a fresh copy of the package.
+bool InstallRun::RetryIsPointless()
+{
+    return m_context.tooLittleSpace || m_goneBeforeExtraction || DriveGone(true);
+}
+
+// The extraction, and once more with a fresh copy through the automatic
+// proxy when it failed: a damaged or incomplete package shows up only when
+// it is unpacked.
+bool InstallRun::ExtractWithRetry()
+{
+    const auto noRetry = [this] {
+        return m_context.tooLittleSpace ? Fail(IInstallListener::ReasonLowFreeSpace)
+                                        : DriveMissing();
+    };
+    const bool extracted = Attempt([this] { Extract(); }, " Generic exception ", m_report);
+    if (IsCancelled(m_cancel)) {
+        return Fail(IInstallListener::ReasonNone);
+    }
+    if (extracted) {
+        return Succeed();
+    }
+    if (RetryIsPointless()) {
+        return noRetry();
+    }
+    const bool retried = Attempt(
+        [this] {
+            Fetch(true);
+            Extract();
+        },
+        " Generic exception ", m_report);
+    if (!retried && !IsCancelled(m_cancel) && RetryIsPointless()) {
+        return noRetry();
+    }
+    if (!retried || IsCancelled(m_cancel)) {
+        return Fail(IInstallListener::ReasonNone);
+    }
+    return Succeed();
+}
+
 }  // namespace
 
 std::wstring FoldDoubleBackslashes(const std::wstring& path)
@@ -436,183 +723,8 @@ bool Install(const std::wstring& destination, const std::wstring& workFolder,
     if (listener != nullptr) {
         listener->SetErrorReason(IInstallListener::ReasonNone);
     }
-
-    RunReport report;
-    const std::wstring driveRoot = DriveRootOf(destination);
-    const std::wstring driveFolder = PerDriveWorkFolder(workFolder, driveRoot);
-    if (!PathFileExistsW(driveFolder.c_str())) {
-        CreateDirectoryW(driveFolder.c_str(), nullptr);
-    }
-    const PackageFileRemover removePackage(driveFolder + kPackageFileName);
-    SettleUnfinishedRuns(workFolder, environment.zip);
-
-    auto fail = [listener, cancel, &report](int reason) {
-        if (listener != nullptr && reason != IInstallListener::ReasonNone) {
-            listener->SetErrorReason(reason);
-        }
-        if (reason == IInstallListener::ReasonDriveMissing) {
-            report.Failed("the drive is not among the attached USB drives");
-        } else if (reason == IInstallListener::ReasonLowFreeSpace) {
-            report.Failed("too little free space on the drive");
-        } else if (IsCancelled(cancel)) {
-            report.Cancelled();
-        } else {
-            report.Failed();
-        }
-        ReportStatus(listener, IInstallListener::StatusFailed);
-        return false;
-    };
-    CreatedDestination* keepDestination = nullptr;
-    auto succeed = [listener, &report, &keepDestination] {
-        if (keepDestination != nullptr) {
-            keepDestination->Keep();
-        }
-        report.Succeeded();
-        ReportStatus(listener, IInstallListener::StatusSucceeded);
-        return true;
-    };
-
-    // CheckDriveConnected
-    std::wstring driveInstance;
-    bool driveKnown = false;
-    try {
-        const UsbDriveMap drives = environment.getUsbDrives();
-        const auto found = drives.find(driveRoot[0]);
-        if (found == drives.end()) {
-            // Without this line a silent install would end with exit code 1
-            // and nothing to tell the vendor why.
-            LOG(ERROR) << "CheckDriveConnected " << ToUtf8(driveRoot)
-                       << " is not among the attached USB drives";
-            return fail(IInstallListener::ReasonDriveMissing);
-        }
-        driveInstance = found->second;
-        driveKnown = true;
-    } catch (...) {
-        LogCaught(" CheckDriveConnected Generic exception ", GetLastError());
-    }
-
-    // The drive can be pulled at any moment, and its letter can then go to
-    // another drive or to none. Asked again before each download and each
-    // extraction, and after a failed extraction, so that a drive that is gone
-    // ends the run at once instead of fetching the package again. After a
-    // failure the root itself is tried too: a drive that the system has not
-    // yet taken off its list is gone all the same when its root is.
-    auto driveGone = [&](bool rootToo) {
-        try {
-            const UsbDriveMap drives = environment.getUsbDrives();
-            const auto found = drives.find(driveRoot[0]);
-            if (found == drives.end() || (driveKnown && found->second != driveInstance)) {
-                return true;
-            }
-        } catch (...) {
-            // No answer is no proof that the drive is gone.
-        }
-        return rootToo && GetFileAttributesW(driveRoot.c_str()) == INVALID_FILE_ATTRIBUTES;
-    };
-    auto driveMissing = [&] {
-        LOG(ERROR) << "CheckDriveConnected " << ToUtf8(driveRoot)
-                   << " is no longer attached, or is another drive now";
-        return fail(IInstallListener::ReasonDriveMissing);
-    };
-
-    // CheckDriveFreeSpace
-    try {
-        DWORD sectorsPerCluster = 0;
-        DWORD bytesPerSector = 0;
-        DWORD freeClusters = 0;
-        DWORD totalClusters = 0;
-        if (environment.getDiskFreeSpace(driveRoot.c_str(), &sectorsPerCluster, &bytesPerSector,
-                                         &freeClusters, &totalClusters)) {
-            const uint64_t freeBytes = static_cast<uint64_t>(sectorsPerCluster) * bytesPerSector *
-                                       freeClusters;
-            if (freeBytes < kMinimumFreeBytes) {
-                LOG(ERROR) << "CheckDriveFreeSpace " << ToUtf8(driveRoot) << " has " << freeBytes
-                           << " bytes free, " << kMinimumFreeBytes << " needed";
-                return fail(IInstallListener::ReasonLowFreeSpace);
-            }
-        } else {
-            // The drive was listed a moment ago; an unanswered free-space
-            // query is no proof that it is full. Go on: a drive that is really
-            // gone fails the download or the extraction with its own message.
-            LOG(ERROR) << "GetDiskFreeSpaceW error: " << static_cast<unsigned long>(GetLastError());
-        }
-    } catch (...) {
-        LogCaught(" CheckDriveFreeSpace Generic exception ", GetLastError());
-    }
-
-    CreatedDestination createdDestination(destination);
-    keepDestination = &createdDestination;
-
-    std::wstring packagePath;
-    const std::wstring packageFile = driveFolder + kPackageFileName;
-    // What each download left in the package file counts, also when it
-    // raised: every call starts the file afresh.
-    auto download = [&](bool proxyOnly) {
-        try {
-            packagePath = environment.download(driveFolder, listener, cancel, proxyOnly);
-        } catch (...) {
-            report.Downloaded(FileSizeOf(packageFile));
-            throw;
-        }
-        report.Downloaded(FileSizeOf(packageFile));
-    };
-    ExtractionContext context{driveRoot, JournalPath(driveFolder)};
-    bool goneBeforeExtraction = false;
-    auto extract = [&] {
-        if (driveGone(false)) {
-            goneBeforeExtraction = true;
-            throw MessageError("The drive is gone", ERROR_DEV_NOT_EXIST);
-        }
-        ExtractPackage(packagePath, destination, listener, cancel, environment, context);
-    };
-    // Neither a drive that is gone nor one that is too small for the new
-    // files is helped by a fresh copy of the package.
-    auto noRetry = [&] {
-        if (context.tooLittleSpace) {
-            return fail(IInstallListener::ReasonLowFreeSpace);
-        }
-        return driveMissing();
-    };
-
-    const bool downloaded = Attempt([&] { download(false); }, " Download Generic exception ", report);
-    if (IsCancelled(cancel)) {
-        return fail(IInstallListener::ReasonNone);
-    }
-    if (!downloaded) {
-        if (driveGone(false)) {
-            return driveMissing();
-        }
-        if (!Attempt([&] { download(true); }, " Generic exception ", report) || IsCancelled(cancel)) {
-            return fail(IInstallListener::ReasonNone);
-        }
-    }
-
-    const bool extracted = Attempt(extract, " Generic exception ", report);
-    if (IsCancelled(cancel)) {
-        return fail(IInstallListener::ReasonNone);
-    }
-    if (extracted) {
-        return succeed();
-    }
-    if (context.tooLittleSpace || goneBeforeExtraction || driveGone(true)) {
-        return noRetry();
-    }
-
-    // One more try with a fresh copy through the automatic proxy: a damaged
-    // or incomplete package shows up only when it is unpacked.
-    const bool retried = Attempt(
-        [&] {
-            download(true);
-            extract();
-        },
-        " Generic exception ", report);
-    if (!retried && !IsCancelled(cancel) && (context.tooLittleSpace || goneBeforeExtraction || driveGone(true))) {
-        return noRetry();
-    }
-    if (!retried || IsCancelled(cancel)) {
-        return fail(IInstallListener::ReasonNone);
-    }
-    return succeed();
+    InstallRun run(destination, workFolder, listener, cancel, environment);
+    return run.Run();
 }
 
 }  // namespace InstallBackend

@@ -95,7 +95,7 @@ TEST(DownloadProxy, DirectAttemptThatCannotBeSetUpFallsBackToTheScriptsProxy)
     LogCapture capture;
     const ServerLog log = NginxLog("two_ranges");
     DownloadOptions options = TwoRanges();
-    options.refuseDirectConnect = true;
+    options.refuseDirectConnectForTesting = true;
     const std::wstring path = Download(FreshFolder(), nullptr, nullptr, false, options);
 
     EXPECT_EQ(Sha256OfFile(path), Servers().Text("nginx.two_ranges.sha256"));
@@ -182,7 +182,7 @@ TEST(DownloadProxy, DirectAttemptThatCannotBeSetUpWithoutAutomaticProxyFails)
     LogCapture capture;
     const ServerLog log = NginxLog("two_ranges");
     DownloadOptions options = TwoRanges();
-    options.refuseDirectConnect = true;
+    options.refuseDirectConnectForTesting = true;
     const std::string raised =
         RaisedText([&] { Download(FreshFolder(), nullptr, nullptr, false, options); });
     EXPECT_EQ(raised, "Sending WinHttpRequest failed");

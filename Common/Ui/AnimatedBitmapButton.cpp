@@ -64,17 +64,26 @@ void AnimatedBitmapButton::DrawItem(DRAWITEMSTRUCT* item)
     if (!selectedImage.ok()) {
         return;
     }
+    DrawParentSkin(dc);
+    BlendImage(dc, item->rcItem, memory.get(), image);
+    DrawCaption(dc, item->rcItem);
+    DrawFocusCue(dc, *item);
+}
 
+void AnimatedBitmapButton::DrawParentSkin(HDC dc)
+{
     if (HWND parent = GetParent()) {
         POINT origin = {0, 0};
         ::MapWindowPoints(m_hWnd, parent, &origin, 1);
         const ScopedWindowOrigin shifted(dc, origin.x, origin.y);
         ::SendMessageW(parent, WM_ERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
     }
+}
 
+void AnimatedBitmapButton::BlendImage(HDC dc, const RECT& r, HDC imageDc, HBITMAP image)
+{
     BITMAP info = {};
     ::GetObjectW(image, sizeof(info), &info);
-    const RECT& r = item->rcItem;
     // AlphaBlend refuses a source rectangle that leaves the bitmap, which
     // would leave a button larger than its image blank.
     const SIZE extent = BlendExtent(r, SIZE{info.bmWidth, info.bmHeight});
@@ -83,24 +92,31 @@ void AnimatedBitmapButton::DrawItem(DRAWITEMSTRUCT* item)
     blend.BlendFlags = 0;
     blend.SourceConstantAlpha = 255;
     blend.AlphaFormat = AC_SRC_ALPHA;
-    ::AlphaBlend(dc, r.left, r.top, extent.cx, extent.cy, memory.get(), 0, 0, extent.cx, extent.cy, blend);
+    ::AlphaBlend(dc, r.left, r.top, extent.cx, extent.cy, imageDc, 0, 0, extent.cx, extent.cy, blend);
+}
 
-    if (!m_caption.empty()) {
-        ::SetBkMode(dc, TRANSPARENT);
-        HGDIOBJ replaced = m_captionFont != nullptr ? ::SelectObject(dc, m_captionFont) : nullptr;
-        RECT box = CaptionBox(r, m_captionOffsetX, m_captionOffsetY);
-        ::DrawTextW(dc, m_caption.c_str(), -1, &box, CaptionFormat(m_multiLineCaption));
-        if (replaced != nullptr && replaced != HGDI_ERROR) {
-            ::SelectObject(dc, replaced);
-        }
+void AnimatedBitmapButton::DrawCaption(HDC dc, const RECT& r)
+{
+    if (m_caption.empty()) {
+        return;
     }
+    ::SetBkMode(dc, TRANSPARENT);
+    HGDIOBJ replaced = m_captionFont != nullptr ? ::SelectObject(dc, m_captionFont) : nullptr;
+    RECT box = CaptionBox(r, m_captionOffsetX, m_captionOffsetY);
+    ::DrawTextW(dc, m_caption.c_str(), -1, &box, CaptionFormat(m_multiLineCaption));
+    if (replaced != nullptr && replaced != HGDI_ERROR) {
+        ::SelectObject(dc, replaced);
+    }
+}
 
+void AnimatedBitmapButton::DrawFocusCue(HDC dc, const DRAWITEMSTRUCT& item)
+{
     // The dialog keeps the keyboard-cue state for its controls.
     HWND parent = GetParent();
-    if (ShowsFocusCue(item->itemState, ::SendMessageW(parent != nullptr ? parent : m_hWnd, WM_QUERYUISTATE, 0, 0))) {
+    if (ShowsFocusCue(item.itemState, ::SendMessageW(parent != nullptr ? parent : m_hWnd, WM_QUERYUISTATE, 0, 0))) {
         // The platform's dotted frame, inverted over the image, so it shows
         // on the light bars and on the skin alike.
-        ::DrawFocusRect(dc, &r);
+        ::DrawFocusRect(dc, &item.rcItem);
     }
 }
 

@@ -49,6 +49,14 @@ protected:
 
     bool m_hover = false;
 
+private:
+    // The steps of DrawItem, in their order: the skin under the button, the
+    // state's image blended over it, the caption, the keyboard focus cue.
+    void DrawParentSkin(HDC dc);
+    static void BlendImage(HDC dc, const RECT& r, HDC imageDc, HBITMAP image);
+    void DrawCaption(HDC dc, const RECT& r);
+    void DrawFocusCue(HDC dc, const DRAWITEMSTRUCT& item);
+
     DECLARE_MESSAGE_TABLE()
 };
 

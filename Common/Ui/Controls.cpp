@@ -2,8 +2,6 @@
 
 #include <commctrl.h>
 
-#include <vector>
-
 namespace NCommon {
 
 // ---- CButton ------------------------------------------------------------
@@ -62,23 +60,6 @@ HBITMAP CBitmapButton::GetBitmap(ButtonImage image) const
     return m_bitmap.get();
 }
 
-void CBitmapButton::DrawItem(DRAWITEMSTRUCT* item)
-{
-    HBITMAP image = m_bitmap.get();
-    if ((item->itemState & ODS_DISABLED) && m_bitmapDisabled) {
-        image = m_bitmapDisabled.get();
-    } else if ((item->itemState & ODS_SELECTED) && m_bitmapSel) {
-        image = m_bitmapSel.get();
-    }
-    ScopedMemoryDC memory(::CreateCompatibleDC(item->hDC));
-    if (!memory || image == nullptr) {
-        return;
-    }
-    const ScopedSelection selected(memory.get(), image);
-    const RECT& r = item->rcItem;
-    ::BitBlt(item->hDC, r.left, r.top, r.right - r.left, r.bottom - r.top, memory.get(), 0, 0, SRCCOPY);
-}
-
 // ---- CComboBox ----------------------------------------------------------
 
 int CComboBox::AddString(const std::wstring& text)
@@ -95,11 +76,6 @@ int CComboBox::InsertString(int index, const std::wstring& text)
 void CComboBox::ResetContent()
 {
     SendMessage(CB_RESETCONTENT);
-}
-
-int CComboBox::GetCount() const
-{
-    return static_cast<int>(SendMessage(CB_GETCOUNT));
 }
 
 int CComboBox::GetCurSel() const
@@ -122,18 +98,6 @@ int CComboBox::SetItemData(int index, DWORD_PTR data)
     return static_cast<int>(SendMessage(CB_SETITEMDATA, static_cast<WPARAM>(index), static_cast<LPARAM>(data)));
 }
 
-std::wstring CComboBox::GetLBText(int index) const
-{
-    const LRESULT length = SendMessage(CB_GETLBTEXTLEN, static_cast<WPARAM>(index));
-    if (length == CB_ERR) {
-        return std::wstring();
-    }
-    std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1, L'\0');
-    const LRESULT copied =
-        SendMessage(CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(buffer.data()));
-    return std::wstring(buffer.data(), copied > 0 ? static_cast<size_t>(copied) : 0);
-}
-
 // ---- CProgressCtrl ------------------------------------------------------
 
 void CProgressCtrl::SetRange(short lower, short upper)
@@ -144,11 +108,6 @@ void CProgressCtrl::SetRange(short lower, short upper)
 int CProgressCtrl::SetPos(int position)
 {
     return static_cast<int>(SendMessage(PBM_SETPOS, static_cast<WPARAM>(position)));
-}
-
-int CProgressCtrl::GetPos() const
-{
-    return static_cast<int>(SendMessage(PBM_GETPOS));
 }
 
 // ---- CRichEditCtrl ------------------------------------------------------
@@ -182,12 +141,12 @@ CToolTipCtrl::~CToolTipCtrl()
     }
 }
 
-bool CToolTipCtrl::Create(CWnd& parent, DWORD style)
+bool CToolTipCtrl::Create(CWnd& parent)
 {
     if (m_hWnd != nullptr) {
         return false;
     }
-    HWND window = ::CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, WS_POPUP | style, CW_USEDEFAULT,
+    HWND window = ::CreateWindowExW(0, TOOLTIPS_CLASSW, nullptr, WS_POPUP, CW_USEDEFAULT,
                                     CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, parent.m_hWnd, nullptr,
                                     ResourceModule(), nullptr);
     if (window == nullptr) {

@@ -21,8 +21,9 @@ protected:
 // Which of a bitmap button's four images a state shows.
 enum class ButtonImage { Normal, Selected, Focus, Disabled };
 
-// An owner-drawn button that shows bitmaps: normal, selected (pressed),
-// focus and disabled. Only the normal one is required.
+// An owner-drawn button that holds bitmaps: normal, selected (pressed),
+// focus and disabled. Only the normal one is required; a derived class
+// draws them.
 class CBitmapButton : public CButton {
 public:
     // Replaces all four images with the bitmap resources of these ids; 0
@@ -33,17 +34,12 @@ public:
     // The bitmap a state uses, or null.
     HBITMAP GetBitmap(ButtonImage image) const;
 
-    // Draws the image of the state (selected, disabled, else normal) as is.
-    void DrawItem(DRAWITEMSTRUCT* item) override;
-
 protected:
     ScopedBitmap m_bitmap;
     ScopedBitmap m_bitmapSel;
     ScopedBitmap m_bitmapFocus;
     ScopedBitmap m_bitmapDisabled;
 };
-
-class CStatic : public CWnd {};
 
 // A combo box; each item can carry a number (its item data).
 class CComboBox : public CWnd {
@@ -52,19 +48,16 @@ public:
     // Inserts at a position; the sort style does not move it.
     int InsertString(int index, const std::wstring& text);
     void ResetContent();
-    int GetCount() const;
     int GetCurSel() const;
     int SetCurSel(int index);
     DWORD_PTR GetItemData(int index) const;
     int SetItemData(int index, DWORD_PTR data);
-    std::wstring GetLBText(int index) const;
 };
 
 class CProgressCtrl : public CWnd {
 public:
     void SetRange(short lower, short upper);
     int SetPos(int position);
-    int GetPos() const;
 };
 
 // The rich edit 2.0 control. A read-only one keeps its place when the
@@ -84,7 +77,7 @@ protected:
 class CToolTipCtrl : public CWnd {
 public:
     ~CToolTipCtrl() override;
-    bool Create(CWnd& parent, DWORD style = 0);
+    bool Create(CWnd& parent);
     // Shows the control a message of the thread, so tips can follow the mouse.
     void RelayEvent(MSG* message);
 };

@@ -121,24 +121,7 @@ INT_PTR CDialog::DoModal()
         if (!m_endRequested) {
             ::ShowWindow(dialog, SW_SHOWNORMAL);
         }
-        MSG message;
-        while (!m_endRequested) {
-            const BOOL got = ::GetMessageW(&message, nullptr, 0, 0);
-            if (got == -1) {
-                break;
-            }
-            if (got == 0) {
-                // WM_QUIT ends the run and is left for an outer loop.
-                ::PostQuitMessage(static_cast<int>(message.wParam));
-                break;
-            }
-            if (PreTranslateMessage(&message) || HandleDialogKey(message) ||
-                ::IsDialogMessageW(dialog, &message)) {
-                continue;
-            }
-            ::TranslateMessage(&message);
-            ::DispatchMessageW(&message);
-        }
+        RunMessageLoop(dialog);
     }
 
     // The owner is enabled before the dialog goes, so that it, not some
@@ -147,15 +130,41 @@ INT_PTR CDialog::DoModal()
         ::EnableWindow(owner, TRUE);
     }
     if (dialog != nullptr) {
-        if (::IsWindowVisible(dialog)) {
-            g_hasLastPlace = ::GetWindowRect(dialog, &g_lastPlace) != FALSE;
-        }
-        if (owner != nullptr && ::GetActiveWindow() == dialog) {
-            ::SetActiveWindow(owner);
-        }
-        ::DestroyWindow(dialog);
+        DestroyAfterRun(dialog, owner);
     }
     return m_result;
+}
+
+void CDialog::RunMessageLoop(HWND dialog)
+{
+    MSG message;
+    while (!m_endRequested) {
+        const BOOL got = ::GetMessageW(&message, nullptr, 0, 0);
+        if (got == -1) {
+            break;
+        }
+        if (got == 0) {
+            // WM_QUIT ends the run and is left for an outer loop.
+            ::PostQuitMessage(static_cast<int>(message.wParam));
+            break;
+        }
+        if (PreTranslateMessage(&message) || HandleDialogKey(message) || ::IsDialogMessageW(dialog, &message)) {
+            continue;
+        }
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+}
+
+void CDialog::DestroyAfterRun(HWND dialog, HWND owner)
+{
+    if (::IsWindowVisible(dialog)) {
+        g_hasLastPlace = ::GetWindowRect(dialog, &g_lastPlace) != FALSE;
+    }
+    if (owner != nullptr && ::GetActiveWindow() == dialog) {
+        ::SetActiveWindow(owner);
+    }
+    ::DestroyWindow(dialog);
 }
 
 void CDialog::EndDialog(int result)
@@ -208,6 +217,28 @@ bool CDialog::EnterPresses(int) const
 
 bool CDialog::HandleDialogKey(const MSG& message)
 {
+    if (!NoteInputKind(message) || message.message != WM_KEYDOWN) {
+        return false;
+    }
+    HWND focus = ::GetFocus();
+    if (focus != m_hWnd && !::IsChild(m_hWnd, focus)) {
+        focus = nullptr;
+    }
+    if (IsNavigationKey(message.wParam)) {
+        ShowCuesForNavigation(focus);
+        return false;
+    }
+    if (message.wParam == VK_ESCAPE) {
+        return HandleEscape(focus);
+    }
+    if (message.wParam == VK_RETURN) {
+        return HandleEnter(focus);
+    }
+    return false;
+}
+
+bool CDialog::NoteInputKind(const MSG& message) const
+{
     switch (message.message) {
     case WM_LBUTTONDOWN:
     case WM_RBUTTONDOWN:
@@ -216,42 +247,38 @@ bool CDialog::HandleDialogKey(const MSG& message)
         return false;
     case WM_KEYDOWN:
     case WM_SYSKEYDOWN:
-        break;
+        if (message.hwnd != m_hWnd && !::IsChild(m_hWnd, message.hwnd)) {
+            return false;
+        }
+        g_keyboardInUse = true;
+        return true;
     default:
         return false;
     }
-    if (message.hwnd != m_hWnd && !::IsChild(m_hWnd, message.hwnd)) {
-        return false;
-    }
-    g_keyboardInUse = true;
-    if (message.message != WM_KEYDOWN) {
-        return false;
-    }
-    HWND focus = ::GetFocus();
-    if (focus != m_hWnd && !::IsChild(m_hWnd, focus)) {
-        focus = nullptr;
-    }
-    if (IsNavigationKey(message.wParam)) {
-        // The focus moves where the user cannot see it unless the cues show.
-        if (m_hideFocusCues) {
-            HideFocusCues(false);
-            if (focus != nullptr) {
-                ::InvalidateRect(focus, nullptr, TRUE);
-            }
-        }
-        return false;
-    }
-    if (message.wParam == VK_ESCAPE) {
-        if (IsOpenDropDown(focus)) {
-            return false;
-        }
-        ::SendMessageW(m_hWnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
-        return true;
-    }
-    if (message.wParam != VK_RETURN) {
-        return false;
-    }
+}
 
+void CDialog::ShowCuesForNavigation(HWND focus)
+{
+    // The focus moves where the user cannot see it unless the cues show.
+    if (m_hideFocusCues) {
+        HideFocusCues(false);
+        if (focus != nullptr) {
+            ::InvalidateRect(focus, nullptr, TRUE);
+        }
+    }
+}
+
+bool CDialog::HandleEscape(HWND focus)
+{
+    if (IsOpenDropDown(focus)) {
+        return false;
+    }
+    ::SendMessageW(m_hWnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    return true;
+}
+
+bool CDialog::HandleEnter(HWND focus)
+{
     const bool onButton = focus != nullptr && IsPushButton(focus);
     const int focusId = onButton ? ::GetDlgCtrlID(focus) : 0;
     const int mainAction = ArmedMainAction();

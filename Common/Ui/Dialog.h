@@ -79,8 +79,18 @@ protected:
 
 private:
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    // Until EndDialog: every message of the thread, ours first.
+    void RunMessageLoop(HWND dialog);
+    // Remembers where the dialog stood and gives the activation back.
+    void DestroyAfterRun(HWND dialog, HWND owner);
     // Enter and Esc for this dialog; true when the key was taken.
     bool HandleDialogKey(const MSG& message);
+    // Notes whether the mouse or the keyboard was used last; true for a key
+    // meant for this dialog.
+    bool NoteInputKind(const MSG& message) const;
+    void ShowCuesForNavigation(HWND focus);
+    bool HandleEscape(HWND focus);
+    bool HandleEnter(HWND focus);
     void PlaceAfterInit(POINT before);
     void HideFocusCues(bool hide);
 

@@ -8,6 +8,44 @@ namespace NCommon {
 namespace {
 constexpr UINT_PTR kWatchId = 0x464F4E54;
 const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+
+HFONT CreateTemplateFont(const DialogTemplateInfo& info, double dpi)
+{
+    const DialogFontDescription font = TemplateFont(info);
+    return ::CreateFontW(FontHeightForPoints(font.pointSize, dpi), 0, 0, 0, font.weight, font.italic, FALSE, FALSE,
+                         DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                         DEFAULT_PITCH | FF_DONTCARE, font.face.c_str());
+}
+
+// The font's dialog base units, measured in a device context of the window.
+DialogBaseUnits MeasureBaseUnits(HWND window, HFONT font)
+{
+    TEXTMETRICA metrics = {};
+    SIZE extent = {};
+    {
+        const PaintDC dc(window);
+        const ScopedSelection selected(dc.get(), font);
+        ::GetTextMetricsA(dc.get(), &metrics);
+        ::GetTextExtentPointA(dc.get(), kLetters, 52, &extent);
+    }
+    return BaseUnitsFromFont(extent.cx, metrics.tmHeight);
+}
+
+// Gives the window the template's client size; the client area's top-left
+// corner stays where it is on the screen.
+void FitWindowToTemplate(HWND window, const DialogTemplateInfo& info, DialogBaseUnits units)
+{
+    RECT client = {};
+    ::GetClientRect(window, &client);
+    const SIZE size = ClientSizeInPixels(info, units);
+    POINT topLeft = {client.left, client.top};
+    POINT bottomRight = {client.left + size.cx, client.top + size.cy};
+    ::ClientToScreen(window, &topLeft);
+    ::ClientToScreen(window, &bottomRight);
+    RECT frame = {topLeft.x, topLeft.y, bottomRight.x, bottomRight.y};
+    ::AdjustWindowRectEx(&frame, info.style, info.hasMenu, info.exStyle);
+    ::MoveWindow(window, frame.left, frame.top, frame.right - frame.left, frame.bottom - frame.top, TRUE);
+}
 }  // namespace
 
 DialogFontLayout::~DialogFontLayout()
@@ -54,12 +92,8 @@ bool DialogFontLayout::Apply(HINSTANCE module, HWND window, UINT templateId, dou
     m_window = window;
 
     const std::optional<DialogTemplateInfo> info = ReadTemplate();
-    const DialogFontDescription font = info ? TemplateFont(*info) : DialogFontDescription();
     if (info) {
-        m_createdFont.reset(::CreateFontW(FontHeightForPoints(font.pointSize, dpi), 0, 0, 0, font.weight,
-                                          font.italic, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                                          CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                                          font.face.c_str()));
+        m_createdFont.reset(CreateTemplateFont(*info, dpi));
     }
     if (!info || !m_createdFont || !::SetWindowSubclass(window, &WatchProc, kWatchId,
                                                         reinterpret_cast<DWORD_PTR>(this))) {
@@ -72,28 +106,8 @@ bool DialogFontLayout::Apply(HINSTANCE module, HWND window, UINT templateId, dou
 
     m_previousFont = reinterpret_cast<HFONT>(::SendMessageW(window, WM_GETFONT, 0, 0));
     ::SendMessageW(window, WM_SETFONT, reinterpret_cast<WPARAM>(m_createdFont.get()), TRUE);
-
-    TEXTMETRICA metrics = {};
-    SIZE extent = {};
-    {
-        const PaintDC dc(window);
-        const ScopedSelection selected(dc.get(), m_createdFont.get());
-        ::GetTextMetricsA(dc.get(), &metrics);
-        ::GetTextExtentPointA(dc.get(), kLetters, 52, &extent);
-    }
-    m_baseUnits = BaseUnitsFromFont(extent.cx, metrics.tmHeight);
-
-    RECT client = {};
-    ::GetClientRect(window, &client);
-    const SIZE size = ClientSizeInPixels(*info, m_baseUnits);
-    POINT topLeft = {client.left, client.top};
-    POINT bottomRight = {client.left + size.cx, client.top + size.cy};
-    ::ClientToScreen(window, &topLeft);
-    ::ClientToScreen(window, &bottomRight);
-    RECT frame = {topLeft.x, topLeft.y, bottomRight.x, bottomRight.y};
-    ::AdjustWindowRectEx(&frame, info->style, info->hasMenu, info->exStyle);
-    ::MoveWindow(window, frame.left, frame.top, frame.right - frame.left, frame.bottom - frame.top, TRUE);
-
+    m_baseUnits = MeasureBaseUnits(window, m_createdFont.get());
+    FitWindowToTemplate(window, *info, m_baseUnits);
     ForEachMatchedControl(*info, [&](const DialogItemTemplate& item, HWND child) {
         const PixelRect r = ControlRectInPixels(item, m_baseUnits);
         ::MoveWindow(child, r.x, r.y, r.width, r.height, TRUE);

@@ -27,9 +27,9 @@ public:
     // while the controls still exist.
     void Restore();
 
-    bool IsApplied() const { return m_window != nullptr; }
-    DialogBaseUnits GetBaseUnits() const { return m_baseUnits; }
-    HFONT GetCreatedFont() const { return m_createdFont.get(); }
+    // What the last Apply measured and made, for the tests to compare.
+    DialogBaseUnits GetBaseUnitsForTesting() const { return m_baseUnits; }
+    HFONT GetCreatedFontForTesting() const { return m_createdFont.get(); }
 
 private:
     static LRESULT CALLBACK WatchProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,

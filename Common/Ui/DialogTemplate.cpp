@@ -106,17 +106,10 @@ int Round(double value)
     return static_cast<int>(std::trunc(value + 0.5));
 }
 
-}  // namespace
-
-std::optional<DialogTemplateInfo> ParseDialogTemplate(const void* data, size_t size)
+// The fixed part, the menu, the class and the title; returns the number of
+// items that follow.
+WORD ReadHeader(Reader& in, DialogTemplateInfo& info)
 {
-    if (data == nullptr) {
-        return std::nullopt;
-    }
-    Reader in(static_cast<const unsigned char*>(data), size);
-    DialogTemplateInfo info;
-    WORD itemCount = 0;
-
     const WORD version = in.Word();
     const WORD signature = in.Word();
     info.extended = version == 1 && signature == 0xFFFF;
@@ -128,7 +121,7 @@ std::optional<DialogTemplateInfo> ParseDialogTemplate(const void* data, size_t s
         info.style = static_cast<DWORD>(version) | (static_cast<DWORD>(signature) << 16);
         info.exStyle = in.Dword();
     }
-    itemCount = in.Word();
+    const WORD itemCount = in.Word();
     info.x = in.Short();
     info.y = in.Short();
     info.cx = in.Short();
@@ -136,40 +129,66 @@ std::optional<DialogTemplateInfo> ParseDialogTemplate(const void* data, size_t s
     info.hasMenu = in.NameOrOrdinal(nullptr, nullptr);
     in.NameOrOrdinal(nullptr, nullptr);  // window class
     info.title = in.String();
+    return itemCount;
+}
+
+// The font description after the title, present only with DS_SETFONT; the
+// plain form has no weight, italic flag or character set.
+void ReadFont(Reader& in, DialogTemplateInfo& info)
+{
     info.hasFont = (info.style & DS_SETFONT) != 0;
-    if (info.hasFont) {
-        info.pointSize = in.Word();
-        if (info.extended) {
-            info.weight = in.Word();
-            info.italic = in.Byte() != 0;
-            in.Byte();  // character set
-        }
-        info.face = in.String();
+    if (!info.hasFont) {
+        return;
     }
+    info.pointSize = in.Word();
+    if (info.extended) {
+        info.weight = in.Word();
+        info.italic = in.Byte() != 0;
+        in.Byte();  // character set
+    }
+    info.face = in.String();
+}
+
+DialogItemTemplate ReadItem(Reader& in, bool extended)
+{
+    in.AlignToDword();
+    DialogItemTemplate item;
+    if (extended) {
+        in.Dword();  // help id
+        item.exStyle = in.Dword();
+        item.style = in.Dword();
+    } else {
+        item.style = in.Dword();
+        item.exStyle = in.Dword();
+    }
+    item.x = in.Short();
+    item.y = in.Short();
+    item.cx = in.Short();
+    item.cy = in.Short();
+    item.id = extended ? static_cast<int>(in.Dword()) : static_cast<short>(in.Word());
+    in.NameOrOrdinal(&item.classOrdinal, &item.className);
+    WORD textOrdinal = 0;
+    in.NameOrOrdinal(&textOrdinal, &item.text);
+    in.Skip(in.Word());  // creation data
+    return item;
+}
+
+}  // namespace
+
+std::optional<DialogTemplateInfo> ParseDialogTemplate(const void* data, size_t size)
+{
+    if (data == nullptr) {
+        return std::nullopt;
+    }
+    Reader in(static_cast<const unsigned char*>(data), size);
+    DialogTemplateInfo info;
+    const WORD itemCount = ReadHeader(in, info);
+    ReadFont(in, info);
     if (!in.ok()) {
         return std::nullopt;
     }
-
     for (WORD i = 0; i < itemCount; ++i) {
-        in.AlignToDword();
-        DialogItemTemplate item;
-        if (info.extended) {
-            in.Dword();  // help id
-            item.exStyle = in.Dword();
-            item.style = in.Dword();
-        } else {
-            item.style = in.Dword();
-            item.exStyle = in.Dword();
-        }
-        item.x = in.Short();
-        item.y = in.Short();
-        item.cx = in.Short();
-        item.cy = in.Short();
-        item.id = info.extended ? static_cast<int>(in.Dword()) : static_cast<short>(in.Word());
-        in.NameOrOrdinal(&item.classOrdinal, &item.className);
-        WORD textOrdinal = 0;
-        in.NameOrOrdinal(&textOrdinal, &item.text);
-        in.Skip(in.Word());  // creation data
+        DialogItemTemplate item = ReadItem(in, info.extended);
         if (!in.ok()) {
             return std::nullopt;
         }

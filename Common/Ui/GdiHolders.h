@@ -11,9 +11,9 @@ namespace NCommon {
 // How many GDI objects and device contexts our holders have open right now.
 // Wine does not report a process's GDI object count, so the leak tests read
 // this one instead; it only moves when a holder takes or gives up a value.
-std::atomic<long>& LiveGdiObjects();
+std::atomic<long>& LiveGdiObjectsForTesting();
 
-// Fonts, bitmaps, regions, pens, brushes: each is deleted by its one holder.
+// Fonts, bitmaps, regions, pens: each is deleted by its one holder.
 template <typename Handle>
 struct GdiObjectTraits {
     using Value = Handle;
@@ -22,11 +22,11 @@ struct GdiObjectTraits {
     static void Close(Value value)
     {
         ::DeleteObject(value);
-        --LiveGdiObjects();
+        --LiveGdiObjectsForTesting();
     }
 };
 
-// A holder that counts what it holds, so that a leak shows in LiveGdiObjects.
+// A holder that counts what it holds, so that a leak shows in the count.
 template <typename Traits>
 class CountedGdiResource : public ScopedResource<Traits> {
 public:
@@ -39,7 +39,7 @@ public:
     void reset(Value value = Traits::Invalid())
     {
         if (Traits::IsValid(value)) {
-            ++LiveGdiObjects();
+            ++LiveGdiObjectsForTesting();
         }
         ScopedResource<Traits>::reset(value);
     }
@@ -48,7 +48,7 @@ public:
     {
         Value value = ScopedResource<Traits>::release();
         if (Traits::IsValid(value)) {
-            --LiveGdiObjects();
+            --LiveGdiObjectsForTesting();
         }
         return value;
     }
@@ -58,7 +58,6 @@ using ScopedFont = CountedGdiResource<GdiObjectTraits<HFONT>>;
 using ScopedBitmap = CountedGdiResource<GdiObjectTraits<HBITMAP>>;
 using ScopedRegion = CountedGdiResource<GdiObjectTraits<HRGN>>;
 using ScopedPen = CountedGdiResource<GdiObjectTraits<HPEN>>;
-using ScopedBrush = CountedGdiResource<GdiObjectTraits<HBRUSH>>;
 
 // A memory device context from CreateCompatibleDC.
 struct MemoryDcTraits {
@@ -68,29 +67,10 @@ struct MemoryDcTraits {
     static void Close(Value value)
     {
         ::DeleteDC(value);
-        --LiveGdiObjects();
+        --LiveGdiObjectsForTesting();
     }
 };
 using ScopedMemoryDC = CountedGdiResource<MemoryDcTraits>;
-
-// A window's device context from GetDC, given back with ReleaseDC.
-class WindowDC {
-public:
-    explicit WindowDC(HWND window) : m_window(window), m_dc(::GetDC(window)) {}
-    ~WindowDC()
-    {
-        if (m_dc != nullptr) {
-            ::ReleaseDC(m_window, m_dc);
-        }
-    }
-    WindowDC(const WindowDC&) = delete;
-    WindowDC& operator=(const WindowDC&) = delete;
-    HDC get() const { return m_dc; }
-
-private:
-    HWND m_window;
-    HDC m_dc;
-};
 
 // BeginPaint ... EndPaint.
 class PaintDC {
@@ -126,7 +106,6 @@ public:
     ScopedSelection(const ScopedSelection&) = delete;
     ScopedSelection& operator=(const ScopedSelection&) = delete;
     bool ok() const { return m_previous != nullptr && m_previous != HGDI_ERROR; }
-    HGDIOBJ previous() const { return m_previous; }
 
 private:
     HDC m_dc;

@@ -61,20 +61,29 @@ LRESULT ImageDialog::OnEraseBkgnd(WPARAM wParam, LPARAM)
         return Default();
     }
     const ScopedSelection skin(memory.get(), m_skin.get());
-
     if (m_framePending) {
         m_framePending = false;
-        RECT frame = {0, 0, 0, 0};
-        if (GetFrameRect(frame)) {
-            ::InflateRect(&frame, 1, 1);
-            ScopedPen pen(::CreatePen(PS_SOLID, 1, kFrameColour));
-            const ScopedSelection selectedPen(memory.get(), pen.get());
-            ::Rectangle(memory.get(), frame.left, frame.top, frame.right, frame.bottom);
-        }
+        DrawFrameIntoSkin(memory.get());
     }
-
     ::BitBlt(target, 0, 0, width, height, memory.get(), 0, 0, SRCCOPY);
+    FillBeyondSkin(target, memory.get(), width, height);
+    return TRUE;
+}
 
+void ImageDialog::DrawFrameIntoSkin(HDC skin)
+{
+    // Drawn into the bitmap itself, so it stays there for every later paint.
+    RECT frame = {0, 0, 0, 0};
+    if (GetFrameRect(frame)) {
+        ::InflateRect(&frame, 1, 1);
+        ScopedPen pen(::CreatePen(PS_SOLID, 1, kFrameColour));
+        const ScopedSelection selectedPen(skin, pen.get());
+        ::Rectangle(skin, frame.left, frame.top, frame.right, frame.bottom);
+    }
+}
+
+void ImageDialog::FillBeyondSkin(HDC target, HDC skin, int width, int height) const
+{
     // The skins are a pixel narrower (and shorter) than the client area their
     // templates give at the usual base units. The strip beyond the bitmap
     // repeats the skin's last column and row rather than show whatever the
@@ -83,23 +92,23 @@ LRESULT ImageDialog::OnEraseBkgnd(WPARAM wParam, LPARAM)
     ::GetObjectW(m_skin.get(), sizeof(info), &info);
     const int skinWidth = info.bmWidth;
     const int skinHeight = info.bmHeight;
-    if (skinWidth > 0 && skinHeight > 0) {
-        const int coveredWidth = std::min(width, skinWidth);
-        const int coveredHeight = std::min(height, skinHeight);
-        if (width > skinWidth) {
-            ::StretchBlt(target, skinWidth, 0, width - skinWidth, coveredHeight, memory.get(), skinWidth - 1, 0,
-                         1, coveredHeight, SRCCOPY);
-        }
-        if (height > skinHeight) {
-            ::StretchBlt(target, 0, skinHeight, coveredWidth, height - skinHeight, memory.get(), 0,
-                         skinHeight - 1, coveredWidth, 1, SRCCOPY);
-        }
-        if (width > skinWidth && height > skinHeight) {
-            ::StretchBlt(target, skinWidth, skinHeight, width - skinWidth, height - skinHeight, memory.get(),
-                         skinWidth - 1, skinHeight - 1, 1, 1, SRCCOPY);
-        }
+    if (skinWidth <= 0 || skinHeight <= 0) {
+        return;
     }
-    return TRUE;
+    const int coveredWidth = std::min(width, skinWidth);
+    const int coveredHeight = std::min(height, skinHeight);
+    if (width > skinWidth) {
+        ::StretchBlt(target, skinWidth, 0, width - skinWidth, coveredHeight, skin, skinWidth - 1, 0, 1,
+                     coveredHeight, SRCCOPY);
+    }
+    if (height > skinHeight) {
+        ::StretchBlt(target, 0, skinHeight, coveredWidth, height - skinHeight, skin, 0, skinHeight - 1,
+                     coveredWidth, 1, SRCCOPY);
+    }
+    if (width > skinWidth && height > skinHeight) {
+        ::StretchBlt(target, skinWidth, skinHeight, width - skinWidth, height - skinHeight, skin, skinWidth - 1,
+                     skinHeight - 1, 1, 1, SRCCOPY);
+    }
 }
 
 LRESULT ImageDialog::OnLButtonDown(WPARAM, LPARAM lParam)

@@ -25,6 +25,11 @@ protected:
     LRESULT OnLButtonUp(WPARAM wParam, LPARAM lParam);
     LRESULT OnMouseMove(WPARAM wParam, LPARAM lParam);
 
+    // Once, at the first paint: the frame that GetFrameRect asks for.
+    void DrawFrameIntoSkin(HDC skin);
+    // The client area beyond the skin bitmap's width and height.
+    void FillBeyondSkin(HDC target, HDC skin, int width, int height) const;
+
     ScopedBitmap m_skin;
     CToolTipCtrl m_toolTip;
     POINT m_dragStart = {0, 0};

@@ -2,8 +2,6 @@
 
 #include <commctrl.h>
 
-#include <vector>
-
 namespace NCommon {
 namespace {
 // Our subclass among the others a window may have (comctl32 keeps them apart
@@ -15,7 +13,7 @@ constexpr UINT_PTR kSubclassId = 0x51554C4E;
 constexpr wchar_t kObjectProperty[] = L"NCommon.CWnd";
 }  // namespace
 
-std::atomic<long>& LiveGdiObjects()
+std::atomic<long>& LiveGdiObjectsForTesting()
 {
     static std::atomic<long> count(0);
     return count;
@@ -197,14 +195,6 @@ void CWnd::SetWindowText(const std::wstring& text)
     ::SetWindowTextW(m_hWnd, text.c_str());
 }
 
-std::wstring CWnd::GetWindowText() const
-{
-    const int length = ::GetWindowTextLengthW(m_hWnd);
-    std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1, L'\0');
-    const int copied = ::GetWindowTextW(m_hWnd, buffer.data(), length + 1);
-    return std::wstring(buffer.data(), copied > 0 ? static_cast<size_t>(copied) : 0);
-}
-
 BOOL CWnd::ShowWindow(int command)
 {
     return ::ShowWindow(m_hWnd, command);
@@ -220,11 +210,6 @@ BOOL CWnd::IsWindowEnabled() const
     return ::IsWindowEnabled(m_hWnd);
 }
 
-BOOL CWnd::IsWindowVisible() const
-{
-    return ::IsWindowVisible(m_hWnd);
-}
-
 void CWnd::SetFont(HFONT font, BOOL redraw)
 {
     ::SendMessageW(m_hWnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), MAKELPARAM(redraw, 0));
@@ -235,19 +220,9 @@ HFONT CWnd::GetFont() const
     return reinterpret_cast<HFONT>(::SendMessageW(m_hWnd, WM_GETFONT, 0, 0));
 }
 
-void CWnd::Invalidate(BOOL erase)
-{
-    ::InvalidateRect(m_hWnd, nullptr, erase);
-}
-
 BOOL CWnd::RedrawWindow(UINT flags)
 {
     return ::RedrawWindow(m_hWnd, nullptr, nullptr, flags);
-}
-
-void CWnd::UpdateWindow()
-{
-    ::UpdateWindow(m_hWnd);
 }
 
 void CWnd::GetClientRect(RECT* rect) const
@@ -275,17 +250,12 @@ HWND CWnd::GetDlgItem(int id) const
     return ::GetDlgItem(m_hWnd, id);
 }
 
-int CWnd::GetDlgCtrlID() const
-{
-    return ::GetDlgCtrlID(m_hWnd);
-}
-
 HWND CWnd::GetParent() const
 {
     return ::GetParent(m_hWnd);
 }
 
-BOOL CWnd::ModifyStyleEx(DWORD remove, DWORD add, UINT flags)
+BOOL CWnd::ModifyStyleEx(DWORD remove, DWORD add)
 {
     const LONG_PTR style = ::GetWindowLongPtrW(m_hWnd, GWL_EXSTYLE);
     const LONG_PTR changed = (style & ~static_cast<LONG_PTR>(remove)) | static_cast<LONG_PTR>(add);
@@ -293,10 +263,6 @@ BOOL CWnd::ModifyStyleEx(DWORD remove, DWORD add, UINT flags)
         return FALSE;
     }
     ::SetWindowLongPtrW(m_hWnd, GWL_EXSTYLE, changed);
-    if (flags != 0) {
-        ::SetWindowPos(m_hWnd, nullptr, 0, 0, 0, 0,
-                       SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | flags);
-    }
     return TRUE;
 }
 

@@ -129,7 +129,6 @@ public:
     CWnd& operator=(const CWnd&) = delete;
 
     HWND m_hWnd = nullptr;
-    HWND GetSafeHwnd() const { return m_hWnd; }
 
     // Attaches this object to an existing window; false if it cannot.
     bool SubclassWindow(HWND window);
@@ -149,24 +148,19 @@ public:
     LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const;
     BOOL PostMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const;
     void SetWindowText(const std::wstring& text);
-    std::wstring GetWindowText() const;
     BOOL ShowWindow(int command);
     BOOL EnableWindow(BOOL enable = TRUE);
     BOOL IsWindowEnabled() const;
-    BOOL IsWindowVisible() const;
     void SetFont(HFONT font, BOOL redraw = TRUE);
     HFONT GetFont() const;
-    void Invalidate(BOOL erase = TRUE);
     BOOL RedrawWindow(UINT flags = RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
-    void UpdateWindow();
     void GetClientRect(RECT* rect) const;
     void GetWindowRect(RECT* rect) const;
     void MoveWindow(int x, int y, int width, int height, BOOL repaint = TRUE);
     BOOL SetWindowPos(HWND insertAfter, int x, int y, int cx, int cy, UINT flags);
     HWND GetDlgItem(int id) const;
-    int GetDlgCtrlID() const;
     HWND GetParent() const;
-    BOOL ModifyStyleEx(DWORD remove, DWORD add, UINT flags = 0);
+    BOOL ModifyStyleEx(DWORD remove, DWORD add);
     // Gives the window a region; the window owns it from then on, so the
     // holder lets go of it only when the call succeeds.
     int SetWindowRgn(ScopedRegion region, BOOL redraw);

@@ -1,13 +1,9 @@
 #include "DestinationDialog.h"
 
-#include "DialogLook.h"
-#include "PartnerPage.h"
 #include "UsbDrives.h"
 #include "resource.h"
 
 namespace {
-const COLORREF kCaptionColour = RGB(70, 70, 70);
-const COLORREF kTextColour = RGB(0, 61, 61);
 const int kCornerDiameter = 23;
 const wchar_t kNoDrive[] = L"No USB drive found";
 }  // namespace
@@ -17,17 +13,14 @@ wchar_t LetterOfEntry(int selected, DWORD_PTR itemData)
     return selected < 0 ? L'\0' : static_cast<wchar_t>(LOWORD(itemData));
 }
 
-BEGIN_MESSAGE_TABLE(DestinationDialog, NCommon::ImageDialog)
-    ON_CTLCOLOR(&DestinationDialog::OnCtlColor)
-    ON_COMMAND(IDC_CLOSE_BUTTON, BN_CLICKED, &DestinationDialog::OnCancel)
+BEGIN_MESSAGE_TABLE(DestinationDialog, QuillonDialog)
     ON_COMMAND(IDC_REFRESH, BN_CLICKED, &DestinationDialog::OnRefresh)
     ON_COMMAND(IDC_INSTALL, BN_CLICKED, &DestinationDialog::OnInstall)
-    ON_COMMAND(IDC_PARTNER_LOGO, BN_CLICKED, &DestinationDialog::OnPartnerLogo)
     ON_COMMAND(IDC_DRIVE_LIST, CBN_SELENDOK, &DestinationDialog::OnDriveChosen)
 END_MESSAGE_TABLE()
 
 DestinationDialog::DestinationDialog(wchar_t* driveLetter)
-    : ImageDialog(IDB_SKIN, IDD_DESTINATION_DIALOG), m_driveLetter(driveLetter)
+    : QuillonDialog(IDB_SKIN, IDD_DESTINATION_DIALOG, kCornerDiameter), m_driveLetter(driveLetter)
 {
 }
 
@@ -35,21 +28,14 @@ DestinationDialog::~DestinationDialog() = default;
 
 void DestinationDialog::DoDataExchange()
 {
-    DDX_Control(IDC_HELP_BUTTON, m_helpButton);
-    DDX_Control(IDC_CLOSE_BUTTON, m_closeButton);
+    QuillonDialog::DoDataExchange();
     DDX_Control(IDC_REFRESH, m_refreshButton);
     DDX_Control(IDC_INSTALL, m_installButton);
-    DDX_Control(IDC_PARTNER_LOGO, m_partnerButton);
-    DDX_Control(IDC_PRODUCT_LOGO, m_logoButton);
     DDX_Control(IDC_DRIVE_LIST, m_driveList);
 }
 
-BOOL DestinationDialog::OnInitDialog()
+void DestinationDialog::SetUpControls()
 {
-    ImageDialog::OnInitDialog();
-    m_layout.Apply(NCommon::ResourceModule(), m_hWnd, IDD_DESTINATION_DIALOG, 96.0);
-
-    DialogLook::LoadCornerButtons(m_helpButton, m_closeButton, m_partnerButton, m_logoButton);
     m_refreshButton.LoadBitmaps(IDB_REFRESH, IDB_REFRESH, IDB_REFRESH);
     m_refreshButton.SizeToContent();
     // Sized once to the green image; the grey one of the no-drive state is
@@ -58,16 +44,20 @@ BOOL DestinationDialog::OnInitDialog()
     m_installButton.SizeToContent();
 
     RefreshDriveList();
+}
 
-    SetWindowText(L"Quillon Setup");
-    DialogLook::SetRoundedShape(*this, kCornerDiameter);
-
-    m_labelFont = DialogLook::DeriveFont(GetFont(), L"Microsoft Sans Serif", 17);
-    ::SendMessageW(GetDlgItem(-1), WM_SETFONT, reinterpret_cast<WPARAM>(m_labelFont.get()), TRUE);
-    m_installFont = DialogLook::DeriveFont(GetFont(), L"Arial", 12, 700);
+void DestinationDialog::CreateFonts()
+{
+    m_labelFont = DeriveFont(kTextFont);
+    SetControlFont(kTextId, m_labelFont.get());
+    m_installFont = DeriveFont(kActionCaptionFont);
     m_installButton.m_captionFont = m_installFont.get();
-    m_listFont = DialogLook::DeriveFont(GetFont(), L"Microsoft Sans Serif", 15);
+    m_listFont = DeriveFont({L"Microsoft Sans Serif", 15, std::nullopt});
     m_driveList.SetFont(m_listFont.get());
+}
+
+BOOL DestinationDialog::FinishInit()
+{
     // The keyboard starts on the drive list, or on refresh when there is no
     // drive to choose.
     HWND first = m_driveList.IsWindowEnabled() ? m_driveList.m_hWnd : m_refreshButton.m_hWnd;
@@ -137,7 +127,7 @@ void DestinationDialog::OnInstall()
     const wchar_t letter = LetterOfEntry(selected, selected < 0 ? 0 : m_driveList.GetItemData(selected));
     *m_driveLetter = letter;
     if (letter != 0) {
-        ImageDialog::OnOK();
+        QuillonDialog::OnOK();
     }
 }
 
@@ -156,17 +146,4 @@ void DestinationDialog::OnRefresh()
 void DestinationDialog::OnDriveChosen()
 {
     UpdateInstallButton();
-}
-
-void DestinationDialog::OnPartnerLogo()
-{
-    OpenPartnerPage();
-}
-
-HBRUSH DestinationDialog::OnCtlColor(HDC dc, HWND, UINT kind)
-{
-    if (HBRUSH brush = DialogLook::PaintOverSkin(dc, kind, kCaptionColour, kTextColour)) {
-        return brush;
-    }
-    return reinterpret_cast<HBRUSH>(Default());
 }

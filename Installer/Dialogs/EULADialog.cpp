@@ -2,17 +2,11 @@
 
 #include <string>
 
-#include "DialogLook.h"
-#include "PartnerPage.h"
 #include "LicenceText.h"
 #include "resource.h"
 
 namespace {
-const COLORREF kCaptionColour = RGB(70, 70, 70);
-const COLORREF kTextColour = RGB(0, 61, 61);
 const int kCornerDiameter = 19;
-// The resolution the dialog is laid out at, whatever the display's.
-const int kLayoutDpi = 96;
 
 int DisplayDpi()
 {
@@ -25,35 +19,26 @@ int DisplayDpi()
 }
 }  // namespace
 
-BEGIN_MESSAGE_TABLE(EULADialog, NCommon::ImageDialog)
-    ON_CTLCOLOR(&EULADialog::OnCtlColor)
-    ON_COMMAND(IDC_CLOSE_BUTTON, BN_CLICKED, &EULADialog::OnCancel)
+BEGIN_MESSAGE_TABLE(EULADialog, QuillonDialog)
     ON_COMMAND(IDC_ACCEPT, BN_CLICKED, &EULADialog::OnOK)
     ON_COMMAND(IDC_DECLINE, BN_CLICKED, &EULADialog::OnCancel)
-    ON_COMMAND(IDC_PARTNER_LOGO, BN_CLICKED, &EULADialog::OnPartnerLogo)
 END_MESSAGE_TABLE()
 
-EULADialog::EULADialog(NCommon::CWnd* parent) : ImageDialog(IDB_LICENCE_SKIN, IDD_EULA_DIALOG, parent) {}
+// The parent is accepted and not used: the dialog is a top-level window.
+EULADialog::EULADialog(NCommon::CWnd*) : QuillonDialog(IDB_LICENCE_SKIN, IDD_EULA_DIALOG, kCornerDiameter) {}
 
 EULADialog::~EULADialog() = default;
 
 void EULADialog::DoDataExchange()
 {
-    DDX_Control(IDC_HELP_BUTTON, m_helpButton);
-    DDX_Control(IDC_CLOSE_BUTTON, m_closeButton);
-    DDX_Control(IDC_PARTNER_LOGO, m_partnerButton);
-    DDX_Control(IDC_PRODUCT_LOGO, m_logoButton);
+    QuillonDialog::DoDataExchange();
     DDX_Control(IDC_ACCEPT, m_acceptButton);
     DDX_Control(IDC_LICENCE_TEXT, m_licenceText);
     DDX_Control(IDC_DECLINE, m_declineButton);
 }
 
-BOOL EULADialog::OnInitDialog()
+void EULADialog::SetUpControls()
 {
-    ImageDialog::OnInitDialog();
-    m_layout.Apply(NCommon::ResourceModule(), m_hWnd, IDD_EULA_DIALOG, kLayoutDpi);
-
-    DialogLook::LoadCornerButtons(m_helpButton, m_closeButton, m_partnerButton, m_logoButton);
     // The two answers: one image alone, sized to it, and a one-line caption
     // to the right of the image's square.
     const auto setAnswer = [](NCommon::AnimatedBitmapButton& button, UINT image, const wchar_t* caption) {
@@ -66,17 +51,20 @@ BOOL EULADialog::OnInitDialog()
     };
     setAnswer(m_acceptButton, IDB_ACTION_GREEN, L"Accept");
     setAnswer(m_declineButton, IDB_ACTION_RED, L"Decline");
+}
 
-    SetWindowText(L"Quillon Setup");
-    DialogLook::SetRoundedShape(*this, kCornerDiameter);
-
-    m_descriptionFont = DialogLook::DeriveFont(GetFont(), L"Arial", 17);
-    ::SendMessageW(GetDlgItem(-1), WM_SETFONT, reinterpret_cast<WPARAM>(m_descriptionFont.get()), TRUE);
+void EULADialog::CreateFonts()
+{
+    m_descriptionFont = DeriveFont({L"Arial", 17, std::nullopt});
+    SetControlFont(kTextId, m_descriptionFont.get());
     // No caption font of their own: the buttons draw in their window font.
-    m_answerFont = DialogLook::DeriveFont(GetFont(), L"Arial", 15, 700);
+    m_answerFont = DeriveFont({L"Arial", 15, FW_BOLD});
     m_acceptButton.SetFont(m_answerFont.get());
     m_declineButton.SetFont(m_answerFont.get());
+}
 
+BOOL EULADialog::FinishInit()
+{
     LoadLicence();
     KeepLicenceTextWidth();
     // The keyboard starts in the licence, so that it scrolls at once.
@@ -123,17 +111,4 @@ void EULADialog::KeepLicenceTextWidth()
     m_licenceText.GetWindowRect(&box);
     m_licenceText.SetWindowPos(nullptr, 0, 0, box.right - box.left + gained, box.bottom - box.top,
                                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
-HBRUSH EULADialog::OnCtlColor(HDC dc, HWND, UINT kind)
-{
-    if (HBRUSH brush = DialogLook::PaintOverSkin(dc, kind, kCaptionColour, kTextColour)) {
-        return brush;
-    }
-    return reinterpret_cast<HBRUSH>(Default());
-}
-
-void EULADialog::OnPartnerLogo()
-{
-    OpenPartnerPage();
 }

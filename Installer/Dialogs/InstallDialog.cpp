@@ -6,9 +6,7 @@
 #include <system_error>
 #include <utility>
 
-#include "DialogLook.h"
 #include "InstallBackend.h"
-#include "PartnerPage.h"
 #include "ProductConstants.h"
 #include "ProductHandOver.h"
 #include "ProductText.h"
@@ -19,15 +17,12 @@
 
 namespace {
 
-// The status text has no id of its own in the template.
-const int kStatusTextId = -1;
+const int kCornerDiameter = 23;
 
 // The engine's free-space threshold in MiB, as the user reads it.
 const double kRequiredMegabytes = static_cast<double>(kMinimumFreeBytes) / (1024.0 * 1024.0);
 
-const COLORREF kButtonTextColour = RGB(70, 70, 70);
 const COLORREF kCompleteColour = RGB(63, 162, 36);
-const COLORREF kStatusColour = RGB(0, 61, 61);
 
 const wchar_t kDownloadingText[] = L"Please wait, downloading Quillon...";
 const wchar_t kInstallingText[] = L"Please wait, installing Quillon...";
@@ -73,13 +68,12 @@ int ProgressPosition(int lastStatus, LPARAM report)
     return 0;
 }
 
-BEGIN_MESSAGE_TABLE(InstallDialog, ImageDialog)
-    ON_CTLCOLOR(&InstallDialog::OnCtlColor)
+BEGIN_MESSAGE_TABLE(InstallDialog, QuillonDialog)
     ON_MESSAGE(WM_CLOSE, &InstallDialog::OnClose)
     ON_MESSAGE(WM_DESTROY, &InstallDialog::OnDestroy)
+    // Closing waits for the worker and ends with IDOK, as the OK command does.
     ON_COMMAND(IDC_CLOSE_BUTTON, BN_CLICKED, &InstallDialog::OnOK)
     ON_COMMAND(IDC_ACTION, BN_CLICKED, &InstallDialog::OnActionButton)
-    ON_COMMAND(IDC_PARTNER_LOGO, BN_CLICKED, &InstallDialog::OnPartnerLogo)
     ON_MESSAGE(WM_INSTALL_STATUS, &InstallDialog::OnInstallStatus)
     ON_MESSAGE(WM_INSTALL_PROGRESS, &InstallDialog::OnInstallProgress)
     ON_MESSAGE(WM_INSTALL_RETURNED, &InstallDialog::OnWorkerReturned)
@@ -87,7 +81,7 @@ BEGIN_MESSAGE_TABLE(InstallDialog, ImageDialog)
 END_MESSAGE_TABLE()
 
 InstallDialog::InstallDialog(wchar_t driveLetter, const std::wstring& workFolder)
-    : ImageDialog(IDB_SKIN, IDD_INSTALL_DIALOG), m_driveLetter(driveLetter), m_workFolder(workFolder)
+    : QuillonDialog(IDB_SKIN, IDD_INSTALL_DIALOG, kCornerDiameter), m_driveLetter(driveLetter), m_workFolder(workFolder)
 {
 }
 
@@ -96,7 +90,6 @@ InstallDialog::~InstallDialog()
     // The window's end has joined the worker already; this covers a dialog
     // whose window never got that far.
     StopWorker();
-    m_layout.Restore();
 }
 
 void InstallDialog::SetAppUpdateMode(const std::wstring& drivePath, const std::wstring& exePath)
@@ -110,21 +103,13 @@ void InstallDialog::SetAppUpdateMode(const std::wstring& drivePath, const std::w
 
 void InstallDialog::DoDataExchange()
 {
-    DDX_Control(IDC_HELP_BUTTON, m_helpButton);
-    DDX_Control(IDC_CLOSE_BUTTON, m_closeButton);
+    QuillonDialog::DoDataExchange();
     DDX_Control(IDC_ACTION, m_actionButton);
-    DDX_Control(IDC_PARTNER_LOGO, m_partnerButton);
-    DDX_Control(IDC_PRODUCT_LOGO, m_logoButton);
     DDX_Control(IDC_PROGRESS, m_progress);
 }
 
-BOOL InstallDialog::OnInitDialog()
+void InstallDialog::SetUpControls()
 {
-    ImageDialog::OnInitDialog();
-    m_layout.Apply(NCommon::ResourceModule(), m_hWnd, IDD_INSTALL_DIALOG, 96.0);
-
-    DialogLook::LoadCornerButtons(m_helpButton, m_closeButton, m_partnerButton, m_logoButton);
-
     m_actionButton.m_captionOffsetX = 28;
     m_actionButton.m_captionOffsetY = 2;
     m_actionButton.m_multiLineCaption = true;
@@ -134,12 +119,20 @@ BOOL InstallDialog::OnInitDialog()
 
     m_progress.SetRange(0, 100);
     ::ShowWindow(GetDlgItem(IDC_INSTALL_COMPLETE), SW_HIDE);
-    SetWindowText(L"Quillon Setup");
+}
 
-    DialogLook::SetRoundedShape(*this, 23);
+void InstallDialog::CreateFonts()
+{
+    m_statusFont = DeriveFont(kTextFont);
+    SetControlFont(kTextId, m_statusFont.get());
+    m_buttonFont = DeriveFont(kActionCaptionFont);
+    m_actionButton.m_captionFont = m_buttonFont.get();
+    m_completeFont = DeriveFont({L"Arial", 16, FW_BOLD});
+    SetControlFont(IDC_INSTALL_COMPLETE, m_completeFont.get());
+}
 
-    CreateFonts();
-
+BOOL InstallDialog::FinishInit()
+{
     m_reportWindow = m_hWnd;
     try {
         m_worker = std::thread(&InstallDialog::RunInstall, this);
@@ -155,18 +148,6 @@ BOOL InstallDialog::OnInitDialog()
         return FALSE;
     }
     return TRUE;
-}
-
-void InstallDialog::CreateFonts()
-{
-    m_statusFont = DialogLook::DeriveFont(GetFont(), L"Microsoft Sans Serif", 17);
-    ::SendMessageW(GetDlgItem(kStatusTextId), WM_SETFONT, reinterpret_cast<WPARAM>(m_statusFont.get()),
-                   TRUE);
-    m_buttonFont = DialogLook::DeriveFont(GetFont(), L"Arial", 12, FW_BOLD);
-    m_actionButton.m_captionFont = m_buttonFont.get();
-    m_completeFont = DialogLook::DeriveFont(GetFont(), L"Arial", 16, FW_BOLD);
-    ::SendMessageW(GetDlgItem(IDC_INSTALL_COMPLETE), WM_SETFONT,
-                   reinterpret_cast<WPARAM>(m_completeFont.get()), TRUE);
 }
 
 void InstallDialog::RunInstall()
@@ -238,7 +219,7 @@ void InstallDialog::EndWhenWorkerReturns(int result, bool announce)
     m_cancel = true;
     if (announce && !m_finished) {
         SetStatusText(kCancellingText);
-        ::ShowWindow(GetDlgItem(kStatusTextId), SW_SHOW);
+        ::ShowWindow(GetDlgItem(kTextId), SW_SHOW);
         ::ShowWindow(GetDlgItem(IDC_INSTALL_COMPLETE), SW_HIDE);
         RedrawWindow();
         RepaintStatusText();
@@ -295,19 +276,14 @@ void InstallDialog::OnActionButton()
     EndWhenWorkerReturns(IDOK, false);
 }
 
-void InstallDialog::OnPartnerLogo()
-{
-    OpenPartnerPage();
-}
-
 void InstallDialog::SetStatusText(const std::wstring& text)
 {
-    ::SetWindowTextW(GetDlgItem(kStatusTextId), text.c_str());
+    ::SetWindowTextW(GetDlgItem(kTextId), text.c_str());
 }
 
 void InstallDialog::RepaintStatusText()
 {
-    ::RedrawWindow(GetDlgItem(kStatusTextId), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+    ::RedrawWindow(GetDlgItem(kTextId), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
 }
 
 LRESULT InstallDialog::OnInstallStatus(WPARAM wParam, LPARAM)
@@ -318,56 +294,75 @@ LRESULT InstallDialog::OnInstallStatus(WPARAM wParam, LPARAM)
     m_lastStatus = static_cast<int>(wParam);
     switch (m_lastStatus) {
     case StatusDownloading:
-        if (m_errorReason != ReasonNone) {
-            break;
+        // After a failure with a reason, its text stays.
+        if (m_errorReason == ReasonNone) {
+            ShowDownloading();
         }
-        if (m_appUpdateMode) {
-            m_actionButton.ShowWindow(SW_HIDE);
-        }
-        SetStatusText(kDownloadingText);
-        m_progress.SetPos(0);
-        RedrawWindow();
-        RepaintStatusText();
-        CloseProductWindow();
-        SignalProductProcesses();
         break;
     case StatusInstalling:
-        if (m_errorReason != ReasonNone) {
-            break;
+        if (m_errorReason == ReasonNone) {
+            ShowInstalling();
         }
-        SetStatusText(m_appUpdateMode ? kUpdatingText : kInstallingText);
-        RedrawWindow();
-        m_progress.SetPos(50);
-        RepaintStatusText();
         break;
     case StatusSucceeded:
-        m_progress.SetPos(100);
-        m_finished = true;
-        if (m_appUpdateMode) {
-            LaunchProduct(true);
-            EndWhenWorkerReturns(IDOK, false);
-            break;
-        }
-        ::ShowWindow(GetDlgItem(kStatusTextId), SW_HIDE);
-        ::ShowWindow(GetDlgItem(IDC_INSTALL_COMPLETE), SW_SHOW);
-        m_actionButton.m_captionOffsetX = 24;
-        m_actionButton.m_captionOffsetY = 0;
-        m_actionButton.m_multiLineCaption = false;
-        m_actionButton.m_caption = L"Run Quillon";
-        m_actionButton.LoadBitmaps(IDB_ACTION_GREEN);
-        m_actionButton.SizeToContent();
-        m_actionButton.RedrawWindow();
+        ShowSucceeded();
         break;
     case StatusFailed:
-        SetStatusText(FailureText(m_appUpdateMode, m_errorReason, m_driveLetter));
-        m_progress.ShowWindow(SW_HIDE);
-        RedrawWindow();
-        RepaintStatusText();
+        ShowFailed();
         break;
     default:
         break;
     }
     return 0;
+}
+
+void InstallDialog::ShowDownloading()
+{
+    if (m_appUpdateMode) {
+        m_actionButton.ShowWindow(SW_HIDE);
+    }
+    SetStatusText(kDownloadingText);
+    m_progress.SetPos(0);
+    RedrawWindow();
+    RepaintStatusText();
+    CloseProductWindow();
+    SignalProductProcesses();
+}
+
+void InstallDialog::ShowInstalling()
+{
+    SetStatusText(m_appUpdateMode ? kUpdatingText : kInstallingText);
+    RedrawWindow();
+    m_progress.SetPos(50);
+    RepaintStatusText();
+}
+
+void InstallDialog::ShowSucceeded()
+{
+    m_progress.SetPos(100);
+    m_finished = true;
+    if (m_appUpdateMode) {
+        LaunchProduct(true);
+        EndWhenWorkerReturns(IDOK, false);
+        return;
+    }
+    ::ShowWindow(GetDlgItem(kTextId), SW_HIDE);
+    ::ShowWindow(GetDlgItem(IDC_INSTALL_COMPLETE), SW_SHOW);
+    m_actionButton.m_captionOffsetX = 24;
+    m_actionButton.m_captionOffsetY = 0;
+    m_actionButton.m_multiLineCaption = false;
+    m_actionButton.m_caption = L"Run Quillon";
+    m_actionButton.LoadBitmaps(IDB_ACTION_GREEN);
+    m_actionButton.SizeToContent();
+    m_actionButton.RedrawWindow();
+}
+
+void InstallDialog::ShowFailed()
+{
+    SetStatusText(FailureText(m_appUpdateMode, m_errorReason, m_driveLetter));
+    m_progress.ShowWindow(SW_HIDE);
+    RedrawWindow();
+    RepaintStatusText();
 }
 
 LRESULT InstallDialog::OnInstallProgress(WPARAM, LPARAM lParam)
@@ -379,12 +374,10 @@ LRESULT InstallDialog::OnInstallProgress(WPARAM, LPARAM lParam)
     return 0;
 }
 
-HBRUSH InstallDialog::OnCtlColor(HDC dc, HWND control, UINT kind)
+COLORREF InstallDialog::StaticTextColour(HWND control) const
 {
-    const COLORREF staticColour =
-        ::GetDlgCtrlID(control) == IDC_INSTALL_COMPLETE ? kCompleteColour : kStatusColour;
-    if (HBRUSH brush = DialogLook::PaintOverSkin(dc, kind, kButtonTextColour, staticColour)) {
-        return brush;
+    if (::GetDlgCtrlID(control) == IDC_INSTALL_COMPLETE) {
+        return kCompleteColour;
     }
-    return reinterpret_cast<HBRUSH>(Default());
+    return QuillonDialog::StaticTextColour(control);
 }

@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "AnimatedBitmapButton.h"
-#include "DialogFontLayout.h"
+#include "Controls.h"
 #include "IInstallListener.h"
-#include "ImageDialog.h"
+#include "QuillonDialog.h"
 
 // Reports of the install worker, posted to the dialog's own thread.
 const UINT WM_INSTALL_STATUS = WM_USER + 1;    // wParam status code, lParam 1
@@ -31,7 +31,7 @@ int ProgressPosition(int lastStatus, LPARAM report);
 
 // The window the user watches while Quillon is installed or updated. Its
 // worker thread runs the install and reports back through this listener.
-class InstallDialog : public NCommon::ImageDialog, public IInstallListener {
+class InstallDialog : public QuillonDialog, public IInstallListener {
 public:
     InstallDialog(wchar_t driveLetter, const std::wstring& workFolder);
     ~InstallDialog() override;
@@ -48,7 +48,11 @@ public:
 
 protected:
     void DoDataExchange() override;
-    BOOL OnInitDialog() override;
+    void SetUpControls() override;
+    void CreateFonts() override;
+    BOOL FinishInit() override;
+    // "Install Complete" in green, the other texts in the dialogs' colour.
+    COLORREF StaticTextColour(HWND control) const override;
     void OnOK() override;
     // Esc: stops the worker like OnOK, but ends with IDCANCEL.
     void OnCancel() override;
@@ -66,19 +70,21 @@ private:
     // with `announce` it says that it is stopping.
     void EndWhenWorkerReturns(int result, bool announce);
     void LaunchProduct(bool notifyUpdate);
-    void CreateFonts();
     void SetStatusText(const std::wstring& text);
     void RepaintStatusText();
+    // What each report shows.
+    void ShowDownloading();
+    void ShowInstalling();
+    void ShowSucceeded();
+    void ShowFailed();
 
     void OnActionButton();
-    void OnPartnerLogo();
     LRESULT OnClose(WPARAM wParam, LPARAM lParam);
     LRESULT OnDestroy(WPARAM wParam, LPARAM lParam);
     LRESULT OnInstallStatus(WPARAM wParam, LPARAM lParam);
     LRESULT OnInstallProgress(WPARAM wParam, LPARAM lParam);
     LRESULT OnWorkerReturned(WPARAM wParam, LPARAM lParam);
     LRESULT OnTimer(WPARAM wParam, LPARAM lParam);
-    HBRUSH OnCtlColor(HDC dc, HWND control, UINT kind);
 
     int m_lastStatus = 0;
     bool m_appUpdateMode = false;
@@ -90,10 +96,6 @@ private:
     NCommon::ScopedFont m_statusFont;
     NCommon::ScopedFont m_buttonFont;
     NCommon::ScopedFont m_completeFont;
-    NCommon::AnimatedBitmapButton m_helpButton;
-    NCommon::AnimatedBitmapButton m_closeButton;
-    NCommon::AnimatedBitmapButton m_partnerButton;
-    NCommon::AnimatedBitmapButton m_logoButton;
     NCommon::AnimatedBitmapButton m_actionButton;
     NCommon::CProgressCtrl m_progress;
     // Where the worker posts its reports: set before the worker starts and
@@ -106,7 +108,6 @@ private:
     // m_endResult when the worker returns.
     bool m_ending = false;
     int m_endResult = IDOK;
-    NCommon::DialogFontLayout m_layout;
 
     DECLARE_MESSAGE_TABLE()
 };

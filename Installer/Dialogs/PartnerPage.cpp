@@ -3,8 +3,10 @@
 #include <windows.h>
 #include <shellapi.h>
 
+namespace {
 // The one place the address is written; every dialog's logo opens it.
 const wchar_t kPartnerPageAddress[] = L"https://www.quillon.com/partners";
+}  // namespace
 
 void OpenPartnerPage()
 {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "DialogLook.h"
+#include "QuillonDialog.h"
 #include "InstallDialog.h"
 
 namespace {

@@ -150,8 +150,11 @@ public:
             if (m_options.applyTwice) {
                 m_layout.Apply(module, m_hWnd, m_options.templateId, 96.0);
             }
-            if (m_options.runs == 0) Say("layout units %d %d font %lu", m_layout.GetBaseUnits().x, m_layout.GetBaseUnits().y,
-                static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(m_layout.GetCreatedFont())));
+            if (m_options.runs == 0) {
+                const NCommon::DialogBaseUnits units = m_layout.GetBaseUnitsForTesting();
+                Say("layout units %d %d font %lu", units.x, units.y,
+                    static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(m_layout.GetCreatedFontForTesting())));
+            }
         }
         for (auto& [id, button] : m_buttons) {
             Images images = DefaultImages(id);
@@ -371,7 +374,7 @@ void ReportCounts(const char* when)
 {
     HANDLE process = ::GetCurrentProcess();
     Say("%s gdi=%lu user=%lu holders=%ld windows=%d", when, ::GetGuiResources(process, GR_GDIOBJECTS),
-        ::GetGuiResources(process, GR_USEROBJECTS), NCommon::LiveGdiObjects().load(), CountThreadWindows());
+        ::GetGuiResources(process, GR_USEROBJECTS), NCommon::LiveGdiObjectsForTesting().load(), CountThreadWindows());
 }
 
 // A plain framework dialog with an owner window: the owner is disabled for

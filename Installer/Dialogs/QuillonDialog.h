@@ -1,0 +1,89 @@
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+#include "AnimatedBitmapButton.h"
+#include "DialogFontLayout.h"
+#include "GdiHolders.h"
+#include "ImageDialog.h"
+
+// A font of the dialogs: a face and a cell height, and a weight where it
+// differs from the dialog's own font.
+struct DialogFontLook {
+    const wchar_t* face;
+    LONG height;
+    std::optional<LONG> weight;
+};
+
+// What the three dialogs of the install have in common beyond the toolkit:
+// the buttons in the skin's corner and the partner logo's page, the layout
+// at a fixed resolution, the title and the rounded shape, fonts made from
+// the dialog's own font, and texts drawn straight onto the skin.
+//
+// Its initialisation runs the shared steps and the dialog's own ones in one
+// order: the base's, the layout, the corner buttons, the dialog's controls,
+// the title and the shape, the dialog's fonts, then what the dialog does last.
+class QuillonDialog : public NCommon::ImageDialog {
+public:
+    BOOL OnInitDialog() override;
+
+protected:
+    // The resolution the dialogs are laid out at, whatever the display's.
+    static constexpr int kLayoutDpi = 96;
+    // The text straight on the skin, and the caption of an action button.
+    static constexpr DialogFontLook kTextFont{L"Microsoft Sans Serif", 17, std::nullopt};
+    static constexpr DialogFontLook kActionCaptionFont{L"Arial", 12, FW_BOLD};
+    // The static text without an id of its own in every template.
+    static constexpr int kTextId = -1;
+
+    // cornerDiameter: the ellipse that rounds the window's corners.
+    QuillonDialog(int skinId, UINT templateId, int cornerDiameter);
+    ~QuillonDialog() override;
+
+    // Binds the corner buttons; a dialog binds its own controls after them.
+    void DoDataExchange() override;
+
+    // The dialog's own steps of the initialisation, in the order they run.
+    virtual void SetUpControls() = 0;
+    virtual void CreateFonts() = 0;
+    // Its result is the initialisation's (TRUE: the dialog manager sets the focus).
+    virtual BOOL FinishInit() = 0;
+
+    // A copy of the dialog's current font (the one the layout gave it), read
+    // afresh, with the look's face, height and weight.
+    NCommon::ScopedFont DeriveFont(const DialogFontLook& look) const;
+    // Gives a template control a font, redrawn.
+    void SetControlFont(int id, HFONT font);
+
+    // The colour of a static text drawn on the skin; one colour for all by default.
+    virtual COLORREF StaticTextColour(HWND control) const;
+
+    HBRUSH OnCtlColor(HDC dc, HWND control, UINT kind);
+    void OnPartnerLogo();
+
+    NCommon::AnimatedBitmapButton m_helpButton;
+    NCommon::AnimatedBitmapButton m_closeButton;
+    NCommon::AnimatedBitmapButton m_partnerButton;
+    NCommon::AnimatedBitmapButton m_logoButton;
+
+    DECLARE_MESSAGE_TABLE()
+
+private:
+    void LoadCornerButtons();
+    void SetRoundedShape();
+
+    int m_cornerDiameter;
+    NCommon::DialogFontLayout m_layout;
+};
+
+// How a drive reads in the list: its volume label, a blank, the letter in
+// brackets ("STICK (E:)", " (E:)" without a label).
+std::wstring DriveEntryText(const std::wstring& label, wchar_t letter);
+
+// The action button's two lines for the chosen drive, in the drive picker
+// and the progress dialog alike: "Install to:", then the label and the
+// letter. Cut at a letter 0, as a C text would be.
+std::wstring InstallToCaption(const std::wstring& label, wchar_t driveLetter);

@@ -122,8 +122,8 @@ def main():
 
     os.makedirs(args.out, exist_ok=True)
     taken = set()
-    for spec in args.dll:
-        dll, import_library = spec.split("=", 1)
+    for pair in args.dll:
+        dll, import_library = pair.split("=", 1)
         offered = exported_functions(args.nm, import_library, c_prefix)
         # A function that two import libraries offer goes to the first DLL named.
         functions = sorted((s, offered[s]) for s in imported - taken if s in offered)

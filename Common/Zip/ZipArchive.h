@@ -76,6 +76,26 @@ ZipStatus GetZipStagingBytes(HZIP zip, uint32_t clusterBytes, uint64_t* bytes);
 // (or there was none).
 bool RecoverZipJournal(const wchar_t* journalPath);
 
+// Sees a file member's data as UnzipItem writes it, and has the last word
+// on it: a member it refuses is never staged or moved into place. The layer
+// knows nothing of what the check compares; its caller does.
+class IZipMemberCheck {
+public:
+    virtual ~IZipMemberCheck() = default;
+    virtual void Begin(int index) = 0;
+    virtual void Data(const void* bytes, uint32_t count) = 0;
+    // Once the data is whole and its CRC matched; false refuses it.
+    virtual bool Accept(int index) = 0;
+};
+
+// Null stops checking. A null handle gives ZipBadArgument.
+ZipStatus SetZipMemberCheck(HZIP zip, IZipMemberCheck* check);
+
+// Adds a file of the caller's, with these bytes, at `name` under the root
+// to what the commit moves into place, as if it were a member: staged,
+// journalled and committed with them, or not at all.
+ZipStatus StageZipFile(HZIP zip, const wchar_t* name, const void* bytes, uint32_t count);
+
 // Why the last GetZipItem or UnzipItem on an archive failed. The layer logs
 // nothing itself; this is what its caller tells the user's support desk.
 enum class ZipFailureCause : uint32_t {
@@ -93,6 +113,7 @@ enum class ZipFailureCause : uint32_t {
     CannotReplace,          // the whole file could not be moved into place
     FolderInTheWay,         // a folder stands where the file goes
     JournalFailed,          // the journal could not record the step
+    ContentRefused,         // the caller's member check refused the data
     BadArgument,
 };
 struct ZipFailure {

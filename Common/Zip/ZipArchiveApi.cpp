@@ -141,6 +141,36 @@ ZipFailure GetZipFailure(HZIP zip)
     return zip->failure;
 }
 
+ZipStatus SetZipMemberCheck(HZIP zip, IZipMemberCheck* check)
+{
+    if (zip == nullptr) {
+        return ZipBadArgument;
+    }
+    zip->memberCheck = check;
+    return ZipOk;
+}
+
+ZipStatus StageZipFile(HZIP zip, const wchar_t* name, const void* bytes, uint32_t count)
+{
+    if (zip == nullptr) {
+        return ZipBadArgument;
+    }
+    zip->ClearFailure();
+    const std::u16string target = name != nullptr ? ZipLayer::AsU16(name) : std::u16string();
+    if (target.empty() || (bytes == nullptr && count > 0) ||
+        ZipRules::CheckRelativeName(target) != ZipRules::NameProblem::None ||
+        zip->root.size() + target.size() > ZipRules::kMaxPath - 1) {
+        zip->Fail(ZipBadArgument, ZipFailureCause::BadArgument);
+        SetLastError(zip->failure.systemError);
+        return ZipBadArgument;
+    }
+    const ZipStatus status = zip->WriteCallerFile(zip->root + target, bytes, count);
+    if (status != ZipOk) {
+        SetLastError(zip->failure.systemError);
+    }
+    return status;
+}
+
 ZipStatus SetZipIoObserverForTesting(HZIP zip, IZipIoObserverForTesting* observer)
 {
     if (zip == nullptr) {

@@ -72,6 +72,7 @@ struct ZipArchive {
     ZipLayer::WindowedFile file;
     zlib_filefunc64_def io{};
     IZipIoObserverForTesting* observer = nullptr;
+    IZipMemberCheck* memberCheck = nullptr;
     unzFile reader = nullptr;
     int32_t count = 0;
     // Members counted from 0 in directory order; -1 after a step that
@@ -113,6 +114,7 @@ struct ZipArchive {
 
     // Writing a file member (ZipTemporaryWriter.cpp).
     ZipStatus WriteFileMember(const ZipLayer::Member& member, const std::u16string& path);
+    ZipStatus WriteCallerFile(const std::u16string& path, const void* bytes, uint32_t count);
 
     // Staging and committing (ZipStaging.cpp).
     ZipStatus Stage(const Staged& member);

@@ -25,6 +25,8 @@ DWORD ErrorOfCause(ZipFailureCause cause)
         return ERROR_ALREADY_EXISTS;
     case ZipFailureCause::BadArgument:
         return ERROR_INVALID_PARAMETER;
+    case ZipFailureCause::ContentRefused:
+        return ERROR_INVALID_DATA;
     default:
         return ERROR_FILE_CORRUPT;
     }
@@ -75,6 +77,8 @@ const char* ZipFailureText(ZipFailureCause cause)
         return "a folder of that name is in the way";
     case ZipFailureCause::JournalFailed:
         return "cannot record the step in the journal";
+    case ZipFailureCause::ContentRefused:
+        return "content refused by its check";
     case ZipFailureCause::BadArgument:
         return "bad argument";
     }

@@ -103,9 +103,14 @@ ZipStatus RefuseEncrypted(ZipArchive& archive, const Member& member)
                         ZipFailureCause::Encrypted);
 }
 
-// Inflates the member into `file` through the archive's buffer.
-ZipStatus CopyMemberData(ZipArchive& archive, HANDLE file)
+// Inflates the member into `file` through the archive's buffer; the
+// caller's member check, if any, sees every byte on the way.
+ZipStatus CopyMemberData(ZipArchive& archive, const Member& member, HANDLE file)
 {
+    IZipMemberCheck* const check = archive.memberCheck;
+    if (check != nullptr) {
+        check->Begin(member.item.index);
+    }
     if (unzOpenCurrentFile(archive.reader) != UNZ_OK) {
         return archive.Fail(ZipInflateFailed, ZipFailureCause::DamagedData);
     }
@@ -117,6 +122,9 @@ ZipStatus CopyMemberData(ZipArchive& archive, HANDLE file)
             return archive.Fail(ZipInflateFailed, ZipFailureCause::DamagedData);
         }
         if (got > 0) {
+            if (check != nullptr) {
+                check->Data(buffer, static_cast<uint32_t>(got));
+            }
             DWORD written = 0;
             if (!WriteFile(file, buffer, static_cast<DWORD>(got), &written, nullptr)) {
                 return archive.Fail(ZipWriteFailed, ZipFailureCause::WriteError, GetLastError());
@@ -137,6 +145,11 @@ ZipStatus CopyMemberData(ZipArchive& archive, HANDLE file)
     // again instead of installing a corrupted file.
     if (open.Close() == UNZ_CRCERROR) {
         return archive.Fail(ZipInflateFailed, ZipFailureCause::CrcMismatch);
+    }
+    // A CRC-32 stops accidents; the check, when there is one, stops a
+    // member that was made to match it.
+    if (check != nullptr && !check->Accept(member.item.index)) {
+        return archive.Fail(ZipInflateFailed, ZipFailureCause::ContentRefused);
     }
     return ZipOk;
 }
@@ -202,7 +215,7 @@ ZipStatus ZipArchive::WriteFileMember(const Member& member, const std::u16string
     if ((member.flags & 1u) != 0) {
         return RefuseEncrypted(*this, member);
     }
-    if ((status = CopyMemberData(*this, twin.file.get())) != ZipOk ||
+    if ((status = CopyMemberData(*this, member, twin.file.get())) != ZipOk ||
         (status = FinishFile(*this, member.item, twin.file)) != ZipOk) {
         return status;
     }
@@ -210,4 +223,31 @@ ZipStatus ZipArchive::WriteFileMember(const Member& member, const std::u16string
     // While the archive stages, the file waits beside its destination until
     // the commit.
     return Stage({twin.path, path, attributes});
+}
+
+ZipStatus ZipArchive::WriteCallerFile(const std::u16string& path, const void* bytes, uint32_t count)
+{
+    const DWORD existing = GetFileAttributesW(AsWide(path));
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return Fail(ZipCannotOpen, ZipFailureCause::FolderInTheWay);
+    }
+    TemporaryFile temporary;
+    TemporaryTwin twin;
+    const ZipStatus status = CreateTemporaryTwin(*this, path, FILE_ATTRIBUTE_NORMAL, &twin);
+    if (status != ZipOk) {
+        return status;
+    }
+    temporary.Own(twin.path);
+    DWORD written = 0;
+    if (count > 0 && !WriteFile(twin.file.get(), bytes, count, &written, nullptr)) {
+        return Fail(ZipWriteFailed, ZipFailureCause::WriteError, GetLastError());
+    }
+    if (written != count) {
+        return Fail(ZipWriteFailed, ZipFailureCause::WriteError, ERROR_DISK_FULL);
+    }
+    if (!CloseHandle(twin.file.release())) {
+        return Fail(ZipWriteFailed, ZipFailureCause::WriteError, GetLastError());
+    }
+    temporary.Release();
+    return Stage({twin.path, path, FILE_ATTRIBUTE_NORMAL});
 }

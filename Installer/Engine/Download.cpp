@@ -175,7 +175,7 @@ void LogResponse(const std::string& asked, const ResponseRules::ResponseHead& he
 // The length request: the package length from the Content-Length header,
 // read as text, since the numeric form clamps what does not fit (Wine reads
 // 4294967295 as 2147483647).
-void TakeLength(HINTERNET request, Transfer& transfer)
+void TakeLength(HINTERNET request, Transfer& transfer, uint32_t maxSize)
 {
     const std::string asked = "the length request";
     const ResponseRules::ResponseHead head = ReadHead(request);
@@ -192,6 +192,11 @@ void TakeLength(HINTERNET request, Transfer& transfer)
         // with an empty package or, at 0xFFFFFFFF, ask for the length again
         // and again. Neither is a length we can use.
         const std::optional<uint64_t> length = ResponseRules::ParseContentLength(*text);
+        if (length && *length > maxSize && *length <= static_cast<uint64_t>(INT32_MAX)) {
+            RefuseResponse(asked, head, 0,
+                           "a file of " + std::to_string(*length) + " bytes, more than the " +
+                               std::to_string(maxSize) + " it may have");
+        }
         if (length && *length <= static_cast<uint64_t>(INT32_MAX)) {
             LogResponse(asked, head, 0);
             transfer.totalLength = static_cast<int32_t>(*length);
@@ -226,7 +231,8 @@ struct DownloadRun {
     DownloadRun(const DownloadRun&) = delete;
     DownloadRun& operator=(const DownloadRun&) = delete;
 
-    IInstallListener* const listener;
+    // Null when this file does not move the progress bar.
+    IInstallListener* listener;
     const std::atomic<bool>* const cancel;
     // The calls that wait for the server go through here, so that a cancel
     // need not wait for them.
@@ -234,6 +240,7 @@ struct DownloadRun {
     std::ofstream& package;
     const DownloadOptions& options;
     const ProxyRules::Plan& plan;
+    const DownloadTarget* target = nullptr;
     Transfer transfer;
     ProxyLookup lookup;
 };
@@ -296,16 +303,35 @@ struct RangeAnswer {
     uint64_t bodyBytes = 0;
 };
 
+// A file whose length was signed and that the server says is longer or
+// shorter is not the signed file, whatever else the response says.
+void RefuseWrongSize(const DownloadRun& run, const RangeAnswer& answer)
+{
+    if (!run.target->size || !answer.head.contentRange) {
+        return;
+    }
+    const std::optional<ResponseRules::ContentRange> range =
+        ResponseRules::ParseContentRange(*answer.head.contentRange);
+    if (range && range->total && *range->total != *run.target->size) {
+        LogResponse(answer.asked, answer.head, 0);
+        throw MessageError("Package refused: the server's package is " + std::to_string(*range->total) +
+                               " bytes long, the signed size is " + std::to_string(*run.target->size),
+                           ERROR_INVALID_DATA);
+    }
+}
+
 // Nothing of the body joins the package before the head says that it is the
 // range asked for.
-RangeAnswer CheckRangeHead(HINTERNET request, const Transfer& transfer, uint32_t rangeEnd)
+RangeAnswer CheckRangeHead(HINTERNET request, const DownloadRun& run, uint32_t rangeEnd)
 {
+    const Transfer& transfer = run.transfer;
     RangeAnswer answer;
     answer.asked = "bytes=" + std::to_string(transfer.offset) + "-" + std::to_string(rangeEnd);
     answer.head = ReadHead(request);
     const ResponseRules::Verdict verdict = ResponseRules::CheckRangeResponse(
         answer.head, transfer.offset, rangeEnd, static_cast<uint32_t>(transfer.totalLength));
     if (!verdict.accepted) {
+        RefuseWrongSize(run, answer);
         RefuseResponse(answer.asked, answer.head, 0, verdict.problem);
     }
     answer.bodyBytes = verdict.bodyBytes;
@@ -422,10 +448,10 @@ int PerformRequest(DownloadRun& run, HINTERNET request)
         return 0;
     }
     if (run.transfer.totalLength == -1) {
-        TakeLength(request, run.transfer);
+        TakeLength(request, run.transfer, run.target->maxSize);
         return 1;
     }
-    const RangeAnswer answer = CheckRangeHead(request, run.transfer, rangeEnd);
+    const RangeAnswer answer = CheckRangeHead(request, run, rangeEnd);
     const BodyEnd end = ReceiveBody(run, request, answer);
     LogResponse(answer.asked, answer.head, end.bytes);
     if (end.cancelled) {
@@ -456,22 +482,22 @@ bool SetTimeouts(HINTERNET request, const DownloadOptions& options)
                             sizeof(headerTimeoutMs)) != FALSE;
 }
 
-HINTERNET OpenRequest(HINTERNET connection)
+HINTERNET OpenRequest(HINTERNET connection, const DownloadTarget& target)
 {
-    return WinHttpOpenRequest(connection, kVerb, kPath, nullptr, WINHTTP_NO_REFERER,
+    return WinHttpOpenRequest(connection, kVerb, target.urlPath.c_str(), nullptr, WINHTTP_NO_REFERER,
                               WINHTTP_DEFAULT_ACCEPT_TYPES, kRequestFlags);
 }
 
 // The address the automatic proxy is looked up for. The port appears only
 // when it is not the HTTPS default, so that the shipped build asks for
 // exactly "https://" + host + path.
-std::wstring LookupAddress(const DownloadOptions& options)
+std::wstring LookupAddress(const DownloadOptions& options, const DownloadTarget& target)
 {
     std::wstring address = L"https://" + options.server;
     if (options.port != INTERNET_DEFAULT_HTTPS_PORT) {
         address += L":" + std::to_wstring(options.port);
     }
-    return address + kPath;
+    return address + target.urlPath;
 }
 
 // Reads the user's proxy settings and logs them field by field. The strings
@@ -568,7 +594,7 @@ Outcome TryDirect(DownloadRun& run, AttemptHandles& handles, DWORD& error)
         handles.session.get(),
         options.refuseDirectConnectForTesting ? nullptr : options.server.c_str(), options.port, 0));
     if (handles.connection) {
-        handles.request.reset(OpenRequest(handles.connection.get()));
+        handles.request.reset(OpenRequest(handles.connection.get(), *run.target));
     }
     if (!handles.request || !SetTimeouts(handles.request.get(), options)) {
         error = GetLastError();
@@ -609,7 +635,7 @@ Outcome TryFoundProxy(DownloadRun& run, AttemptHandles& handles, DWORD& error)
         ready = handles.connection.valid();
     }
     if (ready && !handles.request) {
-        handles.request.reset(OpenRequest(handles.connection.get()));
+        handles.request.reset(OpenRequest(handles.connection.get(), *run.target));
         ready = handles.request.valid();
     }
     if (ready) {
@@ -711,11 +737,20 @@ std::wstring Download(const std::wstring& folder, IInstallListener* listener,
                       const std::atomic<bool>* cancel, bool proxyOnly,
                       const DownloadOptions& options)
 {
+    DownloadTarget target;
+    target.fileName = kPackageFileName;
+    return Download(folder, listener, cancel, proxyOnly, target, options);
+}
+
+std::wstring Download(const std::wstring& folder, IInstallListener* listener,
+                      const std::atomic<bool>* cancel, bool proxyOnly, const DownloadTarget& target,
+                      const DownloadOptions& options)
+{
     if (listener != nullptr) {
         listener->OnStatus(IInstallListener::StatusDownloading);
     }
 
-    const std::wstring packagePath = folder + kPackageFileName;
+    const std::wstring packagePath = folder + target.fileName;
     // _wfopen underneath: no sharing restrictions.
     std::ofstream package(packagePath.c_str(), std::ios::out | std::ios::binary | std::ios::trunc);
     if (!package.is_open()) {
@@ -727,8 +762,12 @@ std::wstring Download(const std::wstring& folder, IInstallListener* listener,
     // Only a download that someone watches can be cancelled while it waits
     // for the server; the silent install's flag is never set.
     BlockingCalls calls(listener != nullptr ? cancel : nullptr);
-    DownloadRun run(listener, cancel, calls, package, options, plan);
-    run.lookup.address = LookupAddress(options);
+    DownloadRun run(target.reportsProgress ? listener : nullptr, cancel, calls, package, options, plan);
+    run.target = &target;
+    if (target.size) {
+        run.transfer.totalLength = static_cast<int32_t>(*target.size);
+    }
+    run.lookup.address = LookupAddress(options, target);
     run.lookup.options = AutomaticOptions(plan);
     FetchRanges(run);
 

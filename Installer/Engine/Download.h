@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "BuildSettings.h"
@@ -15,6 +16,9 @@ constexpr wchar_t kServer[] = QUILLON_UPDATE_HOST;
 constexpr uint16_t kPort = QUILLON_UPDATE_PORT;
 constexpr wchar_t kVerb[] = L"GET";
 constexpr wchar_t kPath[] = L"/SW_UPDATE/KT-QUILLON/Quillon.zip";
+// The vendor's signed manifest, at a fixed place beside the package: it
+// names the package to fetch and everything it must be.
+constexpr wchar_t kManifestPath[] = L"/SW_UPDATE/KT-QUILLON/Quillon.manifest";
 
 // WINHTTP_FLAG_SECURE | WINHTTP_FLAG_REFRESH
 constexpr uint32_t kRequestFlags = 0x800100;
@@ -53,7 +57,28 @@ struct DownloadOptions {
     bool refuseDirectConnectForTesting = false;
 };
 
-// Fetches the package from the update server into folder + "Quillon.zip" and
+// One file to fetch from the update server.
+struct DownloadTarget {
+    std::wstring urlPath = DownloadConstants::kPath;
+    std::wstring fileName;
+    // Known beforehand (the signed size): no length request is made, and the
+    // server's file must be exactly this long. Otherwise the server is asked.
+    std::optional<uint32_t> size;
+    // A file the server says is longer is refused before its body is read.
+    uint32_t maxSize = UINT32_MAX;
+    // Whether the listener's progress bar follows this file.
+    bool reportsProgress = true;
+};
+
+// Fetches `target` into folder + its file name and returns that path, also
+// when `cancel` ended the download early (the caller checks the flag).
+// Raises MessageError on failure. With proxyOnly every request goes through
+// the automatically found proxy only.
+std::wstring Download(const std::wstring& folder, IInstallListener* listener,
+                      const std::atomic<bool>* cancel, bool proxyOnly, const DownloadTarget& target,
+                      const DownloadOptions& options);
+
+// Fetches the package from its fixed address into folder + "Quillon.zip" and
 // returns that path, also when `cancel` ended the download early (the caller
 // checks the flag). Raises MessageError on failure. With proxyOnly every
 // request goes through the automatically found proxy only.

@@ -12,12 +12,16 @@
 #include "IInstallListener.h"
 #include "ProductText.h"
 #include "MessageError.h"
+#include "PackageTrust.h"
+#include "ScopedHandles.h"
 #include "easylogging++.h"
 
 namespace InstallBackend {
 namespace {
 
 const wchar_t kJournalFileName[] = L"Extract.journal";
+// The manifest as downloaded, in the per-drive work folder.
+const wchar_t kManifestFileName[] = L"Quillon.manifest";
 
 void ReportStatus(IInstallListener* listener, int status)
 {
@@ -90,6 +94,33 @@ private:
     std::string m_reason = "stopped before the end";
     uint64_t m_bytes = 0;
 };
+
+// A file the download wrote, read whole; one larger than `limit` is no
+// file of ours.
+std::string ReadSmallFile(const std::wstring& path, uint32_t limit)
+{
+    NCommon::ScopedHandle file(
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file.valid()) {
+        throw MessageError("Cannot open the downloaded manifest");
+    }
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr)) {
+            throw MessageError("Cannot read the downloaded manifest");
+        }
+        if (got == 0) {
+            return bytes;
+        }
+        if (bytes.size() + got > limit) {
+            throw MessageError("Package refused: the manifest is larger than " + std::to_string(limit) + " bytes",
+                               ERROR_INVALID_DATA);
+        }
+        bytes.append(buffer, got);
+    }
+}
 
 // The package never outlives a run, whichever way the run ends; this also
 // removes a package that an earlier, interrupted run left behind.
@@ -186,6 +217,8 @@ DWORD ExplainZipFailure(const Environment::ZipLayer& zip, HZIP handle, ZipStatus
 struct ExtractionContext {
     std::wstring driveRoot;
     std::wstring journalPath;
+    // What the vendor signed; set once the manifest is verified.
+    std::optional<PackageManifest::Manifest> manifest;
     // Set when the drive has too little room for the staged new files.
     bool tooLittleSpace = false;
 };
@@ -209,7 +242,8 @@ void CheckRoomForStaging(const Environment& environment, const Environment::ZipL
     const ZipStatus status =
         zip.stagingBytes(handle, clusterBytes > 0xFFFFFFFFull ? 0 : static_cast<uint32_t>(clusterBytes), &needed);
     if (status != ZipOk) {
-        throw MessageError("GetZipItem failed", ExplainZipFailure(zip, handle, status, "the directory"));
+        throw MessageError("Reading the package's directory failed",
+                           ExplainZipFailure(zip, handle, status, "the directory"));
     }
     if (freeBytes < needed) {
         LOG(ERROR) << "CheckDriveFreeSpace " << ToUtf8(context.driveRoot) << " has " << freeBytes
@@ -224,7 +258,8 @@ int CountEntries(const Environment::ZipLayer& zip, HZIP handle)
     ZipItem item{};
     const ZipStatus status = zip.getItem(handle, -1, &item);
     if (status != ZipOk) {
-        throw MessageError("GetZipItem failed", ExplainZipFailure(zip, handle, status, "the count"));
+        throw MessageError("Reading the package's directory failed",
+                           ExplainZipFailure(zip, handle, status, "the count"));
     }
     return item.index;
 }
@@ -240,17 +275,53 @@ void BeginStaging(const Environment& environment, HZIP handle, ExtractionContext
     if (zip.beginStaging != nullptr) {
         const ZipStatus status = zip.beginStaging(handle, context.journalPath.c_str());
         if (status != ZipOk) {
-            throw MessageError("UnzipItem failed",
+            throw MessageError("Starting the extraction's journal failed",
                                ExplainZipFailure(zip, handle, status, ToUtf8(context.journalPath)));
         }
     }
 }
 
+// The package's members set against the signed list: every member listed
+// once, nothing unlisted, nothing missing, a folder where a folder was
+// signed. Returns each member's entry in the manifest.
+std::vector<size_t> MatchSignedMembers(const Environment::ZipLayer& zip, HZIP handle, int count,
+                                       const PackageManifest::Manifest& manifest)
+{
+    std::vector<std::string> names;
+    std::vector<bool> folders;
+    for (int i = 0; i < count; ++i) {
+        ZipItem item{};
+        const ZipStatus status = zip.getItem(handle, i, &item);
+        if (status != ZipOk) {
+            throw MessageError("Reading the package's directory failed",
+                               ExplainZipFailure(zip, handle, status, "entry " + std::to_string(i)));
+        }
+        names.push_back(ToUtf8(item.name));
+        folders.push_back((item.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+    }
+    PackageManifest::MemberMatch match = PackageManifest::MatchMembers(manifest, names);
+    if (!match.problem.empty()) {
+        throw MessageError("Package refused: " + match.problem, ERROR_INVALID_DATA);
+    }
+    for (int i = 0; i < count; ++i) {
+        const PackageManifest::Member& signed_ = manifest.members[match.manifestIndex[i]];
+        // A member the layer makes a folder of is never hashed: it must be
+        // one the vendor signed as a folder.
+        if (folders[i] && (signed_.size != 0 || signed_.name.back() != '/')) {
+            throw MessageError("Package refused: \"" + names[i] + "\" is a folder in the package, a file in the manifest",
+                               ERROR_INVALID_DATA);
+        }
+    }
+    return std::move(match.manifestIndex);
+}
+
 // Writes the entries one by one; false when the cancel flag stopped it
 // before an entry. The entries that are to be hidden are added to `hidden`.
+// With a check, no member reaches the drive unless it passed it.
 bool ExtractEntries(const Environment::ZipLayer& zip, HZIP handle, int count,
                     const std::wstring& destination, IInstallListener* listener,
-                    const std::atomic<bool>* cancel, std::vector<std::wstring>& hidden)
+                    const std::atomic<bool>* cancel, std::vector<std::wstring>& hidden,
+                    const PackageTrust::MemberHashCheck* check)
 {
     for (int i = 0; i < count; ++i) {
         if (IsCancelled(cancel)) {
@@ -259,13 +330,20 @@ bool ExtractEntries(const Environment::ZipLayer& zip, HZIP handle, int count,
         ZipItem item{};
         ZipStatus status = zip.getItem(handle, i, &item);
         if (status != ZipOk) {
-            throw MessageError("GetZipItem failed",
+            throw MessageError("Reading the package's directory failed",
                                ExplainZipFailure(zip, handle, status, "entry " + std::to_string(i)));
         }
         status = zip.unzipItem(handle, i, item.name);
         if (status != ZipOk) {
-            throw MessageError("UnzipItem failed",
-                               ExplainZipFailure(zip, handle, status, ToUtf8(item.name)));
+            const DWORD error = ExplainZipFailure(zip, handle, status, ToUtf8(item.name));
+            if (check != nullptr && !check->Problem().empty()) {
+                throw MessageError("Package refused: " + check->Problem(), ERROR_INVALID_DATA);
+            }
+            throw MessageError("Extracting \"" + ToUtf8(item.name) + "\" failed", error);
+        }
+        if (check != nullptr && (item.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && !check->Passed(i)) {
+            throw MessageError("Package refused: \"" + ToUtf8(item.name) + "\" was not checked against its signed SHA-256",
+                               ERROR_INVALID_DATA);
         }
         if ((item.attributes & FILE_ATTRIBUTE_HIDDEN) != 0) {
             hidden.push_back(JoinPath(destination, item.name));
@@ -287,10 +365,27 @@ void CommitStaging(const Environment::ZipLayer& zip, HZIP handle, int count)
     const ULONGLONG start = GetTickCount64();
     const ZipStatus status = zip.commit(handle);
     if (status != ZipOk) {
-        throw MessageError("UnzipItem failed", ExplainZipFailure(zip, handle, status, "the commit"));
+        throw MessageError("Moving the new files into place failed",
+                           ExplainZipFailure(zip, handle, status, "the commit"));
     }
     LOG(INFO) << "Moved the " << count << " entries into place in " << (GetTickCount64() - start)
               << " ms";
+}
+
+// The version on the drive changes with the files, in the same commit: a
+// run that fails leaves both as they were.
+void StageVersionRecord(const Environment::ZipLayer& zip, HZIP handle, const PackageManifest::Manifest& manifest)
+{
+    if (zip.stageFile == nullptr) {
+        return;
+    }
+    const std::string record = PackageManifest::VersionRecordText(manifest.version);
+    const ZipStatus status = zip.stageFile(handle, PackageTrust::kVersionRecordName, record.data(),
+                                           static_cast<uint32_t>(record.size()));
+    if (status != ZipOk) {
+        throw MessageError("Writing the version record failed",
+                           ExplainZipFailure(zip, handle, status, ToUtf8(PackageTrust::kVersionRecordName)));
+    }
 }
 
 void ExtractPackage(const std::wstring& packagePath, const std::wstring& destination,
@@ -314,6 +409,14 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
         throw MessageError("Failed to open zip file", error);
     }
     const int count = CountEntries(zip, archive.get());
+    const PackageManifest::Manifest& manifest = *context.manifest;
+    std::optional<PackageTrust::MemberHashCheck> check;
+    check.emplace(manifest, MatchSignedMembers(zip, archive.get(), count, manifest));
+    if (zip.setMemberCheck != nullptr) {
+        zip.setMemberCheck(archive.get(), &*check);
+    } else {
+        check.reset();
+    }
     BeginStaging(environment, archive.get(), context);
 
     ReportStatus(listener, IInstallListener::StatusInstalling);
@@ -321,9 +424,11 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
     // Hidden goes on once the members are in place: the old tree stays as
     // it was until then.
     std::vector<std::wstring> hidden;
-    if (!ExtractEntries(zip, archive.get(), count, destination, listener, cancel, hidden)) {
+    if (!ExtractEntries(zip, archive.get(), count, destination, listener, cancel, hidden,
+                        check ? &*check : nullptr)) {
         return;
     }
+    StageVersionRecord(zip, archive.get(), manifest);
     CommitStaging(zip, archive.get(), count);
     for (const std::wstring& path : hidden) {
         MarkHidden(path);
@@ -425,7 +530,9 @@ public:
           m_driveRoot(DriveRootOf(destination)),
           m_driveFolder(PerDriveWorkFolder(workFolder, m_driveRoot)),
           m_packageFile(m_driveFolder + kPackageFileName),
+          m_manifestFile(m_driveFolder + kManifestFileName),
           m_removePackage(m_packageFile),
+          m_removeManifest(m_manifestFile),
           m_context{m_driveRoot, JournalPath(m_driveFolder)}
     {
         if (!PathFileExistsW(m_driveFolder.c_str())) {
@@ -466,7 +573,9 @@ private:
     const std::wstring m_driveRoot;
     const std::wstring m_driveFolder;
     const std::wstring m_packageFile;
+    const std::wstring m_manifestFile;
     const PackageFileRemover m_removePackage;
+    const PackageFileRemover m_removeManifest;
     ExtractionContext m_context;
     // The drive as the first check found it, to tell it from another drive
     // that gets its letter later.
@@ -584,12 +693,40 @@ bool InstallRun::DriveMissing()
     return Fail(IInstallListener::ReasonDriveMissing);
 }
 
-// What each download left in the package file counts, also when it raised:
-// every call starts the file afresh.
+// The signed manifest first: it says which package to fetch, how long it
+// is and what it must hash to, and a package older than the drive's is not
+// fetched at all. What each download left in its file counts, also when it
+// raised: every call starts the file afresh.
 void InstallRun::Fetch(bool proxyOnly)
 {
+    m_context.manifest.reset();
+    DownloadTarget manifestTarget;
+    manifestTarget.urlPath = DownloadConstants::kManifestPath;
+    manifestTarget.fileName = kManifestFileName;
+    manifestTarget.maxSize = PackageManifest::kMaxBytes;
+    manifestTarget.reportsProgress = false;
+    std::string manifestBytes;
     try {
-        m_packagePath = m_environment.download(m_driveFolder, m_listener, m_cancel, proxyOnly);
+        const std::wstring path = m_environment.download(m_driveFolder, m_listener, m_cancel, proxyOnly, manifestTarget);
+        manifestBytes = ReadSmallFile(path, PackageManifest::kMaxBytes);
+    } catch (...) {
+        m_report.Downloaded(FileSizeOf(m_manifestFile));
+        throw;
+    }
+    m_report.Downloaded(manifestBytes.size());
+    if (IsCancelled(m_cancel)) {
+        return;
+    }
+    PackageManifest::Manifest manifest = m_environment.trust.verifyManifest(manifestBytes);
+    m_environment.trust.checkVersion(manifest, m_destination);
+
+    DownloadTarget packageTarget;
+    packageTarget.urlPath = std::wstring(manifest.packagePath.begin(), manifest.packagePath.end());
+    packageTarget.fileName = kPackageFileName;
+    packageTarget.size = static_cast<uint32_t>(manifest.packageSize);
+    m_context.manifest = std::move(manifest);
+    try {
+        m_packagePath = m_environment.download(m_driveFolder, m_listener, m_cancel, proxyOnly, packageTarget);
     } catch (...) {
         m_report.Downloaded(FileSizeOf(m_packageFile));
         throw;
@@ -603,6 +740,9 @@ void InstallRun::Extract()
         m_goneBeforeExtraction = true;
         throw MessageError("The drive is gone", ERROR_DEV_NOT_EXIST);
     }
+    // Nothing of a package reaches the drive before the whole of it is
+    // known to be the signed one.
+    m_environment.trust.checkPackage(m_packagePath, *m_context.manifest);
     ExtractPackage(m_packagePath, m_destination, m_listener, m_cancel, m_environment, m_context);
 }
 
@@ -703,9 +843,13 @@ const Environment& ProductEnvironment()
                                      totalClusters);
         },
         [](const std::wstring& folder, IInstallListener* listener, const std::atomic<bool>* cancel,
-           bool proxyOnly) { return Download(folder, listener, cancel, proxyOnly); },
+           bool proxyOnly, const DownloadTarget& target) {
+            return Download(folder, listener, cancel, proxyOnly, target, DownloadOptions());
+        },
+        {[](const std::string& bytes) { return PackageTrust::VerifyManifest(bytes, PackageTrust::Now()); },
+         &PackageTrust::CheckVersion, &PackageTrust::CheckPackageFile},
         {&OpenZipFile, &GetZipItem, &UnzipItem, &CloseZipFile, &GetZipFailure, &BeginZipStaging,
-         &CommitZipStaging, &GetZipStagingBytes, &RecoverZipJournal},
+         &CommitZipStaging, &GetZipStagingBytes, &RecoverZipJournal, &SetZipMemberCheck, &StageZipFile},
     };
     return environment;
 }

@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "Download.h"
+#include "PackageManifest.h"
 #include "ProductConstants.h"
 #include "ProductPaths.h"
 #include "UsbDrives.h"
@@ -26,8 +28,15 @@ struct Environment {
                        DWORD* freeClusters, DWORD* totalClusters)>
         getDiskFreeSpace;
     std::function<std::wstring(const std::wstring& folder, IInstallListener* listener,
-                               const std::atomic<bool>* cancel, bool proxyOnly)>
+                               const std::atomic<bool>* cancel, bool proxyOnly, const DownloadTarget& target)>
         download;
+    // What makes a package one the vendor signed (PackageTrust): each raises
+    // MessageError with the reason it refuses.
+    struct Trust {
+        std::function<PackageManifest::Manifest(const std::string& manifestBytes)> verifyManifest;
+        std::function<void(const PackageManifest::Manifest&, const std::wstring& destination)> checkVersion;
+        std::function<void(const std::wstring& packagePath, const PackageManifest::Manifest&)> checkPackage;
+    } trust;
     struct ZipLayer {
         HZIP (*open)(const wchar_t* path);
         ZipStatus (*getItem)(HZIP zip, int index, ZipItem* item);
@@ -40,6 +49,11 @@ struct Environment {
         ZipStatus (*commit)(HZIP zip);
         ZipStatus (*stagingBytes)(HZIP zip, uint32_t clusterBytes, uint64_t* bytes);
         bool (*recover)(const wchar_t* journalPath);
+        // Every member's data is checked on its way to the drive, and the
+        // version record is committed with the members. Null in stand-ins
+        // that write nothing real.
+        ZipStatus (*setMemberCheck)(HZIP zip, IZipMemberCheck* check);
+        ZipStatus (*stageFile)(HZIP zip, const wchar_t* name, const void* bytes, uint32_t count);
     } zip;
 };
 

@@ -42,9 +42,12 @@ struct PipelineRun {
         };
         environment.download = [this, options](const std::wstring& folder,
                                                IInstallListener* listener,
-                                               const std::atomic<bool>* cancel, bool proxyOnly) {
-            downloads.push_back(proxyOnly);
-            return Download(folder, listener, cancel, proxyOnly, options);
+                                               const std::atomic<bool>* cancel, bool proxyOnly,
+                                               const DownloadTarget& target) {
+            if (target.fileName == L"Quillon.zip") {
+                downloads.push_back(proxyOnly);
+            }
+            return Download(folder, listener, cancel, proxyOnly, target, options);
         };
         if (prepare) {
             prepare(*this);

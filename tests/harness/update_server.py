@@ -5,8 +5,9 @@ over HTTPS with a certificate from a test CA that only the Wine prefix trusts.
         ...                                         # Installer.exe downloads
         server.requests()                           # what nginx logged
 
-The package is <package_dir>/SW_UPDATE/KT-QUILLON/Quillon.zip (write_package
-puts one there); any other file under package_dir is served too (a proxy
+The package is <package_dir>/SW_UPDATE/KT-QUILLON/Quillon.zip and its signed
+manifest Quillon.manifest beside it (write_package puts both there, signed
+with the build's own test key); any other file under package_dir is served too (a proxy
 configuration script, for instance). nginx honours Range requests itself.
 
 The CA and the "localhost" certificate are made once per build folder with
@@ -14,17 +15,23 @@ openssl; trust_test_ca() adds the CA to the prefix's root store (never the
 host's) and remembers that it did.
 """
 import collections
+import datetime
 import hashlib
 import os
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 
 import quillon_harness as harness
 
+sys.path.insert(0, os.path.join(harness.SOURCE_DIR, "scripts"))
+import package_manifest  # noqa: E402
+
 PACKAGE_URL_PATH = "/SW_UPDATE/KT-QUILLON/Quillon.zip"
+MANIFEST_URL_PATH = "/SW_UPDATE/KT-QUILLON/Quillon.manifest"
 TLS_DIR = os.path.join(harness.BUILD_DIR, "update-server-tls")
 
 # One line of nginx's access log.
@@ -35,12 +42,43 @@ def package_path(package_dir):
     return os.path.join(package_dir, *PACKAGE_URL_PATH.strip("/").split("/"))
 
 
-def write_package(package_dir, data):
-    """Puts `data` where the server serves the package; returns the path."""
-    path = package_path(package_dir)
+def signing_key():
+    """The build's own package-signing key, the one its program trusts."""
+    return package_manifest.SigningKey(os.path.join(harness.BUILD_DIR, "package-signing", "test-package.key"))
+
+
+def manifest_path(package_dir):
+    return os.path.join(package_dir, *MANIFEST_URL_PATH.strip("/").split("/"))
+
+
+def write_manifest(package_dir, manifest_bytes):
+    path = manifest_path(package_dir)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as handle:
+        handle.write(manifest_bytes)
+    return path
+
+
+def signed_manifest(data, version=1, url=PACKAGE_URL_PATH, members=None, issued=None, expires=None, key=None):
+    """The manifest the vendor's tool would write for `data`, signed with the
+    build's key (or `key`); `members` replaces the list read from the zip."""
+    now = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
+    issued = issued or now - datetime.timedelta(days=1)
+    expires = expires or now + datetime.timedelta(days=180)
+    return package_manifest.signed_manifest(key or signing_key(), data, version, url, issued, expires, members)
+
+
+def write_package(package_dir, data, version=1, signed_data=None, url=PACKAGE_URL_PATH, **manifest_options):
+    """Publishes `data` as the vendor does: the package where the server
+    serves it and, beside it, the manifest signed with the build's key.
+    The manifest describes `signed_data` when given (a package damaged after
+    signing). Returns the package's path."""
+    path = os.path.join(package_dir, *url.strip("/").split("/"))
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as handle:
         handle.write(data)
+    manifest = signed_manifest(data if signed_data is None else signed_data, version, url, **manifest_options)
+    write_manifest(package_dir, manifest)
     return path
 
 

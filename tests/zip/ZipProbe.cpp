@@ -132,11 +132,14 @@ int Install(int argc, wchar_t** argv)
         *free = *total = 1000000;
         return TRUE;
     };
-    environment.download = [&](const std::wstring& folder, IInstallListener*, const std::atomic<bool>*, bool) {
+    // Each package comes with its signed manifest beside it, as <package>.manifest.
+    environment.download = [&](const std::wstring& folder, IInstallListener*, const std::atomic<bool>*, bool,
+                               const DownloadTarget& request) {
         const std::wstring& source = packages[std::min<size_t>(downloads, packages.size() - 1)];
-        ++downloads;
-        const std::wstring target = folder + L"Quillon.zip";
-        CopyFileW(source.c_str(), target.c_str(), FALSE);
+        const bool manifest = request.fileName != L"Quillon.zip";
+        downloads += manifest ? 0 : 1;
+        const std::wstring target = folder + request.fileName;
+        CopyFileW((manifest ? source + L".manifest" : source).c_str(), target.c_str(), FALSE);
         return target;
     };
     wchar_t temp[MAX_PATH];

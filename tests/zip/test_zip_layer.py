@@ -6,6 +6,7 @@ import zipfile
 
 import quillon_harness as h
 import zipcraft as zc
+from update_server import signed_manifest
 from zipcraft import Member
 
 PROBE = h.exe("zip_probe")
@@ -435,9 +436,13 @@ class Pipeline(unittest.TestCase):
         temp = h.scratch_dir("temp")
         paths = []
         for i, members in enumerate(packages):
+            # (bytes, what was signed) for a package damaged after signing.
+            data, signed = members if isinstance(members, tuple) else (zc.build(members),) * 2
             path = os.path.join(temp, "source%d.zip" % i)
             with open(path, "wb") as handle:
-                handle.write(members if isinstance(members, bytes) else zc.build(members))
+                handle.write(data)
+            with open(path + ".manifest", "wb") as handle:
+                handle.write(signed_manifest(signed))
             paths.append(h.win_path(path))
         h.give_to_test_user(temp)
         with h.drive("Q", drive_folder) as letter:
@@ -458,11 +463,12 @@ class Pipeline(unittest.TestCase):
 
     def test_damaged_package_is_fetched_again_then_fails(self):
         member = Member("app.bin", payload(20000, 7), method=0)
-        raw = bytearray(zc.build([member]))
+        good = zc.build([member])
+        raw = bytearray(good)
         raw[member.local_offset + 30 + len(member.name) + 10] ^= 0x40
-        _, output = self.install(bytes(raw))
+        _, output = self.install((bytes(raw), good))
         self.assertIn("install failed downloads=2", output)
-        folder, output = self.install(bytes(raw), [Member("app.bin", payload(20000, 7), method=0)])
+        folder, output = self.install((bytes(raw), good), [Member("app.bin", payload(20000, 7), method=0)])
         self.assertIn("install ok downloads=2", output)
         with open(os.path.join(folder, "app.bin"), "rb") as handle:
             self.assertEqual(handle.read(), payload(20000, 7))

@@ -1,0 +1,177 @@
+#include "PackageTrust.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "MessageError.h"
+#include "PackageSignature.h"
+#include "ProductText.h"
+#include "ScopedHandles.h"
+#include "easylogging++.h"
+
+namespace PackageTrust {
+namespace {
+
+[[noreturn]] void Refuse(const std::string& problem)
+{
+    throw MessageError("Package refused: " + problem, ERROR_INVALID_DATA);
+}
+
+std::wstring JoinPath(const std::wstring& folder, const std::wstring& name)
+{
+    if (folder.empty() || folder.back() == L'\\' || folder.back() == L'/') {
+        return folder + name;
+    }
+    return folder + L"\\" + name;
+}
+
+}  // namespace
+
+int64_t Now()
+{
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    // 100-ns ticks from 1601 to seconds from 1970.
+    return static_cast<int64_t>(ticks / 10000000ull) - 11644473600ll;
+}
+
+PackageManifest::Manifest VerifyManifest(const std::string& bytes, int64_t now)
+{
+    PackageManifest::ParseResult parsed = PackageManifest::Parse(bytes);
+    if (!parsed.manifest) {
+        Refuse("the manifest cannot be used: " + parsed.problem);
+    }
+    const PackageSignature::Verdict verdict = PackageSignature::Verify(*parsed.manifest);
+    if (!verdict.valid) {
+        Refuse("the manifest's signature is not the vendor's: " + verdict.problem);
+    }
+    const PackageManifest::Manifest& manifest = *parsed.manifest;
+    LOG(INFO) << "Package manifest: version " << manifest.version << ", signed with key "
+              << PackageManifest::Hex(manifest.keyId) << ", issued " << PackageManifest::FormatTime(manifest.issued)
+              << ", " << manifest.members.size() << " members, package " << manifest.packagePath << " of "
+              << manifest.packageSize << " bytes";
+    if (now > manifest.expires) {
+        LOG(WARNING) << "The package manifest expired on " << PackageManifest::FormatTime(manifest.expires)
+                     << " (this PC's clock says " << PackageManifest::FormatTime(now)
+                     << "); installing it all the same, since a wrong clock must not strand the user";
+    }
+    return std::move(*parsed.manifest);
+}
+
+void CheckPackageFile(const std::wstring& path, const PackageManifest::Manifest& manifest)
+{
+    NCommon::ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file.valid()) {
+        throw MessageError("Cannot open the downloaded package");
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size)) {
+        throw MessageError("Cannot read the downloaded package");
+    }
+    if (static_cast<uint64_t>(size.QuadPart) != manifest.packageSize) {
+        Refuse("the package is " + std::to_string(size.QuadPart) + " bytes long, the signed size is " +
+               std::to_string(manifest.packageSize));
+    }
+    Sha256Hasher hasher;
+    std::vector<uint8_t> buffer(1u << 20);
+    uint64_t left = manifest.packageSize;
+    while (left > 0) {
+        DWORD got = 0;
+        const DWORD want = left < buffer.size() ? static_cast<DWORD>(left) : static_cast<DWORD>(buffer.size());
+        if (!ReadFile(file.get(), buffer.data(), want, &got, nullptr)) {
+            throw MessageError("Cannot read the downloaded package");
+        }
+        if (got == 0) {
+            Refuse("the package ended before its signed size");
+        }
+        hasher.Update(buffer.data(), got);
+        left -= got;
+    }
+    if (hasher.Finish() != manifest.packageSha256) {
+        Refuse("the package's SHA-256 differs from the signed one");
+    }
+}
+
+std::optional<uint64_t> ReadInstalledVersion(const std::wstring& destination)
+{
+    NCommon::ScopedHandle file(CreateFileW(JoinPath(destination, kVersionRecordName).c_str(), GENERIC_READ,
+                                           FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file.valid()) {
+        return std::nullopt;
+    }
+    char text[64] = {};
+    DWORD got = 0;
+    if (!ReadFile(file.get(), text, sizeof(text) - 1, &got, nullptr)) {
+        return std::nullopt;
+    }
+    return PackageManifest::ParseVersionRecord(std::string(text, got));
+}
+
+void CheckVersion(const PackageManifest::Manifest& manifest, const std::wstring& destination)
+{
+    const std::optional<uint64_t> installed = ReadInstalledVersion(destination);
+    switch (PackageManifest::CompareVersions(installed, manifest.version)) {
+    case PackageManifest::VersionVerdict::Older:
+        Refuse("version " + std::to_string(manifest.version) + " is older than version " +
+               std::to_string(*installed) + " on the drive");
+    case PackageManifest::VersionVerdict::Same:
+        LOG(INFO) << "Version " << manifest.version << " is on the drive already; installing it again";
+        break;
+    case PackageManifest::VersionVerdict::Newer:
+        LOG(INFO) << "Updating version " << *installed << " on the drive to version " << manifest.version;
+        break;
+    case PackageManifest::VersionVerdict::Fresh:
+        break;
+    }
+}
+
+MemberHashCheck::MemberHashCheck(const PackageManifest::Manifest& manifest, std::vector<size_t> manifestIndex)
+    : m_manifest(manifest), m_manifestIndex(std::move(manifestIndex)), m_passed(m_manifestIndex.size(), false)
+{
+}
+
+void MemberHashCheck::Begin(int index)
+{
+    // A member that broke off part way must not leave its bytes in the
+    // next member's hash.
+    m_hasher.Finish();
+    m_current = index;
+    m_bytes = 0;
+}
+
+void MemberHashCheck::Data(const void* bytes, uint32_t count)
+{
+    m_hasher.Update(bytes, count);
+    m_bytes += count;
+}
+
+bool MemberHashCheck::Accept(int index)
+{
+    const Sha256Hasher::Digest digest = m_hasher.Finish();
+    if (index != m_current || index < 0 || static_cast<size_t>(index) >= m_manifestIndex.size()) {
+        m_problem = "a member was checked out of turn";
+        return false;
+    }
+    const PackageManifest::Member& signed_ = m_manifest.members[m_manifestIndex[index]];
+    if (m_bytes != signed_.size) {
+        m_problem = "\"" + signed_.name + "\" is " + std::to_string(m_bytes) + " bytes long, the signed size is " +
+                    std::to_string(signed_.size);
+        return false;
+    }
+    if (digest != signed_.sha256) {
+        m_problem = "\"" + signed_.name + "\" differs from its signed SHA-256";
+        return false;
+    }
+    m_passed[index] = true;
+    return true;
+}
+
+bool MemberHashCheck::Passed(int index) const
+{
+    return index >= 0 && static_cast<size_t>(index) < m_passed.size() && m_passed[index];
+}
+
+}  // namespace PackageTrust

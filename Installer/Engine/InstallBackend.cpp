@@ -710,6 +710,9 @@ void InstallRun::Fetch(bool proxyOnly)
         const std::wstring path = m_environment.download(m_driveFolder, m_listener, m_cancel, proxyOnly, manifestTarget);
         manifestBytes = ReadSmallFile(path, PackageManifest::kMaxBytes);
     } catch (...) {
+        // Without a manifest nothing is fetched: the package is never taken
+        // on the server's word alone.
+        LOG(ERROR) << "The package manifest " << ToUtf8(manifestTarget.urlPath) << " could not be fetched";
         m_report.Downloaded(FileSizeOf(m_manifestFile));
         throw;
     }

@@ -10,7 +10,7 @@
 #include "CancelFlag.h"
 #include "Download.h"
 #include "IInstallListener.h"
-#include "ProductText.h"
+#include "TextConversion.h"
 #include "MessageError.h"
 #include "PackageTrust.h"
 #include "ScopedHandles.h"
@@ -427,6 +427,9 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
     if (!ExtractEntries(zip, archive.get(), count, destination, listener, cancel, hidden,
                         check ? &*check : nullptr)) {
         return;
+    }
+    if (check) {
+        LOG(INFO) << "Checked the " << count << " members' SHA-256 in " << check->Milliseconds() << " ms";
     }
     StageVersionRecord(zip, archive.get(), manifest);
     CommitStaging(zip, archive.get(), count);

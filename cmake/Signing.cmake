@@ -20,7 +20,7 @@ set(QUILLON_SIGN_PKCS11_MODULE "" CACHE FILEPATH
 set(QUILLON_SIGN_TIMESTAMP_URLS "" CACHE STRING
     "RFC 3161 timestamp servers (a ;-list), asked in turn until one answers; empty signs without a timestamp")
 
-set(_quillon_sign_exe ${CMAKE_CURRENT_LIST_DIR}/../scripts/sign-exe)
+get_filename_component(_quillon_sign_exe ${CMAKE_CURRENT_LIST_DIR}/../scripts/sign-exe ABSOLUTE)
 
 # The arguments of scripts/sign-exe from the settings, checked here so that a
 # mistake stops the configuration rather than the end of a long build.

@@ -15,6 +15,7 @@ set(QUILLON_SIGN_CERT "" CACHE FILEPATH "Vendor's code-signing certificate chain
 # under the folder it was started in.
 set(QUILLON_SIGN_KEY "" CACHE STRING
     "Vendor's code-signing private key: a PEM file's full path, or a pkcs11: URI with QUILLON_SIGN_PKCS11_MODULE")
+set_property(CACHE QUILLON_SIGN_KEY PROPERTY TYPE STRING)
 set(QUILLON_SIGN_PKCS11_MODULE "" CACHE FILEPATH
     "PKCS#11 module of the token, HSM or cloud key service holding QUILLON_SIGN_KEY")
 set(QUILLON_SIGN_TIMESTAMP_URLS "" CACHE STRING

@@ -66,8 +66,11 @@ struct DownloadTarget {
     std::optional<uint32_t> size;
     // A file the server says is longer is refused before its body is read.
     uint32_t maxSize = UINT32_MAX;
-    // Whether the listener's progress bar follows this file.
+    // Whether the listener's progress bar follows this file, and whether
+    // its start is reported as the download's: once an attempt, however
+    // many files it fetches.
     bool reportsProgress = true;
+    bool reportsStart = true;
 };
 
 // Fetches `target` into folder + its file name and returns that path, also

@@ -730,6 +730,7 @@ void InstallRun::Fetch(bool proxyOnly)
     packageTarget.urlPath = std::wstring(manifest.packagePath.begin(), manifest.packagePath.end());
     packageTarget.fileName = kPackageFileName;
     packageTarget.size = static_cast<uint32_t>(manifest.packageSize);
+    packageTarget.reportsStart = false;
     m_context.manifest = std::move(manifest);
     try {
         m_packagePath = m_environment.download(m_driveFolder, m_listener, m_cancel, proxyOnly, packageTarget);

@@ -142,13 +142,13 @@ BOOL InstallDialog::FinishInit()
         // its starting state and the user closes it.
         LOG(ERROR) << "Starting the install worker failed: " << error.what();
     }
-    // The keyboard starts on the action button: Enter runs Quillon once it
-    // is installed, and does nothing before.
-    if (!m_appUpdateMode) {
-        ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_actionButton.m_hWnd), TRUE);
-        return FALSE;
-    }
-    return TRUE;
+    // The keyboard starts where Enter cannot stop the run: on the action
+    // button, which runs Quillon once it is installed and does nothing
+    // before; in an update, which hides that button, on the product logo,
+    // which never does anything.
+    HWND first = m_appUpdateMode ? m_logoButton.m_hWnd : m_actionButton.m_hWnd;
+    ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(first), TRUE);
+    return FALSE;
 }
 
 void InstallDialog::RunInstall()
@@ -199,11 +199,6 @@ void InstallDialog::OnCancel()
 int InstallDialog::ArmedMainAction() const
 {
     return m_finished && !m_appUpdateMode && !m_ending ? IDC_ACTION : 0;
-}
-
-bool InstallDialog::EnterPresses(int buttonId) const
-{
-    return buttonId != IDC_CLOSE_BUTTON || !m_worker.joinable();
 }
 
 void InstallDialog::EndWhenWorkerReturns(int result, bool announce)

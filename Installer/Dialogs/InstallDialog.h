@@ -58,8 +58,6 @@ protected:
     void OnCancel() override;
     // Run Quillon, once the install is complete.
     int ArmedMainAction() const override;
-    // Enter never closes the window while the install runs.
-    bool EnterPresses(int buttonId) const override;
 
 private:
     void RunInstall();

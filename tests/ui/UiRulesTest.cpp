@@ -363,15 +363,14 @@ TEST(MessageTable, DerivedRowsFirstThenTheBaseChainByIdAndCode)
 
 TEST(DialogKeyboard, EnterPressesTheFocusedButtonElseTheArmedMainAction)
 {
-    // (focus takes Enter, focus is a button, that button may be pressed by Enter, main action armed)
-    EXPECT_EQ(EnterAction::LeaveToControl, DecideEnter(true, false, false, true));
-    EXPECT_EQ(EnterAction::PressFocusedButton, DecideEnter(false, true, true, true));
-    // Decline or close focused: they are pressed, the armed Accept is not.
-    EXPECT_EQ(EnterAction::PressFocusedButton, DecideEnter(false, true, true, false));
-    // The close button while the install runs: nothing, armed or not.
-    EXPECT_EQ(EnterAction::Nothing, DecideEnter(false, true, false, true));
-    EXPECT_EQ(EnterAction::MainAction, DecideEnter(false, false, false, true));
-    EXPECT_EQ(EnterAction::Nothing, DecideEnter(false, false, false, false));
+    // (focus takes Enter, focus is a button, main action armed)
+    EXPECT_EQ(EnterAction::LeaveToControl, DecideEnter(true, false, true));
+    // Any focused button is pressed, as Space presses it: Decline or close,
+    // also while the install runs; the armed Accept is not.
+    EXPECT_EQ(EnterAction::PressFocusedButton, DecideEnter(false, true, true));
+    EXPECT_EQ(EnterAction::PressFocusedButton, DecideEnter(false, true, false));
+    EXPECT_EQ(EnterAction::MainAction, DecideEnter(false, false, true));
+    EXPECT_EQ(EnterAction::Nothing, DecideEnter(false, false, false));
 
     // The cue: on focus only, and not where the keyboard-cue rules hide it.
     EXPECT_TRUE(ShowsFocusCue(ODS_FOCUS, 0));

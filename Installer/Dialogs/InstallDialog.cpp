@@ -6,6 +6,7 @@
 #include <system_error>
 #include <utility>
 
+#include "DriveNames.h"
 #include "InstallBackend.h"
 #include "ProductConstants.h"
 #include "ProductHandOver.h"
@@ -114,7 +115,8 @@ void InstallDialog::SetUpControls()
     m_actionButton.m_captionOffsetX = 28;
     m_actionButton.m_captionOffsetY = 2;
     m_actionButton.m_multiLineCaption = true;
-    m_actionButton.m_caption = InstallToCaption(GetDriveLabel(m_driveLetter), m_driveLetter);
+    m_driveLabel = GetDriveLabel(m_driveLetter);
+    m_actionButton.m_caption = InstallToCaption(m_driveLabel, m_driveLetter);
     m_actionButton.LoadBitmaps(IDB_ACTION_GREY);
     m_actionButton.SizeToContent();
 
@@ -128,8 +130,17 @@ void InstallDialog::CreateFonts()
     SetControlFont(kTextId, m_statusFont.get());
     m_buttonFont = DeriveFont(kActionCaptionFont);
     m_actionButton.m_captionFont = m_buttonFont.get();
+    ShowDriveOnActionButton();
     m_completeFont = DeriveFont({L"Arial", 16, FW_BOLD});
     SetControlFont(IDC_INSTALL_COMPLETE, m_completeFont.get());
+}
+
+void InstallDialog::ShowDriveOnActionButton()
+{
+    if (m_driveLetter == L'\0') {
+        return;  // the caption ends where the letter would be; nothing to fit
+    }
+    m_actionButton.m_caption = FittedInstallCaption(m_actionButton, m_driveLabel, m_driveLetter);
 }
 
 BOOL InstallDialog::FinishInit()

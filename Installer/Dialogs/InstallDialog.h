@@ -60,6 +60,8 @@ protected:
     int ArmedMainAction() const override;
 
 private:
+    // "Install to:" and the drive, fitted to the button in the font it is drawn in.
+    void ShowDriveOnActionButton();
     void RunInstall();
     // Sets the cancel flag and waits for the worker, if there is one.
     void StopWorker();
@@ -88,6 +90,7 @@ private:
     bool m_appUpdateMode = false;
     std::wstring m_exePathToUpdate;
     wchar_t m_driveLetter;
+    std::wstring m_driveLabel;
     std::wstring m_workFolder;
     std::atomic<int> m_errorReason{0};
     // Declared before the buttons that draw with them, so they outlive them.

@@ -194,7 +194,9 @@ TEST(DialogTemplates, TheInstallersTemplates)
           {-1, nullptr, 0x82, 10, 46, 164, 11, text, WS_EX_TRANSPARENT},
           {1004, nullptr, 0x80, 10, 61, 15, 12, button, 0},
           {1002, nullptr, 0x85, 30, 59, 146, 30,
-           WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | CBS_SORT | CBS_DROPDOWNLIST, 0},
+           WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | CBS_SORT | CBS_DROPDOWNLIST | CBS_OWNERDRAWFIXED |
+               CBS_HASSTRINGS,
+           0},
           {1009, nullptr, 0x80, 94, 79, 82, 20, button, 0}}},
         {302, 186, 106,
          {{1007, nullptr, 0x80, 154, 5, 11, 11, hiddenButton, 0},

@@ -37,13 +37,8 @@ std::wstring FitDriveName(const std::wstring& label, wchar_t letter, int width, 
         return whole;
     }
     const std::wstring suffix = std::wstring(1, kEllipsis) + L" (" + letter + L":)";
-    for (size_t keep = label.size() - 1; keep > 0; --keep) {
-        const size_t cut = CutBefore(label, keep);
-        if (cut == 0) {
-            break;
-        }
-        keep = cut;
-        const std::wstring shortened = label.substr(0, cut) + suffix;
+    for (size_t keep = CutBefore(label, label.size() - 1); keep > 0; keep = CutBefore(label, keep - 1)) {
+        const std::wstring shortened = label.substr(0, keep) + suffix;
         if (measure(shortened) <= width) {
             return shortened;
         }

@@ -121,9 +121,10 @@ class Run:
     def picker(self):
         """The drive picker once it has stopped looking for drives."""
         for _ in range(150):
-            state = self.window(1009)
-            if entries(state)[0] != [(LOOKING, 0)]:
-                return state
+            if entries(self.window(1009))[0] != [(LOOKING, 0)]:
+                # Read again: the probe may have read the focus while the
+                # list was being filled, before the keyboard moved to it.
+                return self.window(1009)
             subprocess.run(["sleep", "0.2"])
         raise AssertionError("the picker never stopped looking for drives")
 

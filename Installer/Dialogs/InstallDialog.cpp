@@ -119,6 +119,8 @@ void InstallDialog::SetUpControls()
     m_actionButton.m_caption = InstallToCaption(m_driveLabel, m_driveLetter);
     m_actionButton.LoadBitmaps(IDB_ACTION_GREY);
     m_actionButton.SizeToContent();
+    // Greyed out, and passed by Tab, until there is a Quillon to run.
+    m_actionButton.EnableWindow(FALSE);
 
     m_progress.SetRange(0, 100);
     ::ShowWindow(GetDlgItem(IDC_INSTALL_COMPLETE), SW_HIDE);
@@ -153,13 +155,16 @@ BOOL InstallDialog::FinishInit()
         // its starting state and the user closes it.
         LOG(ERROR) << "Starting the install worker failed: " << error.what();
     }
-    // The keyboard starts where Enter cannot stop the run: on the action
-    // button, which runs Quillon once it is installed and does nothing
-    // before; in an update, which hides that button, on the product logo,
-    // which never does anything.
-    HWND first = m_appUpdateMode ? m_logoButton.m_hWnd : m_actionButton.m_hWnd;
-    ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(first), TRUE);
+    // The keyboard starts where Enter cannot stop the run: on the product
+    // logo, which never does anything (the action button cannot act yet,
+    // and the close button would cancel).
+    FocusControl(m_logoButton.m_hWnd);
     return FALSE;
+}
+
+void InstallDialog::FocusControl(HWND control)
+{
+    ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
 }
 
 void InstallDialog::RunInstall()
@@ -361,7 +366,12 @@ void InstallDialog::ShowSucceeded()
     m_actionButton.m_caption = L"Run Quillon";
     m_actionButton.LoadBitmaps(IDB_ACTION_GREEN);
     m_actionButton.SizeToContent();
+    m_actionButton.EnableWindow(TRUE);
     m_actionButton.RedrawWindow();
+    // Where the keyboard waited, Enter now runs Quillon.
+    if (::GetFocus() == m_logoButton.m_hWnd) {
+        FocusControl(m_actionButton.m_hWnd);
+    }
 }
 
 void InstallDialog::ShowFailed()

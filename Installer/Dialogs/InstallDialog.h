@@ -62,6 +62,7 @@ protected:
 private:
     // "Install to:" and the drive, fitted to the button in the font it is drawn in.
     void ShowDriveOnActionButton();
+    void FocusControl(HWND control);
     void RunInstall();
     // Sets the cancel flag and waits for the worker, if there is one.
     void StopWorker();

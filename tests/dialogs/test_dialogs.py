@@ -107,15 +107,17 @@ class Run:
             subprocess.run(["sleep", "0.2"])
         raise AssertionError("no window with control %d; log:\n%s" % (control_id, self.log()))
 
-    def click(self, state, control_id):
-        """Returns when the button was let go, which is when a click acts."""
+    def click(self, state, control_id, settle=True):
+        """Returns when the button was let go, which is when a click acts;
+        without settle at once, for timing what follows."""
         x, y, width, height = h.control(state, control_id)["rect"]
         origin = state["clientOrigin"]
         h.pointer_to(origin[0] + x + width // 2, origin[1] + y + height // 2)
         h.press()
         h.xdotool("mouseup", 1)
         released = time.time()
-        time.sleep(0.3)
+        if settle:
+            time.sleep(0.3)
         return released
 
     def picker(self):
@@ -224,9 +226,11 @@ def shown_windows():
 
 
 def key_to_the_shown_window(name):
-    """h.key, aimed at the window on the screen: without managed mode the
-    window that went before can linger unmapped under the same title."""
-    h.xdotool("search", "--onlyvisible", "--limit", "1", "--name", "^Quillon Setup$", "windowfocus", "key", name)
+    """h.key, aimed at the one window on the screen: without managed mode
+    the window that went before can still be there, under the same title,
+    for a moment."""
+    moment_when(lambda: len(shown_windows()) == 1)
+    h.xdotool("windowfocus", next(iter(shown_windows())), "key", name)
 
 
 def moment_when(condition, timeout=15):
@@ -480,7 +484,7 @@ class InteractiveInstall(unittest.TestCase):
         run = self.start()
         licence = run.window(1005)
         before = shown_windows()
-        accepted = run.click(licence, 1001)
+        accepted = run.click(licence, 1001, settle=False)
         shown = moment_when(lambda: shown_windows() - before) - accepted
         picker = run.window(1009)
         self.screen.shot("looking-for-drives")
@@ -508,7 +512,7 @@ class InteractiveInstall(unittest.TestCase):
         self.screen.shot("refresh-looking-for-drives")
         self.assertEqual(([(LOOKING, 0)], 0, False), entries(picker))
         self.assertFalse(h.control(picker, 1009)["enabled"])
-        closed = run.click(picker, 1008)
+        closed = run.click(picker, 1008, settle=False)
         gone = moment_when(lambda: not shown_windows()) - closed
         print("close while refreshing: the picker went %.2f s after the click" % gone)
         self.assertLess(gone, 1.0)

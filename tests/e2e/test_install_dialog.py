@@ -270,6 +270,7 @@ class InstallDialogTest(unittest.TestCase):
             self.assertEqual("Pick Your Drive for Installation", text(state))
             self.assertEqual(0, bar(state))
             self.assertEqual([123, 31], size(state, ACTION), "image 315")
+            self.assertFalse(h.control(state, ACTION)["enabled"], "the action button before it can act")
             self.assertFalse(visible(state, COMPLETE))
 
             state = run.until(lambda s: text(s) == DOWNLOADING and 0 < bar(s) < 50, "mid-download")
@@ -287,6 +288,8 @@ class InstallDialogTest(unittest.TestCase):
             self.assertFalse(visible(state, STATUS))
             self.assertEqual(100, bar(state))
             self.assertEqual([122, 30], size(state, ACTION), "image 309")
+            self.assertEqual((True, ACTION), (h.control(state, ACTION)["enabled"], state["focus"]),
+                             "Run Quillon armed, the keyboard on it")
             self.assertGreater(count_colour(shot, state, COMPLETE, GREEN), 20, "Install Complete in green")
             self.assertEqual(PACKAGE[1], unix_tree(stick.folder))
             self.assertFalse(os.path.exists(run.package_file()))
@@ -363,9 +366,10 @@ class InstallDialogTest(unittest.TestCase):
     def test_keys_and_a_close_that_answer_at_once_while_the_server_or_the_drive_check_hangs(self):
         """The server stalls in the middle of the first range (for a minute,
         as long as the receive time-out), or WMI holds the drive check for
-        15 s: Enter on the action button does nothing, Enter on the close
-        button closes as a click does, and the close is answered while the
-        dialog stops, which takes it from the screen within 2 s."""
+        15 s: the keyboard starts on the logo, where Enter does nothing,
+        Tab passes the action button by while it cannot act, Enter on the
+        close button closes as a click does, and the close is answered while
+        the dialog stops, which takes it from the screen within 2 s."""
         tls = trust_test_ca(TestTls())
         log = os.path.join(h.scratch_dir("stall"), "requests.txt")
         for name, hold_ms, ready in (("stalled-server", 0, lambda s: text(s) == DOWNLOADING and bar(s) > 0),
@@ -374,18 +378,17 @@ class InstallDialogTest(unittest.TestCase):
                                   fixed_ports={"stall_mid_range": h.UPDATE_PORT}, lifetime=300)
             with self.subTest(name), stalled, Stick("E"), Installer("--path", "E:\\", hold_ms=hold_ms) as run:
                 state = run.until(ready, "ready")
-                self.assertEqual(ACTION, state["focus"], "the keyboard starts on the action button")
+                self.assertEqual((LOGO, False), (state["focus"], h.control(state, ACTION)["enabled"]))
+                run.key("Return")  # on the logo
+                time.sleep(1)
+                state = h.probe()
+                self.assertEqual((True, "Quillon Setup", LOGO), (state["found"], state["title"], state["focus"]),
+                                 "Enter on the logo ended the install")
                 tabbed = []
                 for _ in range(3):
                     run.key("Tab")
                     tabbed.append(h.probe()["focus"])
-                self.assertEqual([CLOSE, PARTNER, ACTION], tabbed)
-                run.key("Return")  # on the inert action button
-                time.sleep(1)
-                state = h.probe()
-                self.assertEqual((True, "Quillon Setup", ACTION), (state["found"], state["title"], state["focus"]),
-                                 "Enter on the action button ended the install")
-                run.key("Tab")
+                self.assertEqual([CLOSE, PARTNER, CLOSE], tabbed, "Tab stops on the action button, which cannot act")
                 SCREEN.shot("close-%s-before" % name)
 
                 pressed = time.time()

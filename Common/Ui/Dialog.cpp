@@ -49,13 +49,13 @@ bool IsNavigationKey(WPARAM key)
 
 }  // namespace
 
-EnterAction DecideEnter(bool focusTakesEnter, bool focusIsButton, bool buttonTakesEnter, bool mainActionArmed)
+EnterAction DecideEnter(bool focusTakesEnter, bool focusIsButton, bool mainActionArmed)
 {
     if (focusTakesEnter) {
         return EnterAction::LeaveToControl;
     }
     if (focusIsButton) {
-        return buttonTakesEnter ? EnterAction::PressFocusedButton : EnterAction::Nothing;
+        return EnterAction::PressFocusedButton;
     }
     return mainActionArmed ? EnterAction::MainAction : EnterAction::Nothing;
 }
@@ -210,11 +210,6 @@ int CDialog::ArmedMainAction() const
     return 0;
 }
 
-bool CDialog::EnterPresses(int) const
-{
-    return true;
-}
-
 bool CDialog::HandleDialogKey(const MSG& message)
 {
     if (!NoteInputKind(message) || message.message != WM_KEYDOWN) {
@@ -282,7 +277,7 @@ bool CDialog::HandleEnter(HWND focus)
     const bool onButton = focus != nullptr && IsPushButton(focus);
     const int focusId = onButton ? ::GetDlgCtrlID(focus) : 0;
     const int mainAction = ArmedMainAction();
-    switch (DecideEnter(IsOpenDropDown(focus), onButton, onButton && EnterPresses(focusId), mainAction != 0)) {
+    switch (DecideEnter(IsOpenDropDown(focus), onButton, mainAction != 0)) {
     case EnterAction::LeaveToControl:
         return false;
     case EnterAction::PressFocusedButton:

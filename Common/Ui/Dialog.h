@@ -12,11 +12,10 @@ enum class EnterAction {
     Nothing,
 };
 
-// Enter, as users of Windows dialogs expect it: it presses the focused
-// button (unless the dialog forbids that button, as a close that would
-// cancel a running install), and elsewhere runs the main action only while
-// that action is armed.
-EnterAction DecideEnter(bool focusTakesEnter, bool focusIsButton, bool buttonTakesEnter, bool mainActionArmed);
+// Enter, as users of Windows dialogs expect it: on a button it does what
+// Space does, a click; elsewhere it runs the main action only while that
+// action is armed.
+EnterAction DecideEnter(bool focusTakesEnter, bool focusIsButton, bool mainActionArmed);
 
 // Top-left corner that centres a window of `size` over `over`, moved only as
 // far as it takes to keep the whole window inside `workArea` (its top-left
@@ -69,8 +68,6 @@ protected:
     // The button Enter presses where the focus is on no button, while that
     // action can be taken; 0 for none (the default).
     virtual int ArmedMainAction() const;
-    // Whether Enter may press this focused button; Space always can.
-    virtual bool EnterPresses(int buttonId) const;
 
     // The dialog's keyboard-cue state, which owner-drawn controls ask for.
     LRESULT OnQueryUiState(WPARAM wParam, LPARAM lParam);

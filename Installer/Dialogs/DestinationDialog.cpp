@@ -1,22 +1,20 @@
 #include "DestinationDialog.h"
 
-#include "UsbDrives.h"
+#include "DriveNames.h"
 #include "resource.h"
 
 namespace {
 const int kCornerDiameter = 23;
 const wchar_t kNoDrive[] = L"No USB drive found";
+const wchar_t kLooking[] = L"Looking for USB drives\u2026";
+const UINT WM_DRIVES_FOUND = WM_APP + 1;
 }  // namespace
-
-wchar_t LetterOfEntry(int selected, DWORD_PTR itemData)
-{
-    return selected < 0 ? L'\0' : static_cast<wchar_t>(LOWORD(itemData));
-}
 
 BEGIN_MESSAGE_TABLE(DestinationDialog, QuillonDialog)
     ON_COMMAND(IDC_REFRESH, BN_CLICKED, &DestinationDialog::OnRefresh)
     ON_COMMAND(IDC_INSTALL, BN_CLICKED, &DestinationDialog::OnInstall)
     ON_COMMAND(IDC_DRIVE_LIST, CBN_SELENDOK, &DestinationDialog::OnDriveChosen)
+    ON_MESSAGE(WM_DRIVES_FOUND, &DestinationDialog::OnDrivesFound)
 END_MESSAGE_TABLE()
 
 DestinationDialog::DestinationDialog(wchar_t* driveLetter)
@@ -43,7 +41,7 @@ void DestinationDialog::SetUpControls()
     m_installButton.LoadBitmaps(IDB_ACTION_GREEN);
     m_installButton.SizeToContent();
 
-    RefreshDriveList();
+    LookForDrives();
 }
 
 void DestinationDialog::CreateFonts()
@@ -54,15 +52,20 @@ void DestinationDialog::CreateFonts()
     m_installButton.m_captionFont = m_installFont.get();
     m_listFont = DeriveFont({L"Microsoft Sans Serif", 15, std::nullopt});
     m_driveList.SetFont(m_listFont.get());
+    m_driveList.FitItemHeight();
 }
 
 BOOL DestinationDialog::FinishInit()
 {
-    // The keyboard starts on the drive list, or on refresh when there is no
-    // drive to choose.
-    HWND first = m_driveList.IsWindowEnabled() ? m_driveList.m_hWnd : m_refreshButton.m_hWnd;
-    ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(first), TRUE);
+    // Enter on refresh only looks again; the keyboard moves on to the list
+    // once there are drives in it.
+    FocusControl(m_refreshButton.m_hWnd);
     return FALSE;
+}
+
+void DestinationDialog::FocusControl(HWND control)
+{
+    ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
 }
 
 int DestinationDialog::ArmedMainAction() const
@@ -70,69 +73,70 @@ int DestinationDialog::ArmedMainAction() const
     return m_driveList.IsWindowEnabled() ? IDC_INSTALL : 0;
 }
 
-void DestinationDialog::RefreshDriveList()
+void DestinationDialog::LookForDrives()
 {
-    // Drive discovery keeps this thread busy for a while: the list shows
-    // greyed out until it is done.
-    m_driveList.EnableWindow(FALSE);
-    m_driveList.RedrawWindow();
-    m_driveList.ResetContent();
+    m_driveList.ShowMessage(kLooking);
+    UpdateInstallButton();
+    m_scan.Start(m_hWnd, WM_DRIVES_FOUND);
+}
 
-    const UsbDriveMap drives = GetUsbDrives();
-    if (!drives.empty()) {
-        // Inserted at positions, so the list keeps the letters' order even
-        // though the control has the sort style.
-        int position = 0;
-        for (const auto& drive : drives) {
-            const wchar_t letter = drive.first;
-            m_driveList.InsertString(position, DriveEntryText(GetDriveLabel(letter), letter));
-            m_driveList.SetItemData(position, letter);
-            ++position;
-        }
-        m_driveList.SetCurSel(0);
-        m_driveList.EnableWindow(TRUE);
+LRESULT DestinationDialog::OnDrivesFound(WPARAM, LPARAM)
+{
+    const std::optional<FoundDrives> drives = m_scan.TakeResult();
+    if (!drives) {
+        return 0;  // left over from a scan that a refresh replaced
+    }
+    if (drives->empty()) {
+        m_driveList.ShowMessage(kNoDrive);
     } else {
-        m_driveList.AddString(kNoDrive);
-        m_driveList.SetCurSel(0);
+        m_driveList.ShowDrives(*drives);
     }
     UpdateInstallButton();
+    if (m_opening && m_driveList.IsWindowEnabled() && ::GetFocus() == m_refreshButton.m_hWnd) {
+        FocusControl(m_driveList.m_hWnd);
+    }
+    m_opening = false;
+    return 0;
 }
 
 void DestinationDialog::UpdateInstallButton()
 {
-    if (m_driveList.IsWindowEnabled()) {
-        const int selected = m_driveList.GetCurSel();
-        const wchar_t letter = LetterOfEntry(selected, m_driveList.GetItemData(selected));
-        m_installButton.m_caption = InstallToCaption(GetDriveLabel(letter), letter);
+    const std::optional<FoundDrive> drive = m_driveList.SelectedDrive();
+    std::wstring spoken;
+    if (drive) {
         m_installButton.m_captionOffsetX = 18;
         m_installButton.m_captionOffsetY = 2;
         m_installButton.m_multiLineCaption = true;
+        m_installButton.m_caption = FittedInstallCaption(m_installButton, drive->label, drive->letter);
         m_installButton.LoadBitmaps(IDB_ACTION_GREEN);
+        spoken = InstallToCaption(drive->label, drive->letter);
     } else {
         m_installButton.m_caption = L"Install";
         m_installButton.m_captionOffsetX = 18;
         m_installButton.m_captionOffsetY = 0;
         m_installButton.m_multiLineCaption = false;
         m_installButton.LoadBitmaps(IDB_ACTION_GREY);
+        spoken = m_installButton.m_caption;
     }
+    // Without a drive Install cannot act: greyed out, Tab passes it by.
+    m_installButton.EnableWindow(drive ? TRUE : FALSE);
     // The owner-drawn caption is not the window's text; keeping the two the
-    // same lets screen readers (and anyone reading the window) say it.
-    m_installButton.SetWindowText(m_installButton.m_caption);
+    // same (the drive's whole name) lets screen readers say it.
+    m_installButton.SetWindowText(spoken);
     m_installButton.RedrawWindow();
 }
 
 void DestinationDialog::OnInstall()
 {
-    const int selected = m_driveList.GetCurSel();
-    const wchar_t letter = LetterOfEntry(selected, selected < 0 ? 0 : m_driveList.GetItemData(selected));
-    *m_driveLetter = letter;
-    if (letter != 0) {
+    const std::optional<FoundDrive> drive = m_driveList.SelectedDrive();
+    *m_driveLetter = drive ? drive->letter : L'\0';
+    if (drive) {
         QuillonDialog::OnOK();
     }
 }
 
 // The OK command runs the Install command, so that it too ends the dialog
-// only with a drive stored, and does nothing in the no-drive state.
+// only with a drive stored, and does nothing while there is none.
 void DestinationDialog::OnOK()
 {
     OnInstall();
@@ -140,7 +144,7 @@ void DestinationDialog::OnOK()
 
 void DestinationDialog::OnRefresh()
 {
-    RefreshDriveList();
+    LookForDrives();
 }
 
 void DestinationDialog::OnDriveChosen()

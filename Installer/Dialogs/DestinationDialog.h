@@ -3,16 +3,17 @@
 #include <string>
 
 #include "AnimatedBitmapButton.h"
-#include "Controls.h"
+#include "DriveList.h"
+#include "DriveScan.h"
 #include "QuillonDialog.h"
-
-// The letter an entry carries as its item data (the low 16 bits); 0 when
-// nothing is selected or the entry stands for no drive.
-wchar_t LetterOfEntry(int selected, DWORD_PTR itemData);
 
 // The drive picker of the interactive install. Ends with IDOK only once the
 // Install command has stored a non-zero letter in the caller's variable;
 // with IDCANCEL on close or Esc, leaving the variable as it was.
+//
+// It opens at once and looks for drives meanwhile, saying so in its list;
+// Install is greyed out, and out of the keyboard's way, until there is a
+// drive to install to.
 class DestinationDialog : public QuillonDialog {
 public:
     explicit DestinationDialog(wchar_t* driveLetter);
@@ -30,12 +31,14 @@ protected:
     void OnRefresh();
     void OnInstall();
     void OnDriveChosen();
+    LRESULT OnDrivesFound(WPARAM wParam, LPARAM lParam);
 
     DECLARE_MESSAGE_TABLE()
 
 private:
-    void RefreshDriveList();
+    void LookForDrives();
     void UpdateInstallButton();
+    void FocusControl(HWND control);
 
     wchar_t* m_driveLetter;
     NCommon::ScopedFont m_labelFont;
@@ -43,5 +46,8 @@ private:
     NCommon::ScopedFont m_listFont;
     NCommon::AnimatedBitmapButton m_refreshButton;
     NCommon::AnimatedBitmapButton m_installButton;
-    NCommon::CComboBox m_driveList;
+    DriveList m_driveList;
+    DriveScan m_scan;
+    // No scan has reported yet: the keyboard waits on refresh for the first.
+    bool m_opening = true;
 };

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <utility>
 
+#include "DriveNames.h"
 #include "InstallBackend.h"
 #include "ProductConstants.h"
 #include "ProductHandOver.h"
@@ -114,9 +115,12 @@ void InstallDialog::SetUpControls()
     m_actionButton.m_captionOffsetX = 28;
     m_actionButton.m_captionOffsetY = 2;
     m_actionButton.m_multiLineCaption = true;
-    m_actionButton.m_caption = InstallToCaption(GetDriveLabel(m_driveLetter), m_driveLetter);
+    m_driveLabel = GetDriveLabel(m_driveLetter);
+    m_actionButton.m_caption = InstallToCaption(m_driveLabel, m_driveLetter);
     m_actionButton.LoadBitmaps(IDB_ACTION_GREY);
     m_actionButton.SizeToContent();
+    // Greyed out, and passed by Tab, until there is a Quillon to run.
+    m_actionButton.EnableWindow(FALSE);
 
     m_progress.SetRange(0, 100);
     ::ShowWindow(GetDlgItem(IDC_INSTALL_COMPLETE), SW_HIDE);
@@ -128,8 +132,17 @@ void InstallDialog::CreateFonts()
     SetControlFont(kTextId, m_statusFont.get());
     m_buttonFont = DeriveFont(kActionCaptionFont);
     m_actionButton.m_captionFont = m_buttonFont.get();
+    ShowDriveOnActionButton();
     m_completeFont = DeriveFont({L"Arial", 16, FW_BOLD});
     SetControlFont(IDC_INSTALL_COMPLETE, m_completeFont.get());
+}
+
+void InstallDialog::ShowDriveOnActionButton()
+{
+    if (m_driveLetter == L'\0') {
+        return;  // the caption ends where the letter would be; nothing to fit
+    }
+    m_actionButton.m_caption = FittedInstallCaption(m_actionButton, m_driveLabel, m_driveLetter);
 }
 
 BOOL InstallDialog::FinishInit()
@@ -142,13 +155,16 @@ BOOL InstallDialog::FinishInit()
         // its starting state and the user closes it.
         LOG(ERROR) << "Starting the install worker failed: " << error.what();
     }
-    // The keyboard starts on the action button: Enter runs Quillon once it
-    // is installed, and does nothing before.
-    if (!m_appUpdateMode) {
-        ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_actionButton.m_hWnd), TRUE);
-        return FALSE;
-    }
-    return TRUE;
+    // The keyboard starts where Enter cannot stop the run: on the product
+    // logo, which never does anything (the action button cannot act yet,
+    // and the close button would cancel).
+    FocusControl(m_logoButton.m_hWnd);
+    return FALSE;
+}
+
+void InstallDialog::FocusControl(HWND control)
+{
+    ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
 }
 
 void InstallDialog::RunInstall()
@@ -199,11 +215,6 @@ void InstallDialog::OnCancel()
 int InstallDialog::ArmedMainAction() const
 {
     return m_finished && !m_appUpdateMode && !m_ending ? IDC_ACTION : 0;
-}
-
-bool InstallDialog::EnterPresses(int buttonId) const
-{
-    return buttonId != IDC_CLOSE_BUTTON || !m_worker.joinable();
 }
 
 void InstallDialog::EndWhenWorkerReturns(int result, bool announce)
@@ -355,7 +366,12 @@ void InstallDialog::ShowSucceeded()
     m_actionButton.m_caption = L"Run Quillon";
     m_actionButton.LoadBitmaps(IDB_ACTION_GREEN);
     m_actionButton.SizeToContent();
+    m_actionButton.EnableWindow(TRUE);
     m_actionButton.RedrawWindow();
+    // Where the keyboard waited, Enter now runs Quillon.
+    if (::GetFocus() == m_logoButton.m_hWnd) {
+        FocusControl(m_actionButton.m_hWnd);
+    }
 }
 
 void InstallDialog::ShowFailed()

@@ -58,10 +58,11 @@ protected:
     void OnCancel() override;
     // Run Quillon, once the install is complete.
     int ArmedMainAction() const override;
-    // Enter never closes the window while the install runs.
-    bool EnterPresses(int buttonId) const override;
 
 private:
+    // "Install to:" and the drive, fitted to the button in the font it is drawn in.
+    void ShowDriveOnActionButton();
+    void FocusControl(HWND control);
     void RunInstall();
     // Sets the cancel flag and waits for the worker, if there is one.
     void StopWorker();
@@ -90,6 +91,7 @@ private:
     bool m_appUpdateMode = false;
     std::wstring m_exePathToUpdate;
     wchar_t m_driveLetter;
+    std::wstring m_driveLabel;
     std::wstring m_workFolder;
     std::atomic<int> m_errorReason{0};
     // Declared before the buttons that draw with them, so they outlive them.

@@ -108,7 +108,8 @@ void QuillonDialog::OnPartnerLogo()
 
 std::wstring DriveEntryText(const std::wstring& label, wchar_t letter)
 {
-    return label + L" (" + letter + L":)";
+    const std::wstring bracketed = std::wstring(L"(") + letter + L":)";
+    return label.empty() ? bracketed : label + L" " + bracketed;
 }
 
 std::wstring InstallToCaption(const std::wstring& label, wchar_t driveLetter)

@@ -80,7 +80,7 @@ private:
 };
 
 // How a drive reads in the list: its volume label, a blank, the letter in
-// brackets ("STICK (E:)", " (E:)" without a label).
+// brackets ("STICK (E:)"; "(E:)" without a label).
 std::wstring DriveEntryText(const std::wstring& label, wchar_t letter);
 
 // The action button's two lines for the chosen drive, in the drive picker

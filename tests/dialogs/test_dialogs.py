@@ -1,11 +1,13 @@
 """The interactive install as a user meets it: the licence, the drive
 picker, and what each way out of them leads to. Screenshots of every state
 are kept in build/.../test-output/dialogs.interactive/."""
+import contextlib
 import hashlib
 import io
 import os
 import subprocess
 import sys
+import time
 import unittest
 import zipfile
 
@@ -20,6 +22,9 @@ STAND_IN = h.exe("QuillonStandIn")
 IMAGES = os.path.join(h.BUILD_DIR, "Installer", "res")
 LICENCE_DOCUMENT = os.path.join(h.SOURCE_DIR, "Installer", "res", "Licence.rtf")
 TEXT_COLOUR = (0, 61, 61)
+LOOKING = "Looking for USB drives\u2026"
+# NTFS allows 32 characters, FAT32 11.
+LABEL_32 = "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"
 _bmps = {}
 
 
@@ -64,9 +69,13 @@ class Sticks:
             folders.append(folder)
         return folders
 
-    def report(self, *letters):
-        """What WMI reports from now on, in this order."""
+    def report(self, *letters, hold_ms=0):
+        """What WMI reports from now on, in this order; with hold_ms, each
+        enumeration takes that long."""
         self.fixture = si.write_wmi_fixture(self.work, list(letters))
+        if hold_ms:
+            with open(os.path.join(self.work, "wmi-fixture.txt"), "a") as handle:
+                handle.write("hold\t%d\n" % hold_ms)
 
     def close(self):
         for mapping in reversed(self._mapped):
@@ -98,12 +107,28 @@ class Run:
             subprocess.run(["sleep", "0.2"])
         raise AssertionError("no window with control %d; log:\n%s" % (control_id, self.log()))
 
-    def click(self, state, control_id):
+    def click(self, state, control_id, settle=True):
+        """Returns when the button was let go, which is when a click acts;
+        without settle at once, for timing what follows."""
         x, y, width, height = h.control(state, control_id)["rect"]
         origin = state["clientOrigin"]
         h.pointer_to(origin[0] + x + width // 2, origin[1] + y + height // 2)
         h.press()
-        h.release()
+        h.xdotool("mouseup", 1)
+        released = time.time()
+        if settle:
+            time.sleep(0.3)
+        return released
+
+    def picker(self):
+        """The drive picker once it has stopped looking for drives."""
+        for _ in range(150):
+            if entries(self.window(1009))[0] != [(LOOKING, 0)]:
+                # Read again: the probe may have read the focus while the
+                # list was being filled, before the keyboard moved to it.
+                return self.window(1009)
+            subprocess.run(["sleep", "0.2"])
+        raise AssertionError("the picker never stopped looking for drives")
 
     def exit_code(self):
         return self.program.wait(timeout=30)
@@ -193,6 +218,66 @@ def set_dpi(dpi):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
 
 
+def shown_windows():
+    """The X windows of the program's dialogs that are on the screen."""
+    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Quillon Setup$"],
+                           env=dict(os.environ, DISPLAY=h.display()), capture_output=True, text=True)
+    return set(found.stdout.split())
+
+
+def key_to_the_shown_window(name):
+    """h.key, aimed at the one window on the screen: without managed mode
+    the window that went before can still be there, under the same title,
+    for a moment."""
+    moment_when(lambda: len(shown_windows()) == 1)
+    h.xdotool("windowfocus", next(iter(shown_windows())), "key", name)
+
+
+def moment_when(condition, timeout=15):
+    """When condition() first held, polled every 20 ms."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if condition():
+            return time.time()
+        time.sleep(0.02)
+    raise AssertionError("not within %d s" % timeout)
+
+
+def ink_columns(shot, state, control_id, columns):
+    """Of these columns of a control (relative x), those where its middle
+    rows are not all one colour: where something is drawn over the ground."""
+    x0, y0, _, height = h.control(state, control_id)["rect"]
+    ox, oy = state["clientOrigin"]
+    return [x for x in columns
+            if len({shot.pixel(ox + x0 + x, oy + y0 + y) for y in range(3, height - 3)}) > 1]
+
+
+def unlike_the_image(shot, state, control_id, image, columns):
+    """Pixels of a button in these columns that differ from its image
+    blended over the skin: what was drawn on top."""
+    x0, y0, _, height = h.control(state, control_id)["rect"]
+    ox, oy = state["clientOrigin"]
+    return [(x, y) for x in columns for y in range(height)
+            if shot.pixel(ox + x0 + x, oy + y0 + y) != h.blend(bmp(image)[2][(x, y)], bmp(302)[2][(x0 + x, y0 + y)][:3])]
+
+
+@contextlib.contextmanager
+def windows_without_a_window_manager():
+    """Wine treats the program's windows as managed, and with no window
+    manager on the virtual screen each window's end then waits two seconds
+    for one to answer (measured: the licence's DestroyWindow took 2.0 s,
+    0.04 s with managed mode off). Off for Installer.exe alone, so that a
+    timing measures the program, not that wait."""
+    key = "HKCU\\Software\\Wine\\AppDefaults\\Installer.exe"
+    quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run([h.WINE_RUN, "--shell", "sh", "-c", 'wine reg "$@"', "reg", "add", key + "\\X11 Driver",
+                    "/v", "Managed", "/d", "N", "/f"], check=True, **quiet)
+    try:
+        yield
+    finally:
+        subprocess.run([h.WINE_RUN, "--shell", "sh", "-c", 'wine reg "$@"', "reg", "delete", key, "/f"], **quiet)
+
+
 def entries(state):
     combo = h.control(state, 1002)
     return [(item["text"], item["data"]) for item in combo["items"]], combo["selected"], combo["enabled"]
@@ -244,16 +329,26 @@ class InteractiveInstall(unittest.TestCase):
         self.assertEqual(licence["controls"], run.window(1005)["controls"], "the product logo does nothing")
 
         run.click(licence, 1001)
-        picker = run.window(1009)
+        picker = run.picker()
         shot = self.screen.shot("no-drive")
         self.assertEqual(([("No USB drive found", 0)], 0, False), entries(picker))
-        self.assertEqual("Install", h.control(picker, 1009)["text"])
+        self.assertEqual(("Install", False), (h.control(picker, 1009)["text"], h.control(picker, 1009)["enabled"]))
         self.assertEqual(315, install_button_image(shot, picker))
         text_drawn_over_skin(self, shot, picker, 302)
+        self.assertEqual([1008, 1012, 1004], self.tab_order(3), "Tab stops on Install, which cannot act")
 
         run.click(picker, 1009)
         h.key("Return")
-        self.assertEqual(picker["controls"], run.window(1009)["controls"], "Install and Enter do nothing")
+        self.assertEqual(picker["controls"], run.picker()["controls"], "Install and Enter do nothing")
+
+        # A drive plugged in and the list refreshed: Install comes back.
+        self.sticks.attach(("E", None))
+        self.sticks.report("E")
+        run.click(picker, 1004)
+        picker = run.picker()
+        self.screen.shot("no-drive-then-one-found")
+        self.assertTrue(h.control(picker, 1009)["enabled"])
+        self.assertEqual([1002, 1009, 1008, 1012], self.tab_order(4))
         h.key("Escape")
         self.assertEqual(1, run.exit_code())
         self.assertEqual(["Log created"], run.messages())
@@ -278,9 +373,9 @@ class InteractiveInstall(unittest.TestCase):
         run = self.start()
         run.window(1005)
         h.key("Return")  # accepts
-        picker = run.window(1009)
+        picker = run.picker()
         shot = self.screen.shot("drives-E-and-G")
-        self.assertEqual(([("STICK (E:)", ord("E")), (" (G:)", ord("G"))], 0, True), entries(picker))
+        self.assertEqual(([("STICK (E:)", ord("E")), ("(G:)", ord("G"))], 0, True), entries(picker))
         self.assertEqual("Install to:\nSTICK (E:)", h.control(picker, 1009)["text"])
         self.assertEqual(309, install_button_image(shot, picker))
 
@@ -290,7 +385,7 @@ class InteractiveInstall(unittest.TestCase):
         picker = run.window(1009)
         self.screen.shot("second-drive-chosen")
         self.assertEqual(1, entries(picker)[1])
-        self.assertEqual("Install to:\n (G:)", h.control(picker, 1009)["text"])
+        self.assertEqual("Install to:\n(G:)", h.control(picker, 1009)["text"])
         run.click(picker, 1009)
         self.assert_handed_on(run, "G")
 
@@ -301,7 +396,7 @@ class InteractiveInstall(unittest.TestCase):
         run = self.start()
         run.window(1005)
         h.key("Return")
-        picker = run.window(1009)
+        picker = run.picker()
         run.click(picker, 1002)
         h.key("Down")
         h.key("Return")
@@ -309,23 +404,127 @@ class InteractiveInstall(unittest.TestCase):
         self.sticks.attach(("F", None))
         self.sticks.report("E", "F", "G")
         picker = run.window(1009)
-        self.assertEqual(([(" (E:)", 69), (" (G:)", 71)], 1, True), entries(picker), "not before a refresh")
+        self.assertEqual(([("(E:)", 69), ("(G:)", 71)], 1, True), entries(picker), "not before a refresh")
         run.click(picker, 1004)
-        picker = run.window(1009)
+        picker = run.picker()
         self.screen.shot("drive-attached-and-refreshed")
-        self.assertEqual(([(" (E:)", 69), (" (F:)", 70), (" (G:)", 71)], 0, True), entries(picker))
-        self.assertEqual("Install to:\n (E:)", h.control(picker, 1009)["text"])
+        self.assertEqual(([("(E:)", 69), ("(F:)", 70), ("(G:)", 71)], 0, True), entries(picker))
+        self.assertEqual("Install to:\n(E:)", h.control(picker, 1009)["text"])
 
         self.sticks.report()
         run.click(picker, 1004)
-        picker = run.window(1009)
+        picker = run.picker()
         shot = self.screen.shot("all-drives-removed-and-refreshed")
         self.assertEqual(([("No USB drive found", 0)], 0, False), entries(picker))
-        self.assertEqual(("Install", 315), (h.control(picker, 1009)["text"], install_button_image(shot, picker)))
+        self.assertEqual(("Install", 315, False), (h.control(picker, 1009)["text"], install_button_image(shot, picker),
+                                                   h.control(picker, 1009)["enabled"]))
 
         run.click(picker, 1008)
         self.assertEqual(1, run.exit_code())
         self.assertEqual(["Log created"], run.messages(), "nothing after the picker")
+
+    def test_drive_names_of_any_length_show_their_letter_whole(self):
+        """Labels of 0, 11, 15 and 32 characters: in the list and on the
+        Install button a long one is cut short, never the letter; the
+        button's second line stays clear of the tick and of the right end."""
+        labels = {"E": "", "F": "QUILLON_USB", "G": "PORTABLE_BACKUP", "H": LABEL_32}
+        self.sticks.attach(*labels.items())
+        self.sticks.report(*labels)
+        self.restart_wine()
+        run = self.start()
+        run.click(run.window(1005), 1001)
+        picker = run.picker()
+        expected = [("(E:)" if not label else "%s (%s:)" % (label, letter), ord(letter))
+                    for letter, label in labels.items()]
+        self.assertEqual((expected, 0, True), entries(picker))
+        x, y, width, height = h.control(picker, 1002)["rect"]
+        # The entry's box ends a pixel before the drop-down arrow (18 wide,
+        # inside the control's border), its focus frame on its last column;
+        # the text keeps clear of the one before.
+        field_end = width - 1 - 18 - 1
+        for position, (letter, label) in enumerate(labels.items()):
+            with self.subTest(label=label):
+                if position:
+                    run.click(picker, 1002)
+                    h.key("Down")
+                    h.key("Return")
+                picker = run.window(1009)
+                self.assertEqual(position, entries(picker)[1])
+                shot = self.screen.shot("label-of-%d-characters" % len(label))
+                self.assertEqual("Install to:\n" + expected[position][0], h.control(picker, 1009)["text"])
+                self.assertEqual([], unlike_the_image(shot, picker, 1009, 309, range(0, 31)), "text over the tick")
+                self.assertEqual([], unlike_the_image(shot, picker, 1009, 309, range(118, 122)), "text at the end")
+                self.assertEqual([], ink_columns(shot, picker, 1002, [field_end - 2]),
+                                 "the list's text runs into the arrow")
+        run.click(picker, 1002)
+        self.screen.shot("labels-in-the-drop-down")
+        h.key("Escape")
+
+        # The progress dialog's button carries the same line, on the grey bar.
+        run.click(picker, 1009)
+        progress = run.window(1013)
+        shot = self.screen.shot("progress-with-label-of-32-characters")
+        self.assertEqual([], unlike_the_image(shot, progress, 1013, 315, range(0, 32)), "text over the tick")
+        self.assertEqual([], unlike_the_image(shot, progress, 1013, 315, range(119, 123)), "text at the end")
+        self.assertGreater(len(unlike_the_image(shot, progress, 1013, 315, range(32, 119))), 100, "no caption")
+        h.key("Escape")
+        self.assertEqual(1, run.exit_code())
+
+    def test_the_picker_opens_at_once_and_answers_while_the_drives_are_slow(self):
+        """The enumeration takes 10 s: the picker is there within half a
+        second of Accept, says that it is looking, and Esc or the close
+        button is answered within a second; a refresh likewise."""
+        self.sticks.attach(("E", "STICK"))
+        self.sticks.report("E", hold_ms=10000)
+        self.restart_wine()
+        with windows_without_a_window_manager():
+            self.picker_answers_while_the_drives_are_slow()
+
+    def picker_answers_while_the_drives_are_slow(self):
+        run = self.start()
+        licence = run.window(1005)
+        before = shown_windows()
+        accepted = run.click(licence, 1001, settle=False)
+        shown = moment_when(lambda: shown_windows() - before) - accepted
+        picker = run.window(1009)
+        self.screen.shot("looking-for-drives")
+        print("the picker was on the screen %.2f s after Accept" % shown)
+        self.assertLess(shown, 0.5)
+        self.assertEqual(([(LOOKING, 0)], 0, False), entries(picker))
+        self.assertEqual((False, 1004), (h.control(picker, 1009)["enabled"], picker["focus"]))
+        pressed = time.time()
+        key_to_the_shown_window("Escape")
+        gone = moment_when(lambda: not shown_windows()) - pressed
+        print("Esc while looking: the picker went %.2f s later" % gone)
+        self.assertLess(gone, 1.0)
+        self.assertEqual(1, run.exit_code(), "and the process ended")
+        self.until_the_held_scan_returns(accepted + 10)
+
+        self.sticks.report("E", hold_ms=2000)
+        run = self.start()
+        run.click(run.window(1005), 1001)
+        picker = run.picker()
+        self.assertEqual(([("STICK (E:)", 69)], 0, True), entries(picker))
+        self.assertEqual(1002, picker["focus"], "the keyboard moves on to the list it waited for")
+        self.sticks.report("E", hold_ms=10000)
+        run.click(picker, 1004)
+        picker = run.window(1009)
+        self.screen.shot("refresh-looking-for-drives")
+        self.assertEqual(([(LOOKING, 0)], 0, False), entries(picker))
+        self.assertFalse(h.control(picker, 1009)["enabled"])
+        closed = run.click(picker, 1008, settle=False)
+        gone = moment_when(lambda: not shown_windows()) - closed
+        print("close while refreshing: the picker went %.2f s after the click" % gone)
+        self.assertLess(gone, 1.0)
+        self.assertEqual(1, run.exit_code())
+        self.until_the_held_scan_returns(closed + 10)
+
+    @staticmethod
+    def until_the_held_scan_returns(moment):
+        """Under Wine the process whose scan the stand-in holds stays
+        registered, and so turns the next start away, until that hold is
+        over; on Windows its end ends the scan with it."""
+        time.sleep(max(0.0, moment + 0.5 - time.time()))
 
     def assert_centred_over(self, window, over):
         """Centred to the pixel that an odd difference of sizes allows; both
@@ -368,13 +567,13 @@ class InteractiveInstall(unittest.TestCase):
         self.assertEqual([licence["window"][0] + 300, licence["window"][1] + 200], [ox, oy])
         self.screen.shot("keys-licence-dragged")
         h.key("Return")  # in the licence text: accepts
-        picker = run.window(1009)
+        picker = run.picker()
         self.screen.shot("keys-picker-over-the-dragged-licence")
         self.assert_centred_over(picker["window"], licence["window"])
         self.assertEqual(1002, picker["focus"], "the keyboard starts on the drive list")
         self.assertEqual([1009, 1008, 1012, 1004], self.tab_order(4))
         h.key("Return")  # on refresh
-        picker = run.window(1009)
+        picker = run.picker()
         self.assertEqual((1004, True), (picker["focus"], picker["found"]), "Enter on refresh installed")
         h.key("Tab")
         h.key("Return")  # on the drive list: Install
@@ -448,7 +647,7 @@ class InteractiveInstall(unittest.TestCase):
         with UpdateServer(served):
             run = self.start()
             run.click(run.window(1005), 1001)
-            picker = run.window(1009)
+            picker = run.picker()
             self.assertEqual("Install to:\nQUILLON (E:)", h.control(picker, 1009)["text"])
             run.click(picker, 1009)
             progress = run.window(1013)

@@ -26,7 +26,7 @@ def click_through(screen, run):
     licence = run.window(1005)
     screen.shot("licence")
     run.click(licence, 1001)  # Accept
-    picker = run.window(1009)
+    picker = run.picker()
     screen.shot("destination")
     run.click(picker, 1009)  # Install to: QUILLON (E:)
     run.window(1013)

@@ -24,7 +24,7 @@ sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "download"))
 import make_package  # noqa: E402
 from fault_server import FaultServer  # noqa: E402
 
-STATUS, CLOSE, PARTNER, ACTION, PROGRESS, COMPLETE = -1, 1008, 1012, 1013, 1006, 1011
+STATUS, CLOSE, PARTNER, ACTION, PROGRESS, COMPLETE, LOGO = -1, 1008, 1012, 1013, 1006, 1011, 1010
 LICENCE_TEXT, ACCEPT = 1005, 1001
 DOWNLOADING = "Please wait, downloading Quillon..."
 # Slow enough that a download can be watched and cancelled.
@@ -270,6 +270,7 @@ class InstallDialogTest(unittest.TestCase):
             self.assertEqual("Pick Your Drive for Installation", text(state))
             self.assertEqual(0, bar(state))
             self.assertEqual([123, 31], size(state, ACTION), "image 315")
+            self.assertFalse(h.control(state, ACTION)["enabled"], "the action button before it can act")
             self.assertFalse(visible(state, COMPLETE))
 
             state = run.until(lambda s: text(s) == DOWNLOADING and 0 < bar(s) < 50, "mid-download")
@@ -287,6 +288,8 @@ class InstallDialogTest(unittest.TestCase):
             self.assertFalse(visible(state, STATUS))
             self.assertEqual(100, bar(state))
             self.assertEqual([122, 30], size(state, ACTION), "image 309")
+            self.assertEqual((True, ACTION), (h.control(state, ACTION)["enabled"], state["focus"]),
+                             "Run Quillon armed, the keyboard on it")
             self.assertGreater(count_colour(shot, state, COMPLETE, GREEN), 20, "Install Complete in green")
             installed = unix_tree(stick.folder)
             # The installed version is recorded beside the program.
@@ -367,8 +370,10 @@ class InstallDialogTest(unittest.TestCase):
     def test_keys_and_a_close_that_answer_at_once_while_the_server_or_the_drive_check_hangs(self):
         """The server stalls in the middle of the first range (for a minute,
         as long as the receive time-out), or WMI holds the drive check for
-        15 s: Enter does not cancel, and a close is answered while the
-        dialog stops, which takes it from the screen within 2 s."""
+        15 s: the keyboard starts on the logo, where Enter does nothing,
+        Tab passes the action button by while it cannot act, Enter on the
+        close button closes as a click does, and the close is answered while
+        the dialog stops, which takes it from the screen within 2 s."""
         tls = trust_test_ca(TestTls())
         log = os.path.join(h.scratch_dir("stall"), "requests.txt")
         for name, hold_ms, ready in (("stalled-server", 0, lambda s: text(s) == DOWNLOADING and bar(s) > 0),
@@ -378,40 +383,37 @@ class InstallDialogTest(unittest.TestCase):
                                   manifests={"stall_mid_range": signed_manifest(PACKAGE[0])})
             with self.subTest(name), stalled, Stick("E"), Installer("--path", "E:\\", hold_ms=hold_ms) as run:
                 state = run.until(ready, "ready")
-                self.assertEqual(ACTION, state["focus"], "the keyboard starts on the action button")
+                self.assertEqual((LOGO, False), (state["focus"], h.control(state, ACTION)["enabled"]))
+                run.key("Return")  # on the logo
+                time.sleep(1)
+                state = h.probe()
+                self.assertEqual((True, "Quillon Setup", LOGO), (state["found"], state["title"], state["focus"]),
+                                 "Enter on the logo ended the install")
                 tabbed = []
                 for _ in range(3):
                     run.key("Tab")
                     tabbed.append(h.probe()["focus"])
-                self.assertEqual([CLOSE, PARTNER, ACTION], tabbed)
-                run.key("Return")  # on the inert action button
-                run.key("Tab")
-                run.key("Return")  # on the close button
-                time.sleep(1)
-                state = h.probe()
-                self.assertEqual((True, "Quillon Setup"), (state["found"], state["title"]), "Enter ended the install")
+                self.assertEqual([CLOSE, PARTNER, CLOSE], tabbed, "Tab stops on the action button, which cannot act")
                 SCREEN.shot("close-%s-before" % name)
 
-                h.pointer_to(*run.point(CLOSE))
-                h.press()
-                clicked = time.time()  # a button is clicked when it is let go
-                h.release()
+                pressed = time.time()
+                h.key("Return")  # on the close button: as Space or a click
                 answered = []
-                while True:
+                while time.time() - pressed < 10:
                     state = h.probe()
                     if not state["found"]:
                         break
-                    answered.append((round(time.time() - clicked, 2), state["title"], text(state)))
+                    answered.append((round(time.time() - pressed, 2), state["title"], text(state)))
                     if len(answered) == 1:
                         SCREEN.shot("close-%s-stopping" % name)
-                gone = time.time() - clicked
-                print("%s: the window went %.2f s after the click; meanwhile %s" % (name, gone, answered))
+                gone = time.time() - pressed
+                print("%s: the window went %.2f s after Enter; meanwhile %s" % (name, gone, answered))
                 self.assertLess(gone, 2.0)
                 self.assertTrue(all(title == "Quillon Setup" for _, title, _ in answered), answered)
                 if hold_ms:
                     self.assertIn("Please wait, cancelling...", [status for _, _, status in answered])
                 self.assertEqual(0, run.exit_code(30))
-                print("%s: the process ended %.2f s after the click" % (name, time.time() - clicked))
+                print("%s: the process ended %.2f s after Enter" % (name, time.time() - pressed))
                 self.assertFalse(os.path.exists(run.package_file()), "package left behind")
 
     def test_update_hands_over_to_the_running_program_and_starts_the_new_one(self):
@@ -424,6 +426,9 @@ class InstallDialogTest(unittest.TestCase):
                 state = run.until(lambda s: text(s) == DOWNLOADING and bar(s) > 0, "downloading")
                 SCREEN.shot("update-downloading")
                 self.assertFalse(visible(state, ACTION), "action button shown during an update")
+                # The keyboard starts where a stray Enter cannot stop the update.
+                self.assertEqual(LOGO, state["focus"])
+                run.key("Return")
                 self.assertEqual(0, from_e.wait(20))
                 self.assertEqual(0, from_g.wait(20))
                 run.until(lambda s: text(s) == "Please wait, updating Quillon...", "updating")

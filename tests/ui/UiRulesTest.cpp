@@ -194,7 +194,9 @@ TEST(DialogTemplates, TheInstallersTemplates)
           {-1, nullptr, 0x82, 10, 46, 164, 11, text, WS_EX_TRANSPARENT},
           {1004, nullptr, 0x80, 10, 61, 15, 12, button, 0},
           {1002, nullptr, 0x85, 30, 59, 146, 30,
-           WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | CBS_SORT | CBS_DROPDOWNLIST, 0},
+           WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_TABSTOP | CBS_SORT | CBS_DROPDOWNLIST | CBS_OWNERDRAWFIXED |
+               CBS_HASSTRINGS,
+           0},
           {1009, nullptr, 0x80, 94, 79, 82, 20, button, 0}}},
         {302, 186, 106,
          {{1007, nullptr, 0x80, 154, 5, 11, 11, hiddenButton, 0},
@@ -363,15 +365,14 @@ TEST(MessageTable, DerivedRowsFirstThenTheBaseChainByIdAndCode)
 
 TEST(DialogKeyboard, EnterPressesTheFocusedButtonElseTheArmedMainAction)
 {
-    // (focus takes Enter, focus is a button, that button may be pressed by Enter, main action armed)
-    EXPECT_EQ(EnterAction::LeaveToControl, DecideEnter(true, false, false, true));
-    EXPECT_EQ(EnterAction::PressFocusedButton, DecideEnter(false, true, true, true));
-    // Decline or close focused: they are pressed, the armed Accept is not.
-    EXPECT_EQ(EnterAction::PressFocusedButton, DecideEnter(false, true, true, false));
-    // The close button while the install runs: nothing, armed or not.
-    EXPECT_EQ(EnterAction::Nothing, DecideEnter(false, true, false, true));
-    EXPECT_EQ(EnterAction::MainAction, DecideEnter(false, false, false, true));
-    EXPECT_EQ(EnterAction::Nothing, DecideEnter(false, false, false, false));
+    // (focus takes Enter, focus is a button, main action armed)
+    EXPECT_EQ(EnterAction::LeaveToControl, DecideEnter(true, false, true));
+    // Any focused button is pressed, as Space presses it: Decline or close,
+    // also while the install runs; the armed Accept is not.
+    EXPECT_EQ(EnterAction::PressFocusedButton, DecideEnter(false, true, true));
+    EXPECT_EQ(EnterAction::PressFocusedButton, DecideEnter(false, true, false));
+    EXPECT_EQ(EnterAction::MainAction, DecideEnter(false, false, true));
+    EXPECT_EQ(EnterAction::Nothing, DecideEnter(false, false, false));
 
     // The cue: on focus only, and not where the keyboard-cue rules hide it.
     EXPECT_TRUE(ShowsFocusCue(ODS_FOCUS, 0));

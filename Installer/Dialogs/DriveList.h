@@ -1,0 +1,36 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "Controls.h"
+#include "DriveScan.h"
+
+// The letter an entry carries as its item data (the low 16 bits); 0 when
+// nothing is selected or the entry stands for no drive.
+wchar_t LetterOfEntry(int selected, DWORD_PTR itemData);
+
+// The drive picker's list: an owner-drawn drop-down list whose entries keep
+// the drives' whole texts (for anyone reading the control) but draw a long
+// label cut short, so that the drive letter always shows.
+class DriveList : public NCommon::CComboBox {
+public:
+    // One entry per drive in the given order, the first selected; enabled.
+    void ShowDrives(const FoundDrives& drives);
+    // A single entry that stands for no drive (item data 0); greyed out.
+    void ShowMessage(const std::wstring& text);
+    // The selected entry's drive, if it is one.
+    std::optional<FoundDrive> SelectedDrive() const;
+    // The entries' height, for the font the list has now.
+    void FitItemHeight();
+
+protected:
+    bool OnChildNotify(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) override;
+
+private:
+    void DrawEntry(const DRAWITEMSTRUCT& item) const;
+    std::wstring EntryText(int index) const;
+    const FoundDrive* DriveOf(wchar_t letter) const;
+
+    FoundDrives m_drives;
+};

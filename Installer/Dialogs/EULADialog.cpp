@@ -66,7 +66,6 @@ void EULADialog::CreateFonts()
 BOOL EULADialog::FinishInit()
 {
     LoadLicence();
-    KeepLicenceTextWidth();
     // The keyboard starts in the licence, so that it scrolls at once.
     ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_licenceText.m_hWnd), TRUE);
     return FALSE;
@@ -81,7 +80,10 @@ void EULADialog::LoadLicence()
 {
     // The control sizes the document's fonts and spacing for the display's
     // resolution, while the rest of the dialog keeps 96 dots per inch: the
-    // sizes scaled back, the box shows the same lines at any setting.
+    // sizes scaled back, the text is as large as at 96 at any setting. The
+    // box keeps its place inside the skin's panel; a wider scroll bar at a
+    // higher setting takes its room from the text, which breaks its lines
+    // a little earlier.
     const int dpi = DisplayDpi();
     std::string rest = LoadLicenceText(NCommon::ResourceModule());
     if (dpi > 0) {
@@ -94,21 +96,4 @@ void EULADialog::LoadLicence()
     stream.dwError = 0;
     stream.pfnCallback = &StreamLicencePiece;
     m_licenceText.StreamIn(SF_RTF, stream);
-}
-
-void EULADialog::KeepLicenceTextWidth()
-{
-    // The scroll bar is as wide as the display's resolution makes it. The box
-    // grows by what it gained over its width at 96 dots per inch, so that the
-    // text keeps the width it is laid out for and breaks its lines alike.
-    const int dpi = DisplayDpi();
-    const int scrollBar = ::GetSystemMetrics(SM_CXVSCROLL);
-    const int gained = dpi > 0 ? scrollBar - ::MulDiv(scrollBar, kLayoutDpi, dpi) : 0;
-    if (gained <= 0) {
-        return;
-    }
-    RECT box = {};
-    m_licenceText.GetWindowRect(&box);
-    m_licenceText.SetWindowPos(nullptr, 0, 0, box.right - box.left + gained, box.bottom - box.top,
-                               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }

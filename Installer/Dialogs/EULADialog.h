@@ -24,7 +24,6 @@ protected:
 
 private:
     void LoadLicence();
-    void KeepLicenceTextWidth();
 
     NCommon::ScopedFont m_descriptionFont;
     NCommon::ScopedFont m_answerFont;

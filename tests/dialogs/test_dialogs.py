@@ -193,6 +193,13 @@ def set_dpi(dpi):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
 
 
+def line_pitch(tops):
+    """The spacing of the lines within a paragraph: the commonest step
+    between one line's top and the next."""
+    steps = [b - a for a, b in zip(tops, tops[1:]) if b > a]
+    return max(set(steps), key=steps.count)
+
+
 def entries(state):
     combo = h.control(state, 1002)
     return [(item["text"], item["data"]) for item in combo["items"]], combo["selected"], combo["enabled"]
@@ -406,28 +413,39 @@ class InteractiveInstall(unittest.TestCase):
             other.stop()
         self.assertEqual("", second.log(), "the second start touched its work folder")
 
-    def test_the_licence_shows_the_same_lines_at_144_dots_per_inch(self):
-        """Tab first, so that no caret blinks in the compared text."""
+    def test_the_licence_at_96_120_144_and_192_dots_per_inch(self):
+        """The window keeps its 96-dpi size; the box and its scroll bar stay
+        inside the skin's panel and leave its border uncovered; the text is
+        as large as at 96 (its line spacing within a pixel). Tab first, so
+        that no caret blinks in the text."""
         self.sticks.report()
-        shots = []
+        seen = {}
         try:
-            for dpi in (96, 144):
+            for dpi in (96, 120, 144, 192):
                 set_dpi(dpi)
                 run = self.start()
-                licence = run.window(1005)
+                run.window(1005)
                 h.key("Tab")
-                shots.append((self.screen.shot("licence-at-%d-dpi" % dpi), licence))
+                seen[dpi] = (run.window(1005), self.screen.shot("licence-at-%d-dpi" % dpi))
                 run.stop()
         finally:
             set_dpi(96)
-        (at96, state96), (at144, state144) = shots
-        x, y, width, height = h.control(state96, 1005)["rect"]
-        ox, oy = state96["clientOrigin"]
-        self.assertEqual(state96["clientOrigin"], state144["clientOrigin"])
-        # The text area, without the scroll bar (wider at 144) and the border.
-        text = [(ox + x + i, oy + y + j) for i in range(2, width - 30) for j in range(2, height - 2)]
-        differ = sum(at96.pixel(*p) != at144.pixel(*p) for p in text)
-        self.assertEqual(0, differ, "of %d pixels" % len(text))
+        skin = bmp(300)[2]
+        # The panel's rounded border in the skin: columns 9 and 268, rows 198 and 382.
+        border = ([(x, y) for x in (9, 268) for y in range(212, 370, 4)] +
+                  [(x, y) for y in (198, 382) for x in range(24, 256, 4)])
+        pitch_at_96 = line_pitch(h.control(seen[96][0], 1005)["lineTops"])
+        for dpi, (licence, shot) in sorted(seen.items()):
+            with self.subTest(dpi=dpi):
+                self.assertEqual(seen[96][0]["window"][2:], licence["window"][2:], "the window's size")
+                x, y, width, height = h.control(licence, 1005)["rect"]
+                self.assertTrue(10 <= x and x + width <= 268 and 199 <= y and y + height <= 382,
+                                "the box %r leaves the panel" % h.control(licence, 1005)["rect"])
+                ox, oy = licence["clientOrigin"]
+                covered = [p for p in border if shot.pixel(ox + p[0], oy + p[1]) != skin[p][:3]]
+                self.assertEqual([], covered, "the panel's border is covered")
+                pitch = line_pitch(h.control(licence, 1005)["lineTops"])
+                self.assertLessEqual(abs(pitch - pitch_at_96), 1, "line spacing %d, at 96 dpi %d" % (pitch, pitch_at_96))
 
     def assert_handed_on(self, run, letter):
         """The progress dialog follows and the install works on that drive:

@@ -217,12 +217,17 @@ bool CDialog::EnterPresses(int) const
 
 bool CDialog::HandleDialogKey(const MSG& message)
 {
-    if (!NoteInputKind(message) || message.message != WM_KEYDOWN) {
+    if (!NoteInputKind(message) || (message.message != WM_KEYDOWN && message.message != WM_SYSKEYDOWN)) {
         return false;
     }
     HWND focus = ::GetFocus();
     if (focus != m_hWnd && !::IsChild(m_hWnd, focus)) {
         focus = nullptr;
+    }
+    if (message.message == WM_SYSKEYDOWN) {
+        // Alt shows where the access keys are; the dialog manager presses them.
+        ShowCuesForNavigation(focus);
+        return false;
     }
     if (IsNavigationKey(message.wParam)) {
         ShowCuesForNavigation(focus);

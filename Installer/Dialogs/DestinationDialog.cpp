@@ -1,5 +1,6 @@
 #include "DestinationDialog.h"
 
+#include "Accessibility.h"
 #include "UsbDrives.h"
 #include "resource.h"
 
@@ -103,13 +104,13 @@ void DestinationDialog::UpdateInstallButton()
     if (m_driveList.IsWindowEnabled()) {
         const int selected = m_driveList.GetCurSel();
         const wchar_t letter = LetterOfEntry(selected, m_driveList.GetItemData(selected));
-        m_installButton.m_caption = InstallToCaption(GetDriveLabel(letter), letter);
+        m_installButton.m_caption = L"&" + InstallToCaption(NCommon::CaptionLiteral(GetDriveLabel(letter)), letter);
         m_installButton.m_captionOffsetX = 18;
         m_installButton.m_captionOffsetY = 2;
         m_installButton.m_multiLineCaption = true;
         m_installButton.LoadBitmaps(IDB_ACTION_GREEN);
     } else {
-        m_installButton.m_caption = L"Install";
+        m_installButton.m_caption = L"&Install";
         m_installButton.m_captionOffsetX = 18;
         m_installButton.m_captionOffsetY = 0;
         m_installButton.m_multiLineCaption = false;

@@ -49,8 +49,10 @@ void EULADialog::SetUpControls()
         button.m_captionOffsetY = 0;
         button.m_multiLineCaption = false;
     };
-    setAnswer(m_acceptButton, IDB_ACTION_GREEN, L"Accept");
-    setAnswer(m_declineButton, IDB_ACTION_RED, L"Decline");
+    // The template's texts, access keys included: the dialog manager finds
+    // the keys there, and screen readers the buttons' names.
+    setAnswer(m_acceptButton, IDB_ACTION_GREEN, L"&Accept");
+    setAnswer(m_declineButton, IDB_ACTION_RED, L"&Decline");
 }
 
 void EULADialog::CreateFonts()
@@ -69,6 +71,13 @@ BOOL EULADialog::FinishInit()
     // The keyboard starts in the licence, so that it scrolls at once.
     ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_licenceText.m_hWnd), TRUE);
     return FALSE;
+}
+
+std::vector<std::pair<int, std::wstring>> EULADialog::AccessibleNames() const
+{
+    auto names = QuillonDialog::AccessibleNames();
+    names.emplace_back(IDC_LICENCE_TEXT, L"Licence agreement");
+    return names;
 }
 
 int EULADialog::ArmedMainAction() const

@@ -19,6 +19,7 @@ protected:
     // Enter away from the buttons accepts, as a licence page's default
     // button does; on Decline or the close button it presses that button.
     int ArmedMainAction() const override;
+    std::vector<std::pair<int, std::wstring>> AccessibleNames() const override;
 
     DECLARE_MESSAGE_TABLE()
 

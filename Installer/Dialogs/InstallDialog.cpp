@@ -6,6 +6,7 @@
 #include <system_error>
 #include <utility>
 
+#include "Accessibility.h"
 #include "InstallBackend.h"
 #include "ProductConstants.h"
 #include "ProductHandOver.h"
@@ -102,6 +103,11 @@ void InstallDialog::SetAppUpdateMode(const std::wstring& drivePath, const std::w
     LOG(ERROR) << "SetAppUpdateMode m_exePathToUpdate: " << ToUtf8(exePath);
 }
 
+void InstallDialog::SetWhenWindowGone(std::function<void(int result)> whenGone)
+{
+    m_whenWindowGone = std::move(whenGone);
+}
+
 void InstallDialog::DoDataExchange()
 {
     QuillonDialog::DoDataExchange();
@@ -117,6 +123,8 @@ void InstallDialog::SetUpControls()
     m_actionButton.m_caption = InstallToCaption(GetDriveLabel(m_driveLetter), m_driveLetter);
     m_actionButton.LoadBitmaps(IDB_ACTION_GREY);
     m_actionButton.SizeToContent();
+    // Screen readers read the caption from the window's text.
+    m_actionButton.SetWindowText(m_actionButton.m_caption);
 
     m_progress.SetRange(0, 100);
     ::ShowWindow(GetDlgItem(IDC_INSTALL_COMPLETE), SW_HIDE);
@@ -245,6 +253,9 @@ LRESULT InstallDialog::OnTimer(WPARAM wParam, LPARAM)
     if (wParam == kHideTimer) {
         ::KillTimer(m_hWnd, kHideTimer);
         ShowWindow(SW_HIDE);
+        if (m_whenWindowGone) {
+            m_whenWindowGone(m_endResult);
+        }
     }
     return 0;
 }
@@ -280,6 +291,21 @@ void InstallDialog::OnActionButton()
 void InstallDialog::SetStatusText(const std::wstring& text)
 {
     ::SetWindowTextW(GetDlgItem(kTextId), text.c_str());
+    NCommon::AnnounceTextChange(GetDlgItem(kTextId));
+}
+
+void InstallDialog::SetProgress(int position)
+{
+    if (m_progress.SetPos(position) != position) {
+        NCommon::AnnounceValueChange(m_progress.m_hWnd);
+    }
+}
+
+std::vector<std::pair<int, std::wstring>> InstallDialog::AccessibleNames() const
+{
+    auto names = QuillonDialog::AccessibleNames();
+    names.emplace_back(IDC_PROGRESS, m_appUpdateMode ? L"Update progress" : L"Installation progress");
+    return names;
 }
 
 void InstallDialog::RepaintStatusText()
@@ -323,7 +349,7 @@ void InstallDialog::ShowDownloading()
         m_actionButton.ShowWindow(SW_HIDE);
     }
     SetStatusText(kDownloadingText);
-    m_progress.SetPos(0);
+    SetProgress(0);
     RedrawWindow();
     RepaintStatusText();
     CloseProductWindow();
@@ -334,13 +360,13 @@ void InstallDialog::ShowInstalling()
 {
     SetStatusText(m_appUpdateMode ? kUpdatingText : kInstallingText);
     RedrawWindow();
-    m_progress.SetPos(50);
+    SetProgress(50);
     RepaintStatusText();
 }
 
 void InstallDialog::ShowSucceeded()
 {
-    m_progress.SetPos(100);
+    SetProgress(100);
     m_finished = true;
     if (m_appUpdateMode) {
         LaunchProduct(true);
@@ -352,10 +378,12 @@ void InstallDialog::ShowSucceeded()
     m_actionButton.m_captionOffsetX = 24;
     m_actionButton.m_captionOffsetY = 0;
     m_actionButton.m_multiLineCaption = false;
-    m_actionButton.m_caption = L"Run Quillon";
+    m_actionButton.m_caption = L"&Run Quillon";
+    m_actionButton.SetWindowText(m_actionButton.m_caption);
     m_actionButton.LoadBitmaps(IDB_ACTION_GREEN);
     m_actionButton.SizeToContent();
     m_actionButton.RedrawWindow();
+    NCommon::AnnounceTextChange(GetDlgItem(IDC_INSTALL_COMPLETE));
 }
 
 void InstallDialog::ShowFailed()
@@ -371,7 +399,7 @@ LRESULT InstallDialog::OnInstallProgress(WPARAM, LPARAM lParam)
     if (m_ending) {
         return 0;
     }
-    m_progress.SetPos(ProgressPosition(m_lastStatus, lParam));
+    SetProgress(ProgressPosition(m_lastStatus, lParam));
     return 0;
 }
 

@@ -3,6 +3,7 @@ picker, and what each way out of them leads to. Screenshots of every state
 are kept in build/.../test-output/dialogs.interactive/."""
 import hashlib
 import io
+import json
 import os
 import subprocess
 import sys
@@ -193,6 +194,22 @@ def set_dpi(dpi):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
 
 
+def screen_reader():
+    """What a screen reader reads of each control of the window through
+    MSAA: {id: (name, role, value, shortcut)}."""
+    state = json.loads(h.run(h.exe("ui_probe"), "--access").stdout)
+    return {c["id"]: tuple(c["access"][k] for k in ("name", "role", "value", "shortcut")) for c in state["controls"]}
+
+
+def light_cue(shot, state, control_id):
+    """White pixels on the edge of a control: a light focus cue."""
+    x, y, width, height = h.control(state, control_id)["rect"]
+    ox, oy = state["clientOrigin"]
+    edge = {(x + i, y + j) for i in range(width) for j in (0, height - 1)}
+    edge |= {(x + i, y + j) for i in (0, width - 1) for j in range(height)}
+    return sum(shot.pixel(ox + px, oy + py) == (255, 255, 255) for px, py in edge) / len(edge)
+
+
 def line_pitch(tops):
     """The spacing of the lines within a paragraph: the commonest step
     between one line's top and the next."""
@@ -254,7 +271,7 @@ class InteractiveInstall(unittest.TestCase):
         picker = run.window(1009)
         shot = self.screen.shot("no-drive")
         self.assertEqual(([("No USB drive found", 0)], 0, False), entries(picker))
-        self.assertEqual("Install", h.control(picker, 1009)["text"])
+        self.assertEqual("&Install", h.control(picker, 1009)["text"])
         self.assertEqual(315, install_button_image(shot, picker))
         text_drawn_over_skin(self, shot, picker, 302)
 
@@ -288,7 +305,7 @@ class InteractiveInstall(unittest.TestCase):
         picker = run.window(1009)
         shot = self.screen.shot("drives-E-and-G")
         self.assertEqual(([("STICK (E:)", ord("E")), (" (G:)", ord("G"))], 0, True), entries(picker))
-        self.assertEqual("Install to:\nSTICK (E:)", h.control(picker, 1009)["text"])
+        self.assertEqual("&Install to:\nSTICK (E:)", h.control(picker, 1009)["text"])
         self.assertEqual(309, install_button_image(shot, picker))
 
         run.click(picker, 1002)  # opens the list
@@ -297,7 +314,7 @@ class InteractiveInstall(unittest.TestCase):
         picker = run.window(1009)
         self.screen.shot("second-drive-chosen")
         self.assertEqual(1, entries(picker)[1])
-        self.assertEqual("Install to:\n (G:)", h.control(picker, 1009)["text"])
+        self.assertEqual("&Install to:\n (G:)", h.control(picker, 1009)["text"])
         run.click(picker, 1009)
         self.assert_handed_on(run, "G")
 
@@ -321,14 +338,14 @@ class InteractiveInstall(unittest.TestCase):
         picker = run.window(1009)
         self.screen.shot("drive-attached-and-refreshed")
         self.assertEqual(([(" (E:)", 69), (" (F:)", 70), (" (G:)", 71)], 0, True), entries(picker))
-        self.assertEqual("Install to:\n (E:)", h.control(picker, 1009)["text"])
+        self.assertEqual("&Install to:\n (E:)", h.control(picker, 1009)["text"])
 
         self.sticks.report()
         run.click(picker, 1004)
         picker = run.window(1009)
         shot = self.screen.shot("all-drives-removed-and-refreshed")
         self.assertEqual(([("No USB drive found", 0)], 0, False), entries(picker))
-        self.assertEqual(("Install", 315), (h.control(picker, 1009)["text"], install_button_image(shot, picker)))
+        self.assertEqual(("&Install", 315), (h.control(picker, 1009)["text"], install_button_image(shot, picker)))
 
         run.click(picker, 1008)
         self.assertEqual(1, run.exit_code())
@@ -385,6 +402,47 @@ class InteractiveInstall(unittest.TestCase):
         self.assertEqual((1004, True), (picker["focus"], picker["found"]), "Enter on refresh installed")
         h.key("Tab")
         h.key("Return")  # on the drive list: Install
+        self.assert_handed_on(run, "E")
+
+    def test_access_keys_focus_cues_and_what_a_screen_reader_reads_on_the_licence_and_the_picker(self):
+        """Roles are the program's own: Wine's proxies know none of these
+        controls. The underlines show with the keyboard cues only."""
+        self.sticks.attach(("E", "STICK"))
+        self.sticks.report("E")
+        self.restart_wine()
+        run = self.start()
+        licence = run.window(1005)
+        read = screen_reader()
+        self.assertEqual({1008: ("Close", 43, None, None), 1001: ("Accept", 43, None, "Alt+A"),
+                          1002: ("Decline", 43, None, "Alt+D"), 1005: ("Licence agreement", 42, None, None)},
+                         {i: read[i] for i in (1008, 1001, 1002, 1005)})
+        self.assertIn("www.quillon.com/partners", read[1012][0], "the partner logo names where it leads")
+        self.assertEqual(("Quillon", 43), read[1010][:2])
+        self.assertEqual(41, read[-1][1])
+
+        cues_hidden = self.screen.shot("keys-cues-hidden")
+        h.key("Tab")
+        h.key("Tab")  # on Accept: Decline shows its access key, and no focus
+        cues_shown = self.screen.shot("keys-cues-shown")
+        self.assertGreater(changed_pixels(cues_hidden, cues_shown, licence, 1002), 3, "no underline on Decline")
+        for control_id in (1008, 1012):
+            h.key("Tab")
+            shot = self.screen.shot("keys-focus-on-%d-light" % control_id)
+            self.assertGreater(light_cue(shot, licence, control_id), 0.3, "no light cue on %d" % control_id)
+
+        h.key("alt+a")
+        picker = run.window(1009)
+        read = screen_reader()
+        self.assertEqual({1004: ("Refresh drive list", 43, None, None),
+                          1002: ("Pick Your Drive for Installation", 46, "STICK (E:)", None),
+                          1009: ("Install to: STICK (E:)", 43, None, "Alt+I"), 1008: ("Close", 43, None, None)},
+                         {i: read[i] for i in (1004, 1002, 1009, 1008)})
+        self.assertEqual(1002, picker["focus"])
+        h.key("Tab")
+        h.key("Tab")  # on the close button, after Install
+        shot = self.screen.shot("keys-picker-focus-on-close-light")
+        self.assertGreater(light_cue(shot, picker, 1008), 0.3, "no light cue on the picker's close button")
+        h.key("alt+i")
         self.assert_handed_on(run, "E")
 
     def test_a_second_start_by_hand_brings_the_first_window_back(self):
@@ -467,7 +525,7 @@ class InteractiveInstall(unittest.TestCase):
             run = self.start()
             run.click(run.window(1005), 1001)
             picker = run.window(1009)
-            self.assertEqual("Install to:\nQUILLON (E:)", h.control(picker, 1009)["text"])
+            self.assertEqual("&Install to:\nQUILLON (E:)", h.control(picker, 1009)["text"])
             run.click(picker, 1009)
             progress = run.window(1013)
             self.screen.shot("progress-dialog")

@@ -5,6 +5,10 @@
 //   ui_probe.exe --text ID [--title TEXT]   the whole text of one control
 //   ui_probe.exe --rtf FILE         the text a rich edit control makes of an
 //                                   RTF file, to compare a control's with
+//   ui_probe.exe --events SECONDS [--title TEXT]   the accessibility events
+//                                   the window's process raises meanwhile,
+//                                   one JSON line each, as a screen reader
+//                                   hears them
 //   ui_probe.exe --access [--title TEXT]   what a screen reader reads of
 //                                   each control through MSAA: name, role,
 //                                   value and keyboard shortcut
@@ -252,6 +256,45 @@ std::string AccessJson(HWND control)
            ", \"shortcut\": " + shortcutJson + "}";
 }
 
+void CALLBACK PrintEvent(HWINEVENTHOOK, DWORD event, HWND window, LONG object, LONG child, DWORD, DWORD)
+{
+    if (window == nullptr || object != OBJID_CLIENT || child != CHILDID_SELF) {
+        return;
+    }
+    wchar_t className[64] = {};
+    ::GetClassNameW(window, className, 64);
+    std::string value;
+    if (_wcsicmp(className, PROGRESS_CLASSW) == 0) {
+        value = ", \"position\": " + std::to_string(Ask(window, PBM_GETPOS));
+    }
+    printf("{\"event\": %lu, \"id\": %d, \"text\": %s%s}\n", static_cast<unsigned long>(event),
+           ::GetDlgCtrlID(window), Json(TextOf(window)).c_str(), value.c_str());
+    fflush(stdout);
+}
+
+int PrintEvents(HWND dialog, int seconds)
+{
+    DWORD process = 0;
+    ::GetWindowThreadProcessId(dialog, &process);
+    HWINEVENTHOOK hook = ::SetWinEventHook(EVENT_MIN, EVENT_MAX, nullptr, &PrintEvent, process, 0,
+                                           WINEVENT_OUTOFCONTEXT);
+    if (hook == nullptr) {
+        return 1;
+    }
+    printf("listening\n");
+    fflush(stdout);
+    const DWORD end = ::GetTickCount() + static_cast<DWORD>(seconds) * 1000;
+    for (DWORD now = ::GetTickCount(); static_cast<LONG>(end - now) > 0; now = ::GetTickCount()) {
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, end - now, QS_ALLINPUT);
+        MSG message;
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            ::DispatchMessageW(&message);
+        }
+    }
+    ::UnhookWinEvent(hook);
+    return 0;
+}
+
 int PrintAccess(HWND dialog)
 {
     ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -275,12 +318,15 @@ int wmain(int argc, wchar_t** argv)
     int textOf = 0;
     bool wholeText = false;
     bool access = false;
+    int eventSeconds = 0;
     for (int i = 1; i < argc; ++i) {
         const std::wstring option = argv[i];
         if (option == L"--access") {
             access = true;
         } else if (i + 1 >= argc) {
             break;
+        } else if (option == L"--events") {
+            eventSeconds = _wtoi(argv[++i]);
         } else if (option == L"--title") {
             title = argv[++i];
         } else if (option == L"--text") {
@@ -297,6 +343,9 @@ int wmain(int argc, wchar_t** argv)
     }
     if (access) {
         return PrintAccess(dialog);
+    }
+    if (eventSeconds > 0) {
+        return PrintEvents(dialog, eventSeconds);
     }
     if (wholeText) {
         printf("{\"found\": true, \"text\": %s}\n", Json(WholeTextOf(::GetDlgItem(dialog, textOf))).c_str());

@@ -120,7 +120,7 @@ void InstallDialog::SetUpControls()
     m_actionButton.m_captionOffsetX = 28;
     m_actionButton.m_captionOffsetY = 2;
     m_actionButton.m_multiLineCaption = true;
-    m_actionButton.m_caption = InstallToCaption(GetDriveLabel(m_driveLetter), m_driveLetter);
+    m_actionButton.m_caption = InstallToCaption(NCommon::CaptionLiteral(GetDriveLabel(m_driveLetter)), m_driveLetter);
     m_actionButton.LoadBitmaps(IDB_ACTION_GREY);
     m_actionButton.SizeToContent();
     // Screen readers read the caption from the window's text.

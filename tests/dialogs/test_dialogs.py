@@ -201,15 +201,6 @@ def screen_reader():
     return {c["id"]: tuple(c["access"][k] for k in ("name", "role", "value", "shortcut")) for c in state["controls"]}
 
 
-def light_cue(shot, state, control_id):
-    """White pixels on the edge of a control: a light focus cue."""
-    x, y, width, height = h.control(state, control_id)["rect"]
-    ox, oy = state["clientOrigin"]
-    edge = {(x + i, y + j) for i in range(width) for j in (0, height - 1)}
-    edge |= {(x + i, y + j) for i in (0, width - 1) for j in range(height)}
-    return sum(shot.pixel(ox + px, oy + py) == (255, 255, 255) for px, py in edge) / len(edge)
-
-
 def line_pitch(tops):
     """The spacing of the lines within a paragraph: the commonest step
     between one line's top and the next."""
@@ -428,7 +419,7 @@ class InteractiveInstall(unittest.TestCase):
         for control_id in (1008, 1012):
             h.key("Tab")
             shot = self.screen.shot("keys-focus-on-%d-light" % control_id)
-            self.assertGreater(light_cue(shot, licence, control_id), 0.3, "no light cue on %d" % control_id)
+            self.assertGreater(h.light_cue(shot, licence, control_id), 0.3, "no light cue on %d" % control_id)
 
         h.key("alt+a")
         picker = run.window(1009)
@@ -441,7 +432,7 @@ class InteractiveInstall(unittest.TestCase):
         h.key("Tab")
         h.key("Tab")  # on the close button, after Install
         shot = self.screen.shot("keys-picker-focus-on-close-light")
-        self.assertGreater(light_cue(shot, picker, 1008), 0.3, "no light cue on the picker's close button")
+        self.assertGreater(h.light_cue(shot, picker, 1008), 0.3, "no light cue on the picker's close button")
         h.key("alt+i")
         self.assert_handed_on(run, "E")
 

@@ -326,6 +326,9 @@ class InstallDialogTest(unittest.TestCase):
             self.assertEqual(("Run Quillon", 43, None, "Alt+R"), read[ACTION])
             self.assertEqual(("Install Complete", 41), read[COMPLETE][:2])
 
+            run.key("Tab")  # from Run Quillon to the close button on the header
+            shot = SCREEN.shot("install-complete-focus-on-close")
+            self.assertGreater(h.light_cue(shot, state, CLOSE), 0.3, "no light focus cue on the close button")
             run.key("alt+r")
             self.assertEqual(0, run.exit_code())
             announced = [json.loads(line) for line in events.lines() if line.startswith("{")]

@@ -156,7 +156,8 @@ void AnimatedBitmapButton::DrawFocusCue(HDC dc, const DRAWITEMSTRUCT& item)
 void AnimatedBitmapButton::DrawLightFocusCue(HDC dc, const RECT& r)
 {
     // Dots like the platform's, in white, around the button's edge: an
-    // inverted dot on the mid-blue header comes out mid-blue again.
+    // inverted dot on the mid-blue header comes out about as bright as the
+    // header itself, and can hardly be seen.
     const COLORREF light = RGB(255, 255, 255);
     for (LONG x = r.left; x < r.right; x += 2) {
         ::SetPixelV(dc, x, r.top, light);

@@ -310,9 +310,15 @@ void CDialog::HideFocusCues(bool hide)
     if (!::SystemParametersInfoW(SPI_GETKEYBOARDCUES, 0, &alwaysShown, 0)) {
         alwaysShown = FALSE;
     }
+    const bool wasHidden = m_hideFocusCues;
     m_hideFocusCues = hide && !alwaysShown;
     ::SendMessageW(m_hWnd, WM_CHANGEUISTATE,
                    MAKEWPARAM(m_hideFocusCues ? UIS_SET : UIS_CLEAR, UISF_HIDEFOCUS | UISF_HIDEACCEL), 0);
+    if (wasHidden != m_hideFocusCues) {
+        // Every caption shows or hides its access key's underline at once;
+        // Wine passes the change on to no child.
+        ::RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
+    }
 }
 
 LRESULT CDialog::OnQueryUiState(WPARAM, LPARAM)

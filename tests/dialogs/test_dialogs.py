@@ -369,7 +369,7 @@ class InteractiveInstall(unittest.TestCase):
         before = self.screen.shot("keys-licence")
         h.key("Tab")
         after = self.screen.shot("keys-tab-to-decline")
-        self.assertEqual(0, changed_pixels(before, after, licence, 1001))
+        self.assertLess(changed_pixels(before, after, licence, 1001), 30, "a focus cue on Accept, not its access key")
         self.assertGreater(changed_pixels(before, after, licence, 1002), 100, "no focus cue on Decline")
         self.assertEqual([1001, 1008, 1012, 1005, 1002], self.tab_order(5))
         h.key("Return")  # on Decline

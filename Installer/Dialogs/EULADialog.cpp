@@ -7,6 +7,12 @@
 
 namespace {
 const int kCornerDiameter = 19;
+// The skin's white panel behind the licence text (scripts/make-skins.py
+// draws it): its rounded border, in client pixels, and the colour it takes
+// while the text has the keyboard focus.
+const RECT kLicencePanel = {9, 198, 270, 384};
+const int kLicencePanelCorner = 16;
+const COLORREF kFocusedPanelColour = RGB(0x2F, 0x5C, 0x85);
 
 int DisplayDpi()
 {
@@ -20,6 +26,9 @@ int DisplayDpi()
 }  // namespace
 
 BEGIN_MESSAGE_TABLE(EULADialog, QuillonDialog)
+    ON_MESSAGE(WM_ERASEBKGND, &EULADialog::OnEraseBkgnd)
+    ON_COMMAND(IDC_LICENCE_TEXT, EN_SETFOCUS, &EULADialog::OnLicenceFocusChanged)
+    ON_COMMAND(IDC_LICENCE_TEXT, EN_KILLFOCUS, &EULADialog::OnLicenceFocusChanged)
     ON_COMMAND(IDC_ACCEPT, BN_CLICKED, &EULADialog::OnOK)
     ON_COMMAND(IDC_DECLINE, BN_CLICKED, &EULADialog::OnCancel)
 END_MESSAGE_TABLE()
@@ -105,4 +114,28 @@ void EULADialog::LoadLicence()
     stream.dwError = 0;
     stream.pfnCallback = &StreamLicencePiece;
     m_licenceText.StreamIn(SF_RTF, stream);
+}
+
+LRESULT EULADialog::OnEraseBkgnd(WPARAM wParam, LPARAM lParam)
+{
+    const LRESULT result = ImageDialog::OnEraseBkgnd(wParam, lParam);
+    // A read-only text shows its focus only by a caret, which hardly shows:
+    // the panel's border darkens and thickens while the text has it.
+    if (m_licenceText.m_hWnd != nullptr && ::GetFocus() == m_licenceText.m_hWnd) {
+        HDC dc = reinterpret_cast<HDC>(wParam);
+        NCommon::ScopedPen pen(::CreatePen(PS_SOLID, 1, kFocusedPanelColour));
+        const NCommon::ScopedSelection selectedPen(dc, pen.get());
+        const NCommon::ScopedSelection noFill(dc, ::GetStockObject(NULL_BRUSH));
+        for (int inset = 0; inset < 2; ++inset) {
+            ::RoundRect(dc, kLicencePanel.left + inset, kLicencePanel.top + inset, kLicencePanel.right - inset,
+                        kLicencePanel.bottom - inset, kLicencePanelCorner, kLicencePanelCorner);
+        }
+    }
+    return result;
+}
+
+void EULADialog::OnLicenceFocusChanged()
+{
+    RECT border = kLicencePanel;
+    ::RedrawWindow(m_hWnd, &border, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
 }

@@ -25,6 +25,9 @@ protected:
 
 private:
     void LoadLicence();
+    // The skin, and around the licence text a focus cue while it has the focus.
+    LRESULT OnEraseBkgnd(WPARAM wParam, LPARAM lParam);
+    void OnLicenceFocusChanged();
 
     NCommon::ScopedFont m_descriptionFont;
     NCommon::ScopedFont m_answerFont;

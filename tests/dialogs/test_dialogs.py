@@ -416,6 +416,14 @@ class InteractiveInstall(unittest.TestCase):
         h.key("Tab")  # on Accept: Decline shows its access key, and no focus
         cues_shown = self.screen.shot("keys-cues-shown")
         self.assertGreater(changed_pixels(cues_hidden, cues_shown, licence, 1002), 3, "no underline on Decline")
+        # The licence text had the focus: the panel's border around it showed it.
+        ox, oy = licence["clientOrigin"]
+        panel_border = [(x, y) for x in (9, 10, 268, 269) for y in range(220, 360, 10)]
+        skin = bmp(300)[2]
+        self.assertEqual([], [p for p in panel_border if cues_hidden.pixel(ox + p[0], oy + p[1]) == skin[p][:3]],
+                         "no focus cue around the licence text")
+        self.assertEqual([], [p for p in panel_border if cues_shown.pixel(ox + p[0], oy + p[1]) != skin[p][:3]],
+                         "the licence text's focus cue stayed")
         for control_id in (1008, 1012):
             h.key("Tab")
             shot = self.screen.shot("keys-focus-on-%d-light" % control_id)

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Log.h"
+#include "ProductConstants.h"
 #include "Startup.h"
 #include "easylogging++.h"
 
@@ -27,7 +28,8 @@ BOOL CALLBACK FindInstallerWindow(HWND window, LPARAM found)
     wchar_t title[32] = {};
     if (process == ::GetCurrentProcessId() || !::IsWindowVisible(window) ||
         ::GetClassNameW(window, className, 16) == 0 || wcscmp(className, L"#32770") != 0 ||
-        ::GetWindowTextW(window, title, 32) == 0 || wcscmp(title, kWindowTitle) != 0) {
+        ::GetWindowTextW(window, title, 32) == 0 || wcscmp(title, kWindowTitle) != 0 ||
+        ::GetPropW(window, kClosingWindowProperty) != nullptr) {
         return TRUE;
     }
     *reinterpret_cast<HWND*>(found) = window;

@@ -226,6 +226,7 @@ void InstallDialog::EndWhenWorkerReturns(int result, bool announce)
     m_ending = true;
     m_endResult = result;
     m_cancel = true;
+    ::SetPropW(m_hWnd, kClosingWindowProperty, reinterpret_cast<HANDLE>(1));
     if (announce && !m_finished) {
         SetStatusText(kCancellingText);
         ::ShowWindow(GetDlgItem(kTextId), SW_SHOW);
@@ -271,6 +272,7 @@ LRESULT InstallDialog::OnDestroy(WPARAM, LPARAM)
     // Every way out passes here, also one that skipped OnOK and OnCancel:
     // the worker must not outlive the window it reports to.
     StopWorker();
+    ::RemovePropW(m_hWnd, kClosingWindowProperty);
     return Default();
 }
 

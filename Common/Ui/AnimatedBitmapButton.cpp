@@ -41,6 +41,26 @@ bool ShowsFocusCue(UINT itemState, LRESULT uiState)
            (static_cast<UINT>(uiState) & UISF_HIDEFOCUS) == 0;
 }
 
+std::wstring WithoutAccessMarks(const std::wstring& caption)
+{
+    std::wstring plain;
+    for (size_t i = 0; i < caption.size(); ++i) {
+        if (caption[i] == L'&') {
+            if (i + 1 >= caption.size() || caption[i + 1] != L'&') {
+                continue;
+            }
+            ++i;
+        }
+        plain += caption[i];
+    }
+    return plain;
+}
+
+bool ShowsAccessKeys(LRESULT uiState)
+{
+    return (static_cast<UINT>(uiState) & UISF_HIDEACCEL) == 0;
+}
+
 BEGIN_MESSAGE_TABLE(AnimatedBitmapButton, CBitmapButton)
     ON_MESSAGE(WM_ERASEBKGND, &AnimatedBitmapButton::OnEraseBkgnd)
     ON_MESSAGE(WM_MOUSEMOVE, &AnimatedBitmapButton::OnMouseMove)
@@ -103,20 +123,49 @@ void AnimatedBitmapButton::DrawCaption(HDC dc, const RECT& r)
     ::SetBkMode(dc, TRANSPARENT);
     HGDIOBJ replaced = m_captionFont != nullptr ? ::SelectObject(dc, m_captionFont) : nullptr;
     RECT box = CaptionBox(r, m_captionOffsetX, m_captionOffsetY);
-    ::DrawTextW(dc, m_caption.c_str(), -1, &box, CaptionFormat(m_multiLineCaption));
+    // Without the keyboard cues the marks go before drawing: DT_HIDEPREFIX
+    // is not honoured everywhere.
+    const bool accessKeys = ShowsAccessKeys(UiState());
+    const std::wstring shown = accessKeys ? m_caption : WithoutAccessMarks(m_caption);
+    ::DrawTextW(dc, shown.c_str(), -1, &box, CaptionFormat(m_multiLineCaption) | (accessKeys ? 0u : DT_NOPREFIX));
     if (replaced != nullptr && replaced != HGDI_ERROR) {
         ::SelectObject(dc, replaced);
     }
 }
 
+LRESULT AnimatedBitmapButton::UiState() const
+{
+    HWND parent = GetParent();
+    return ::SendMessageW(parent != nullptr ? parent : m_hWnd, WM_QUERYUISTATE, 0, 0);
+}
+
 void AnimatedBitmapButton::DrawFocusCue(HDC dc, const DRAWITEMSTRUCT& item)
 {
-    // The dialog keeps the keyboard-cue state for its controls.
-    HWND parent = GetParent();
-    if (ShowsFocusCue(item.itemState, ::SendMessageW(parent != nullptr ? parent : m_hWnd, WM_QUERYUISTATE, 0, 0))) {
+    if (!ShowsFocusCue(item.itemState, UiState())) {
+        return;
+    }
+    if (m_lightFocusCue) {
+        DrawLightFocusCue(dc, item.rcItem);
+    } else {
         // The platform's dotted frame, inverted over the image, so it shows
-        // on the light bars and on the skin alike.
+        // on the light bars and on the light skin alike.
         ::DrawFocusRect(dc, &item.rcItem);
+    }
+}
+
+void AnimatedBitmapButton::DrawLightFocusCue(HDC dc, const RECT& r)
+{
+    // Dots like the platform's, in white, around the button's edge: an
+    // inverted dot on the mid-blue header comes out about as bright as the
+    // header itself, and can hardly be seen.
+    const COLORREF light = RGB(255, 255, 255);
+    for (LONG x = r.left; x < r.right; x += 2) {
+        ::SetPixelV(dc, x, r.top, light);
+        ::SetPixelV(dc, x, r.bottom - 1, light);
+    }
+    for (LONG y = r.top; y < r.bottom; y += 2) {
+        ::SetPixelV(dc, r.left, y, light);
+        ::SetPixelV(dc, r.right - 1, y, light);
     }
 }
 

@@ -23,6 +23,11 @@ SIZE BlendExtent(const RECT& item, SIZE image);
 // keyboard-cue rules hide it (the draw request's ODS_NOFOCUSRECT, or
 // UISF_HIDEFOCUS in the window's state as WM_QUERYUISTATE answers it).
 bool ShowsFocusCue(UINT itemState, LRESULT uiState);
+// The access keys' underlines show only while the keyboard cues do.
+bool ShowsAccessKeys(LRESULT uiState);
+// A caption as drawn without its access keys' underlines: each single "&"
+// gone, "&&" one "&".
+std::wstring WithoutAccessMarks(const std::wstring& caption);
 
 // The image button of the skinned dialogs: up to four images by state,
 // blended with their per-pixel alpha over the part of the parent's skin
@@ -39,6 +44,9 @@ public:
     int m_captionOffsetY = 0;
     HFONT m_captionFont = nullptr;  // not owned
     bool m_multiLineCaption = false;
+    // A button on a dark part of the skin: its focus cue is drawn light,
+    // where the platform's inverted dots would hardly show.
+    bool m_lightFocusCue = false;
 
 protected:
     LRESULT OnEraseBkgnd(WPARAM wParam, LPARAM lParam);
@@ -56,6 +64,9 @@ private:
     static void BlendImage(HDC dc, const RECT& r, HDC imageDc, HBITMAP image);
     void DrawCaption(HDC dc, const RECT& r);
     void DrawFocusCue(HDC dc, const DRAWITEMSTRUCT& item);
+    static void DrawLightFocusCue(HDC dc, const RECT& r);
+    // The dialog's keyboard-cue state, which it keeps for its controls.
+    LRESULT UiState() const;
 
     DECLARE_MESSAGE_TABLE()
 };

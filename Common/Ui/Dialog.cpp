@@ -212,12 +212,17 @@ int CDialog::ArmedMainAction() const
 
 bool CDialog::HandleDialogKey(const MSG& message)
 {
-    if (!NoteInputKind(message) || message.message != WM_KEYDOWN) {
+    if (!NoteInputKind(message) || (message.message != WM_KEYDOWN && message.message != WM_SYSKEYDOWN)) {
         return false;
     }
     HWND focus = ::GetFocus();
     if (focus != m_hWnd && !::IsChild(m_hWnd, focus)) {
         focus = nullptr;
+    }
+    if (message.message == WM_SYSKEYDOWN) {
+        // Alt shows where the access keys are; the dialog manager presses them.
+        ShowCuesForNavigation(focus);
+        return false;
     }
     if (IsNavigationKey(message.wParam)) {
         ShowCuesForNavigation(focus);
@@ -300,9 +305,15 @@ void CDialog::HideFocusCues(bool hide)
     if (!::SystemParametersInfoW(SPI_GETKEYBOARDCUES, 0, &alwaysShown, 0)) {
         alwaysShown = FALSE;
     }
+    const bool wasHidden = m_hideFocusCues;
     m_hideFocusCues = hide && !alwaysShown;
     ::SendMessageW(m_hWnd, WM_CHANGEUISTATE,
                    MAKEWPARAM(m_hideFocusCues ? UIS_SET : UIS_CLEAR, UISF_HIDEFOCUS | UISF_HIDEACCEL), 0);
+    if (wasHidden != m_hideFocusCues) {
+        // Every caption shows or hides its access key's underline at once;
+        // Wine passes the change on to no child.
+        ::RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
+    }
 }
 
 LRESULT CDialog::OnQueryUiState(WPARAM, LPARAM)

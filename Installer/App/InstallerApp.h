@@ -1,7 +1,9 @@
 #pragma once
 
 #include "Application.h"
+#include "InstallDialog.h"
 #include "ScopedHandles.h"
+#include "SingleInstance.h"
 
 // The installer's application object: runs exactly one mode to its end and
 // leaves the process exit code in m_exitCode.
@@ -17,10 +19,12 @@ private:
     void RunSilentInstall(const std::wstring& destination);
     void RunUpdate();
     void RunInteractiveInstall(wchar_t driveLetter);
+    // Runs the progress dialog to its end; 0 for IDOK, else 1.
+    static int RunProgress(InstallDialog& dialog);
 
     int m_exitCode;
     // Held for the whole run: one installer at a time in a session.
-    NCommon::ScopedHandle m_installerTurn;
+    InstallerTurn m_installerTurn;
     // The rich edit classes must stay registered while any dialog may use them.
     NCommon::ScopedLibrary m_richEdit;
     NCommon::ScopedLibrary m_richEdit20;

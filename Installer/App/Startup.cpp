@@ -86,15 +86,47 @@ RunMode ChooseRunMode(const StartupOptions& options, bool productExists)
     return RunMode::Interactive;
 }
 
-SecondStart DecideSecondStart(bool anotherRuns, const StartupOptions& options)
+OtherRun KindOfRun(const StartupOptions& options)
 {
-    if (!anotherRuns) {
+    // The silent install beats the update, as in the choice of the mode.
+    if (!options.silentDestination.empty()) {
+        return OtherRun::SilentInstall;
+    }
+    return options.appUpdate ? OtherRun::Update : OtherRun::Interactive;
+}
+
+SecondStart DecideSecondStart(const StartupOptions& options, const FirstRun& first)
+{
+    if (first.kind == OtherRun::None) {
         return SecondStart::Run;
     }
-    if (!options.silentDestination.empty() || options.appUpdate) {
+    if (KindOfRun(options) != OtherRun::Interactive) {
         return SecondStart::Refuse;
     }
-    return SecondStart::BringFirstToFront;
+    if (first.kind == OtherRun::SilentInstall) {
+        return SecondStart::TellInstalling;
+    }
+    if (first.kind == OtherRun::Update) {
+        return SecondStart::TellUpdating;
+    }
+    if (first.windowShown) {
+        return SecondStart::BringFirstToFront;
+    }
+    return first.waitedEnough ? SecondStart::TellStillRunning : SecondStart::WaitForFirst;
+}
+
+std::wstring SecondStartMessage(SecondStart decision)
+{
+    switch (decision) {
+    case SecondStart::TellInstalling:
+        return L"Quillon is being installed on this PC. Try again when it has finished.";
+    case SecondStart::TellUpdating:
+        return L"Quillon is being updated on this PC. Try again when it has finished.";
+    case SecondStart::TellStillRunning:
+        return L"Quillon Setup is still closing. Try again in a moment.";
+    default:
+        return std::wstring();
+    }
 }
 
 std::wstring FindArgumentValue(const std::vector<std::wstring>& arguments, const std::wstring& name)

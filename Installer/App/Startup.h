@@ -25,11 +25,30 @@ StartupOptions ParseStartupOptions(const std::vector<std::wstring>& arguments,
 // Open beats silent install beats update beats interactive install.
 RunMode ChooseRunMode(const StartupOptions& options, bool productExists);
 
-// What a start does while another installer runs in the same session: the
-// user who starts it again by hand gets the running one's window back; a
-// silent install or an update, which nobody watches, is refused.
-enum class SecondStart { Run, BringFirstToFront, Refuse };
-SecondStart DecideSecondStart(bool anotherRuns, const StartupOptions& options);
+// What kind of run holds the installer's turn in the session, as a second
+// start sees it: None when no other installer runs.
+enum class OtherRun { None, Interactive, SilentInstall, Update };
+
+// The kind of run these options start, as a second start will see it.
+OtherRun KindOfRun(const StartupOptions& options);
+
+// What a second start knows of the run that holds the turn.
+struct FirstRun {
+    OtherRun kind = OtherRun::None;
+    bool windowShown = false;  // one of its windows is on the screen
+    bool waitedEnough = false;  // it has been waited for as long as a close may take
+};
+
+// What a start does while another installer runs in the same session. A
+// silent install or an update, which nobody watches, is refused. A start by
+// hand always gets an answer: the running installer's window back, else a
+// wait for an installer that is closing (its window gone, its process still
+// finishing), else a message that says why nothing opens.
+enum class SecondStart { Run, BringFirstToFront, Refuse, WaitForFirst, TellInstalling, TellUpdating, TellStillRunning };
+SecondStart DecideSecondStart(const StartupOptions& options, const FirstRun& first);
+
+// The message a start by hand shows for a Tell... decision; empty for the others.
+std::wstring SecondStartMessage(SecondStart decision);
 
 // The argument after the first one equal to `name` that has a successor.
 std::wstring FindArgumentValue(const std::vector<std::wstring>& arguments, const std::wstring& name);

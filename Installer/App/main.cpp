@@ -37,6 +37,10 @@ private:
     HRESULT m_result;
 };
 
+// From the moment a closing progress dialog leaves the screen to the end of
+// the process, at the latest.
+const unsigned long kEndAfterWindowGoneMs = 2000;
+
 }  // namespace
 
 CInstallerApp theApp;
@@ -127,9 +131,7 @@ void CInstallerApp::RunUpdate()
     const std::wstring exePath = GetCommandLineValue(L"--exePath");
     InstallDialog dialog(drivePath.empty() ? L'\0' : drivePath[0], GetWorkFolder());
     dialog.SetAppUpdateMode(drivePath, exePath);
-    if (dialog.DoModal() == IDOK) {
-        m_exitCode = 0;
-    }
+    m_exitCode = RunProgress(dialog);
 }
 
 void CInstallerApp::RunInteractiveInstall(wchar_t driveLetter)
@@ -149,9 +151,21 @@ void CInstallerApp::RunInteractiveInstall(wchar_t driveLetter)
         }
     }
     InstallDialog progress(driveLetter, GetWorkFolder());
-    if (progress.DoModal() == IDOK) {
-        m_exitCode = 0;
-    }
+    m_exitCode = RunProgress(progress);
+}
+
+int CInstallerApp::RunProgress(InstallDialog& dialog)
+{
+    // A worker that a close cannot stop (a drive check that does not
+    // answer) must not keep the process, and with it the installer's turn,
+    // long after the window went: a start by hand waits for this run to end
+    // before it opens.
+    dialog.SetWhenWindowGone([](int result) {
+        LOG(INFO) << "The window has closed; the run ends without waiting longer for the install worker";
+        el::Loggers::flushAll();
+        BoundTheExit(result == IDOK ? 0 : 1, kEndAfterWindowGoneMs);
+    });
+    return dialog.DoModal() == IDOK ? 0 : 1;
 }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)

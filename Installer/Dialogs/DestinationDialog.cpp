@@ -1,6 +1,8 @@
 #include "DestinationDialog.h"
 
 #include "DriveNames.h"
+#include "Accessibility.h"
+#include "UsbDrives.h"
 #include "resource.h"
 
 namespace {
@@ -107,11 +109,13 @@ void DestinationDialog::UpdateInstallButton()
         m_installButton.m_captionOffsetX = 18;
         m_installButton.m_captionOffsetY = 2;
         m_installButton.m_multiLineCaption = true;
-        m_installButton.m_caption = FittedInstallCaption(m_installButton, drive->label, drive->letter);
+        // "&" marks the access key; the label's own ampersands show as they are.
+        const std::wstring label = NCommon::CaptionLiteral(drive->label);
+        m_installButton.m_caption = L"&" + FittedInstallCaption(m_installButton, label, drive->letter);
         m_installButton.LoadBitmaps(IDB_ACTION_GREEN);
-        spoken = InstallToCaption(drive->label, drive->letter);
+        spoken = L"&" + InstallToCaption(label, drive->letter);
     } else {
-        m_installButton.m_caption = L"Install";
+        m_installButton.m_caption = L"&Install";
         m_installButton.m_captionOffsetX = 18;
         m_installButton.m_captionOffsetY = 0;
         m_installButton.m_multiLineCaption = false;

@@ -7,6 +7,12 @@
 
 namespace {
 const int kCornerDiameter = 19;
+// The skin's white panel behind the licence text (scripts/make-skins.py
+// draws it): its rounded border, in client pixels, and the colour it takes
+// while the text has the keyboard focus.
+const RECT kLicencePanel = {9, 198, 270, 384};
+const int kLicencePanelCorner = 16;
+const COLORREF kFocusedPanelColour = RGB(0x2F, 0x5C, 0x85);
 
 int DisplayDpi()
 {
@@ -20,6 +26,9 @@ int DisplayDpi()
 }  // namespace
 
 BEGIN_MESSAGE_TABLE(EULADialog, QuillonDialog)
+    ON_MESSAGE(WM_ERASEBKGND, &EULADialog::OnEraseBkgnd)
+    ON_COMMAND(IDC_LICENCE_TEXT, EN_SETFOCUS, &EULADialog::OnLicenceFocusChanged)
+    ON_COMMAND(IDC_LICENCE_TEXT, EN_KILLFOCUS, &EULADialog::OnLicenceFocusChanged)
     ON_COMMAND(IDC_ACCEPT, BN_CLICKED, &EULADialog::OnOK)
     ON_COMMAND(IDC_DECLINE, BN_CLICKED, &EULADialog::OnCancel)
 END_MESSAGE_TABLE()
@@ -49,8 +58,10 @@ void EULADialog::SetUpControls()
         button.m_captionOffsetY = 0;
         button.m_multiLineCaption = false;
     };
-    setAnswer(m_acceptButton, IDB_ACTION_GREEN, L"Accept");
-    setAnswer(m_declineButton, IDB_ACTION_RED, L"Decline");
+    // The template's texts, access keys included: the dialog manager finds
+    // the keys there, and screen readers the buttons' names.
+    setAnswer(m_acceptButton, IDB_ACTION_GREEN, L"&Accept");
+    setAnswer(m_declineButton, IDB_ACTION_RED, L"&Decline");
 }
 
 void EULADialog::CreateFonts()
@@ -66,10 +77,16 @@ void EULADialog::CreateFonts()
 BOOL EULADialog::FinishInit()
 {
     LoadLicence();
-    KeepLicenceTextWidth();
     // The keyboard starts in the licence, so that it scrolls at once.
     ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_licenceText.m_hWnd), TRUE);
     return FALSE;
+}
+
+std::vector<std::pair<int, std::wstring>> EULADialog::AccessibleNames() const
+{
+    auto names = QuillonDialog::AccessibleNames();
+    names.emplace_back(IDC_LICENCE_TEXT, L"Licence agreement");
+    return names;
 }
 
 int EULADialog::ArmedMainAction() const
@@ -81,7 +98,10 @@ void EULADialog::LoadLicence()
 {
     // The control sizes the document's fonts and spacing for the display's
     // resolution, while the rest of the dialog keeps 96 dots per inch: the
-    // sizes scaled back, the box shows the same lines at any setting.
+    // sizes scaled back, the text is as large as at 96 at any setting. The
+    // box keeps its place inside the skin's panel; a wider scroll bar at a
+    // higher setting takes its room from the text, which breaks its lines
+    // a little earlier.
     const int dpi = DisplayDpi();
     std::string rest = LoadLicenceText(NCommon::ResourceModule());
     if (dpi > 0) {
@@ -96,19 +116,26 @@ void EULADialog::LoadLicence()
     m_licenceText.StreamIn(SF_RTF, stream);
 }
 
-void EULADialog::KeepLicenceTextWidth()
+LRESULT EULADialog::OnEraseBkgnd(WPARAM wParam, LPARAM lParam)
 {
-    // The scroll bar is as wide as the display's resolution makes it. The box
-    // grows by what it gained over its width at 96 dots per inch, so that the
-    // text keeps the width it is laid out for and breaks its lines alike.
-    const int dpi = DisplayDpi();
-    const int scrollBar = ::GetSystemMetrics(SM_CXVSCROLL);
-    const int gained = dpi > 0 ? scrollBar - ::MulDiv(scrollBar, kLayoutDpi, dpi) : 0;
-    if (gained <= 0) {
-        return;
+    const LRESULT result = ImageDialog::OnEraseBkgnd(wParam, lParam);
+    // A read-only text shows its focus only by a caret, which hardly shows:
+    // the panel's border darkens and thickens while the text has it.
+    if (m_licenceText.m_hWnd != nullptr && ::GetFocus() == m_licenceText.m_hWnd) {
+        HDC dc = reinterpret_cast<HDC>(wParam);
+        NCommon::ScopedPen pen(::CreatePen(PS_SOLID, 1, kFocusedPanelColour));
+        const NCommon::ScopedSelection selectedPen(dc, pen.get());
+        const NCommon::ScopedSelection noFill(dc, ::GetStockObject(NULL_BRUSH));
+        for (int inset = 0; inset < 2; ++inset) {
+            ::RoundRect(dc, kLicencePanel.left + inset, kLicencePanel.top + inset, kLicencePanel.right - inset,
+                        kLicencePanel.bottom - inset, kLicencePanelCorner, kLicencePanelCorner);
+        }
     }
-    RECT box = {};
-    m_licenceText.GetWindowRect(&box);
-    m_licenceText.SetWindowPos(nullptr, 0, 0, box.right - box.left + gained, box.bottom - box.top,
-                               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    return result;
+}
+
+void EULADialog::OnLicenceFocusChanged()
+{
+    RECT border = kLicencePanel;
+    ::RedrawWindow(m_hWnd, &border, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
 }

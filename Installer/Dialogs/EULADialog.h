@@ -19,12 +19,15 @@ protected:
     // Enter away from the buttons accepts, as a licence page's default
     // button does; on Decline or the close button it presses that button.
     int ArmedMainAction() const override;
+    std::vector<std::pair<int, std::wstring>> AccessibleNames() const override;
 
     DECLARE_MESSAGE_TABLE()
 
 private:
     void LoadLicence();
-    void KeepLicenceTextWidth();
+    // The skin, and around the licence text a focus cue while it has the focus.
+    LRESULT OnEraseBkgnd(WPARAM wParam, LPARAM lParam);
+    void OnLicenceFocusChanged();
 
     NCommon::ScopedFont m_descriptionFont;
     NCommon::ScopedFont m_answerFont;

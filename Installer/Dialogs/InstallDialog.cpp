@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "DriveNames.h"
+#include "Accessibility.h"
 #include "InstallBackend.h"
 #include "ProductConstants.h"
 #include "ProductHandOver.h"
@@ -103,6 +104,11 @@ void InstallDialog::SetAppUpdateMode(const std::wstring& drivePath, const std::w
     LOG(ERROR) << "SetAppUpdateMode m_exePathToUpdate: " << ToUtf8(exePath);
 }
 
+void InstallDialog::SetWhenWindowGone(std::function<void(int result)> whenGone)
+{
+    m_whenWindowGone = std::move(whenGone);
+}
+
 void InstallDialog::DoDataExchange()
 {
     QuillonDialog::DoDataExchange();
@@ -116,9 +122,11 @@ void InstallDialog::SetUpControls()
     m_actionButton.m_captionOffsetY = 2;
     m_actionButton.m_multiLineCaption = true;
     m_driveLabel = GetDriveLabel(m_driveLetter);
-    m_actionButton.m_caption = InstallToCaption(m_driveLabel, m_driveLetter);
+    m_actionButton.m_caption = InstallToCaption(NCommon::CaptionLiteral(m_driveLabel), m_driveLetter);
     m_actionButton.LoadBitmaps(IDB_ACTION_GREY);
     m_actionButton.SizeToContent();
+    // Screen readers read the caption from the window's text.
+    m_actionButton.SetWindowText(m_actionButton.m_caption);
     // Greyed out, and passed by Tab, until there is a Quillon to run.
     m_actionButton.EnableWindow(FALSE);
 
@@ -142,7 +150,7 @@ void InstallDialog::ShowDriveOnActionButton()
     if (m_driveLetter == L'\0') {
         return;  // the caption ends where the letter would be; nothing to fit
     }
-    m_actionButton.m_caption = FittedInstallCaption(m_actionButton, m_driveLabel, m_driveLetter);
+    m_actionButton.m_caption = FittedInstallCaption(m_actionButton, NCommon::CaptionLiteral(m_driveLabel), m_driveLetter);
 }
 
 BOOL InstallDialog::FinishInit()
@@ -229,6 +237,7 @@ void InstallDialog::EndWhenWorkerReturns(int result, bool announce)
     m_ending = true;
     m_endResult = result;
     m_cancel = true;
+    ::SetPropW(m_hWnd, kClosingWindowProperty, reinterpret_cast<HANDLE>(1));
     if (announce && !m_finished) {
         SetStatusText(kCancellingText);
         ::ShowWindow(GetDlgItem(kTextId), SW_SHOW);
@@ -256,6 +265,9 @@ LRESULT InstallDialog::OnTimer(WPARAM wParam, LPARAM)
     if (wParam == kHideTimer) {
         ::KillTimer(m_hWnd, kHideTimer);
         ShowWindow(SW_HIDE);
+        if (m_whenWindowGone) {
+            m_whenWindowGone(m_endResult);
+        }
     }
     return 0;
 }
@@ -271,6 +283,7 @@ LRESULT InstallDialog::OnDestroy(WPARAM, LPARAM)
     // Every way out passes here, also one that skipped OnOK and OnCancel:
     // the worker must not outlive the window it reports to.
     StopWorker();
+    ::RemovePropW(m_hWnd, kClosingWindowProperty);
     return Default();
 }
 
@@ -291,6 +304,21 @@ void InstallDialog::OnActionButton()
 void InstallDialog::SetStatusText(const std::wstring& text)
 {
     ::SetWindowTextW(GetDlgItem(kTextId), text.c_str());
+    NCommon::AnnounceTextChange(GetDlgItem(kTextId));
+}
+
+void InstallDialog::SetProgress(int position)
+{
+    if (m_progress.SetPos(position) != position) {
+        NCommon::AnnounceValueChange(m_progress.m_hWnd);
+    }
+}
+
+std::vector<std::pair<int, std::wstring>> InstallDialog::AccessibleNames() const
+{
+    auto names = QuillonDialog::AccessibleNames();
+    names.emplace_back(IDC_PROGRESS, m_appUpdateMode ? L"Update progress" : L"Installation progress");
+    return names;
 }
 
 void InstallDialog::RepaintStatusText()
@@ -334,7 +362,7 @@ void InstallDialog::ShowDownloading()
         m_actionButton.ShowWindow(SW_HIDE);
     }
     SetStatusText(kDownloadingText);
-    m_progress.SetPos(0);
+    SetProgress(0);
     RedrawWindow();
     RepaintStatusText();
     CloseProductWindow();
@@ -345,13 +373,13 @@ void InstallDialog::ShowInstalling()
 {
     SetStatusText(m_appUpdateMode ? kUpdatingText : kInstallingText);
     RedrawWindow();
-    m_progress.SetPos(50);
+    SetProgress(50);
     RepaintStatusText();
 }
 
 void InstallDialog::ShowSucceeded()
 {
-    m_progress.SetPos(100);
+    SetProgress(100);
     m_finished = true;
     if (m_appUpdateMode) {
         LaunchProduct(true);
@@ -363,7 +391,8 @@ void InstallDialog::ShowSucceeded()
     m_actionButton.m_captionOffsetX = 24;
     m_actionButton.m_captionOffsetY = 0;
     m_actionButton.m_multiLineCaption = false;
-    m_actionButton.m_caption = L"Run Quillon";
+    m_actionButton.m_caption = L"&Run Quillon";
+    m_actionButton.SetWindowText(m_actionButton.m_caption);
     m_actionButton.LoadBitmaps(IDB_ACTION_GREEN);
     m_actionButton.SizeToContent();
     m_actionButton.EnableWindow(TRUE);
@@ -372,6 +401,7 @@ void InstallDialog::ShowSucceeded()
     if (::GetFocus() == m_logoButton.m_hWnd) {
         FocusControl(m_actionButton.m_hWnd);
     }
+    NCommon::AnnounceTextChange(GetDlgItem(IDC_INSTALL_COMPLETE));
 }
 
 void InstallDialog::ShowFailed()
@@ -387,7 +417,7 @@ LRESULT InstallDialog::OnInstallProgress(WPARAM, LPARAM lParam)
     if (m_ending) {
         return 0;
     }
-    m_progress.SetPos(ProgressPosition(m_lastStatus, lParam));
+    SetProgress(ProgressPosition(m_lastStatus, lParam));
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -40,6 +41,10 @@ public:
     // first unit and exePath is started with "/NotifyUpdate" at the end.
     void SetAppUpdateMode(const std::wstring& drivePath, const std::wstring& exePath);
 
+    // Called once if a way out hides the window while the worker still runs,
+    // with the result the dialog will end with.
+    void SetWhenWindowGone(std::function<void(int result)> whenGone);
+
     // IInstallListener, called on the worker thread; they only post or store.
     void OnStatus(int status) override;
     void OnProgress(float fraction) override;
@@ -58,6 +63,7 @@ protected:
     void OnCancel() override;
     // Run Quillon, once the install is complete.
     int ArmedMainAction() const override;
+    std::vector<std::pair<int, std::wstring>> AccessibleNames() const override;
 
 private:
     // "Install to:" and the drive, fitted to the button in the font it is drawn in.
@@ -71,7 +77,9 @@ private:
     // with `announce` it says that it is stopping.
     void EndWhenWorkerReturns(int result, bool announce);
     void LaunchProduct(bool notifyUpdate);
+    // Both tell screen readers of the change.
     void SetStatusText(const std::wstring& text);
+    void SetProgress(int position);
     void RepaintStatusText();
     // What each report shows.
     void ShowDownloading();
@@ -110,6 +118,7 @@ private:
     // m_endResult when the worker returns.
     bool m_ending = false;
     int m_endResult = IDOK;
+    std::function<void(int)> m_whenWindowGone;
 
     DECLARE_MESSAGE_TABLE()
 };

@@ -60,8 +60,11 @@ std::string ScaleRtfSizes(const std::string& rtf, int numerator, int denominator
             const long long value = std::atoll(rtf.substr(end, last - end).c_str());
             const long long product = value * numerator;
             // Rounded half away from zero, so that negative sizes (an exact
-            // line spacing, a hanging indent) scale like positive ones.
-            const long long half = denominator / 2;
+            // line spacing, a hanging indent) scale like positive ones. A
+            // font size is rounded up instead: the control cuts a font's
+            // height to whole pixels, and half a point less (the only finer
+            // size RTF has) can cost the text a pixel of its height.
+            const long long half = word == "fs" && product >= 0 ? denominator - 1 : denominator / 2;
             const long long rounded = (product >= 0 ? product + half : product - half) / denominator;
             scaled += "\\" + word + std::to_string(rounded);
         } else {

@@ -11,7 +11,7 @@
 std::string LoadLicenceText(HMODULE module);
 
 // The document with every size it gives scaled by numerator / denominator,
-// rounded: font sizes (\fs), paragraph spacing (\sa, \sb, \sl), indents
+// rounded (font sizes up, the others to the nearest): font sizes (\fs), paragraph spacing (\sa, \sb, \sl), indents
 // (\li, \ri, \fi) and tab stops (\tx). The rich edit control turns them
 // into pixels at the display's resolution; scaled by 96 / that resolution,
 // they come out as many pixels as at 96 dots per inch. Text, escapes and

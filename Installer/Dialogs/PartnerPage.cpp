@@ -8,6 +8,16 @@ namespace {
 const wchar_t kPartnerPageAddress[] = L"https://www.quillon.com/partners";
 }  // namespace
 
+std::wstring PartnerPageName()
+{
+    std::wstring where = kPartnerPageAddress;
+    const std::wstring scheme = L"https://";
+    if (where.compare(0, scheme.size(), scheme) == 0) {
+        where.erase(0, scheme.size());
+    }
+    return L"Quillon partners, opens " + where;
+}
+
 void OpenPartnerPage()
 {
     // SW_HIDE: the shell starts the browser, which shows itself.

@@ -2,6 +2,7 @@
 
 #include <cwchar>
 
+#include "Accessibility.h"
 #include "PartnerPage.h"
 #include "resource.h"
 
@@ -40,7 +41,15 @@ BOOL QuillonDialog::OnInitDialog()
     SetWindowText(L"Quillon Setup");
     SetRoundedShape();
     CreateFonts();
-    return FinishInit();
+    const BOOL result = FinishInit();
+    NCommon::ExposeToScreenReaders(m_hWnd, AccessibleNames());
+    return result;
+}
+
+std::vector<std::pair<int, std::wstring>> QuillonDialog::AccessibleNames() const
+{
+    // The logo's template text says nothing of where it leads.
+    return {{IDC_PARTNER_LOGO, PartnerPageName()}};
 }
 
 void QuillonDialog::LoadCornerButtons()
@@ -53,6 +62,10 @@ void QuillonDialog::LoadCornerButtons()
     m_partnerButton.SizeToContent();
     m_logoButton.LoadBitmaps(IDB_PRODUCT_LOGO);
     m_logoButton.SizeToContent();
+    // They sit on the skin's dark header.
+    for (NCommon::AnimatedBitmapButton* onHeader : {&m_helpButton, &m_closeButton, &m_partnerButton, &m_logoButton}) {
+        onHeader->m_lightFocusCue = true;
+    }
 }
 
 void QuillonDialog::SetRoundedShape()

@@ -4,6 +4,8 @@
 
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "AnimatedBitmapButton.h"
 #include "DialogFontLayout.h"
@@ -57,6 +59,10 @@ protected:
     NCommon::ScopedFont DeriveFont(const DialogFontLook& look) const;
     // Gives a template control a font, redrawn.
     void SetControlFont(int id, HFONT font);
+
+    // Screen-reader names of the controls (by id) whose text or label does
+    // not say what they are; a dialog adds its own to the base's.
+    virtual std::vector<std::pair<int, std::wstring>> AccessibleNames() const;
 
     // The colour of a static text drawn on the skin; one colour for all by default.
     virtual COLORREF StaticTextColour(HWND control) const;

@@ -14,3 +14,8 @@ constexpr wchar_t kProductFileName[] = L"Quillon.exe";
 
 // A drive needs this much free space (150 MiB) before anything is fetched.
 constexpr uint64_t kMinimumFreeBytes = 157286400ULL;
+
+// Set on the progress dialog's window from the moment a way out waits for
+// the install worker: the window goes soon, and the process after it. A
+// second start waits for such a window's run instead of bringing it back.
+constexpr wchar_t kClosingWindowProperty[] = L"Quillon.Installer.Closing";

@@ -4,6 +4,7 @@ are kept in build/.../test-output/dialogs.interactive/."""
 import contextlib
 import hashlib
 import io
+import json
 import os
 import subprocess
 import sys
@@ -278,6 +279,20 @@ def windows_without_a_window_manager():
         subprocess.run([h.WINE_RUN, "--shell", "sh", "-c", 'wine reg "$@"', "reg", "delete", key, "/f"], **quiet)
 
 
+def screen_reader():
+    """What a screen reader reads of each control of the window through
+    MSAA: {id: (name, role, value, shortcut)}."""
+    state = json.loads(h.run(h.exe("ui_probe"), "--access").stdout)
+    return {c["id"]: tuple(c["access"][k] for k in ("name", "role", "value", "shortcut")) for c in state["controls"]}
+
+
+def line_pitch(tops):
+    """The spacing of the lines within a paragraph: the commonest step
+    between one line's top and the next."""
+    steps = [b - a for a, b in zip(tops, tops[1:]) if b > a]
+    return max(set(steps), key=steps.count)
+
+
 def entries(state):
     combo = h.control(state, 1002)
     return [(item["text"], item["data"]) for item in combo["items"]], combo["selected"], combo["enabled"]
@@ -332,7 +347,7 @@ class InteractiveInstall(unittest.TestCase):
         picker = run.picker()
         shot = self.screen.shot("no-drive")
         self.assertEqual(([("No USB drive found", 0)], 0, False), entries(picker))
-        self.assertEqual(("Install", False), (h.control(picker, 1009)["text"], h.control(picker, 1009)["enabled"]))
+        self.assertEqual(("&Install", False), (h.control(picker, 1009)["text"], h.control(picker, 1009)["enabled"]))
         self.assertEqual(315, install_button_image(shot, picker))
         text_drawn_over_skin(self, shot, picker, 302)
         self.assertEqual([1008, 1012, 1004], self.tab_order(3), "Tab stops on Install, which cannot act")
@@ -376,7 +391,7 @@ class InteractiveInstall(unittest.TestCase):
         picker = run.picker()
         shot = self.screen.shot("drives-E-and-G")
         self.assertEqual(([("STICK (E:)", ord("E")), ("(G:)", ord("G"))], 0, True), entries(picker))
-        self.assertEqual("Install to:\nSTICK (E:)", h.control(picker, 1009)["text"])
+        self.assertEqual("&Install to:\nSTICK (E:)", h.control(picker, 1009)["text"])
         self.assertEqual(309, install_button_image(shot, picker))
 
         run.click(picker, 1002)  # opens the list
@@ -385,7 +400,7 @@ class InteractiveInstall(unittest.TestCase):
         picker = run.window(1009)
         self.screen.shot("second-drive-chosen")
         self.assertEqual(1, entries(picker)[1])
-        self.assertEqual("Install to:\n(G:)", h.control(picker, 1009)["text"])
+        self.assertEqual("&Install to:\n(G:)", h.control(picker, 1009)["text"])
         run.click(picker, 1009)
         self.assert_handed_on(run, "G")
 
@@ -409,14 +424,14 @@ class InteractiveInstall(unittest.TestCase):
         picker = run.picker()
         self.screen.shot("drive-attached-and-refreshed")
         self.assertEqual(([("(E:)", 69), ("(F:)", 70), ("(G:)", 71)], 0, True), entries(picker))
-        self.assertEqual("Install to:\n(E:)", h.control(picker, 1009)["text"])
+        self.assertEqual("&Install to:\n(E:)", h.control(picker, 1009)["text"])
 
         self.sticks.report()
         run.click(picker, 1004)
         picker = run.picker()
         shot = self.screen.shot("all-drives-removed-and-refreshed")
         self.assertEqual(([("No USB drive found", 0)], 0, False), entries(picker))
-        self.assertEqual(("Install", 315, False), (h.control(picker, 1009)["text"], install_button_image(shot, picker),
+        self.assertEqual(("&Install", 315, False), (h.control(picker, 1009)["text"], install_button_image(shot, picker),
                                                    h.control(picker, 1009)["enabled"]))
 
         run.click(picker, 1008)
@@ -553,7 +568,7 @@ class InteractiveInstall(unittest.TestCase):
         before = self.screen.shot("keys-licence")
         h.key("Tab")
         after = self.screen.shot("keys-tab-to-decline")
-        self.assertEqual(0, changed_pixels(before, after, licence, 1001))
+        self.assertLess(changed_pixels(before, after, licence, 1001), 30, "a focus cue on Accept, not its access key")
         self.assertGreater(changed_pixels(before, after, licence, 1002), 100, "no focus cue on Decline")
         self.assertEqual([1001, 1008, 1012, 1005, 1002], self.tab_order(5))
         h.key("Return")  # on Decline
@@ -577,6 +592,55 @@ class InteractiveInstall(unittest.TestCase):
         self.assertEqual((1004, True), (picker["focus"], picker["found"]), "Enter on refresh installed")
         h.key("Tab")
         h.key("Return")  # on the drive list: Install
+        self.assert_handed_on(run, "E")
+
+    def test_access_keys_focus_cues_and_what_a_screen_reader_reads_on_the_licence_and_the_picker(self):
+        """Roles are the program's own: Wine's proxies know none of these
+        controls. The underlines show with the keyboard cues only."""
+        self.sticks.attach(("E", "STICK"))
+        self.sticks.report("E")
+        self.restart_wine()
+        run = self.start()
+        licence = run.window(1005)
+        read = screen_reader()
+        self.assertEqual({1008: ("Close", 43, None, None), 1001: ("Accept", 43, None, "Alt+A"),
+                          1002: ("Decline", 43, None, "Alt+D"), 1005: ("Licence agreement", 42, None, None)},
+                         {i: read[i] for i in (1008, 1001, 1002, 1005)})
+        self.assertIn("www.quillon.com/partners", read[1012][0], "the partner logo names where it leads")
+        self.assertEqual(("Quillon", 43), read[1010][:2])
+        self.assertEqual(41, read[-1][1])
+
+        cues_hidden = self.screen.shot("keys-cues-hidden")
+        h.key("Tab")
+        h.key("Tab")  # on Accept: Decline shows its access key, and no focus
+        cues_shown = self.screen.shot("keys-cues-shown")
+        self.assertGreater(changed_pixels(cues_hidden, cues_shown, licence, 1002), 3, "no underline on Decline")
+        # The licence text had the focus: the panel's border around it showed it.
+        ox, oy = licence["clientOrigin"]
+        panel_border = [(x, y) for x in (9, 10, 268, 269) for y in range(220, 360, 10)]
+        skin = bmp(300)[2]
+        self.assertEqual([], [p for p in panel_border if cues_hidden.pixel(ox + p[0], oy + p[1]) == skin[p][:3]],
+                         "no focus cue around the licence text")
+        self.assertEqual([], [p for p in panel_border if cues_shown.pixel(ox + p[0], oy + p[1]) != skin[p][:3]],
+                         "the licence text's focus cue stayed")
+        for control_id in (1008, 1012):
+            h.key("Tab")
+            shot = self.screen.shot("keys-focus-on-%d-light" % control_id)
+            self.assertGreater(h.light_cue(shot, licence, control_id), 0.3, "no light cue on %d" % control_id)
+
+        h.key("alt+a")
+        picker = run.window(1009)
+        read = screen_reader()
+        self.assertEqual({1004: ("Refresh drive list", 43, None, None),
+                          1002: ("Pick Your Drive for Installation", 46, "STICK (E:)", None),
+                          1009: ("Install to: STICK (E:)", 43, None, "Alt+I"), 1008: ("Close", 43, None, None)},
+                         {i: read[i] for i in (1004, 1002, 1009, 1008)})
+        self.assertEqual(1002, picker["focus"])
+        h.key("Tab")
+        h.key("Tab")  # on the close button, after Install
+        shot = self.screen.shot("keys-picker-focus-on-close-light")
+        self.assertGreater(h.light_cue(shot, picker, 1008), 0.3, "no light cue on the picker's close button")
+        h.key("alt+i")
         self.assert_handed_on(run, "E")
 
     def test_a_second_start_by_hand_brings_the_first_window_back(self):
@@ -605,28 +669,39 @@ class InteractiveInstall(unittest.TestCase):
             other.stop()
         self.assertEqual("", second.log(), "the second start touched its work folder")
 
-    def test_the_licence_shows_the_same_lines_at_144_dots_per_inch(self):
-        """Tab first, so that no caret blinks in the compared text."""
+    def test_the_licence_at_96_120_144_and_192_dots_per_inch(self):
+        """The window keeps its 96-dpi size; the box and its scroll bar stay
+        inside the skin's panel and leave its border uncovered; the text is
+        as large as at 96 (its line spacing within a pixel). Tab first, so
+        that no caret blinks in the text."""
         self.sticks.report()
-        shots = []
+        seen = {}
         try:
-            for dpi in (96, 144):
+            for dpi in (96, 120, 144, 192):
                 set_dpi(dpi)
                 run = self.start()
-                licence = run.window(1005)
+                run.window(1005)
                 h.key("Tab")
-                shots.append((self.screen.shot("licence-at-%d-dpi" % dpi), licence))
+                seen[dpi] = (run.window(1005), self.screen.shot("licence-at-%d-dpi" % dpi))
                 run.stop()
         finally:
             set_dpi(96)
-        (at96, state96), (at144, state144) = shots
-        x, y, width, height = h.control(state96, 1005)["rect"]
-        ox, oy = state96["clientOrigin"]
-        self.assertEqual(state96["clientOrigin"], state144["clientOrigin"])
-        # The text area, without the scroll bar (wider at 144) and the border.
-        text = [(ox + x + i, oy + y + j) for i in range(2, width - 30) for j in range(2, height - 2)]
-        differ = sum(at96.pixel(*p) != at144.pixel(*p) for p in text)
-        self.assertEqual(0, differ, "of %d pixels" % len(text))
+        skin = bmp(300)[2]
+        # The panel's rounded border in the skin: columns 9 and 268, rows 198 and 382.
+        border = ([(x, y) for x in (9, 268) for y in range(212, 370, 4)] +
+                  [(x, y) for y in (198, 382) for x in range(24, 256, 4)])
+        pitch_at_96 = line_pitch(h.control(seen[96][0], 1005)["lineTops"])
+        for dpi, (licence, shot) in sorted(seen.items()):
+            with self.subTest(dpi=dpi):
+                self.assertEqual(seen[96][0]["window"][2:], licence["window"][2:], "the window's size")
+                x, y, width, height = h.control(licence, 1005)["rect"]
+                self.assertTrue(10 <= x and x + width <= 268 and 199 <= y and y + height <= 382,
+                                "the box %r leaves the panel" % h.control(licence, 1005)["rect"])
+                ox, oy = licence["clientOrigin"]
+                covered = [p for p in border if shot.pixel(ox + p[0], oy + p[1]) != skin[p][:3]]
+                self.assertEqual([], covered, "the panel's border is covered")
+                pitch = line_pitch(h.control(licence, 1005)["lineTops"])
+                self.assertLessEqual(abs(pitch - pitch_at_96), 1, "line spacing %d, at 96 dpi %d" % (pitch, pitch_at_96))
 
     def assert_handed_on(self, run, letter):
         """The progress dialog follows and the install works on that drive:
@@ -648,7 +723,7 @@ class InteractiveInstall(unittest.TestCase):
             run = self.start()
             run.click(run.window(1005), 1001)
             picker = run.picker()
-            self.assertEqual("Install to:\nQUILLON (E:)", h.control(picker, 1009)["text"])
+            self.assertEqual("&Install to:\nQUILLON (E:)", h.control(picker, 1009)["text"])
             run.click(picker, 1009)
             progress = run.window(1013)
             self.screen.shot("progress-dialog")

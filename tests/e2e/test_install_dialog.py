@@ -5,6 +5,7 @@ program. Every state reached is kept as a screenshot in
 build/<preset>/test-output/install_dialog/.
 """
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -31,6 +32,8 @@ DOWNLOADING = "Please wait, downloading Quillon..."
 SLOW = 400 * 1024
 BOUND_SECONDS = 5.0
 GREEN = (63, 162, 36)
+# Accessibility events: EVENT_OBJECT_NAMECHANGE, _VALUECHANGE, _LIVEREGIONCHANGED.
+NAME_CHANGED, VALUE_CHANGED, LIVE_REGION_CHANGED = 0x800C, 0x800E, 0x8019
 TEAL = (0, 61, 61)
 
 PACKAGE = None  # (zip bytes, {path: sha256 or None for a folder})
@@ -147,6 +150,21 @@ def split_command_line(command):
     return [part.strip('"') for part in command.split()]
 
 
+def wait_for_control(run, control_id, text=None, timeout=30):
+    """The state of the top window of the session once it has the control
+    (by id, or by its text), while `run` has not ended."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        state = h.probe()
+        if state["found"] and any(c["id"] == control_id if text is None else c["text"] == text
+                                  for c in state["controls"]):
+            return state
+        if run.program.process.poll() is not None:
+            raise AssertionError("the program ended with %d and showed nothing" % run.program.process.returncode)
+        time.sleep(0.2)
+    raise AssertionError("no window with %r" % (text or control_id))
+
+
 def wait_until(condition, timeout, message):
     deadline = time.time() + timeout
     while time.time() < deadline:
@@ -230,6 +248,13 @@ class Installer:
         return os.path.join(h.work_folder(self.temp), "QL_Install_" + letter, "Quillon.zip")
 
 
+def screen_reader():
+    """What a screen reader reads of each control through MSAA:
+    {id: (name, role, value, shortcut)}."""
+    state = json.loads(h.run(h.exe("ui_probe"), "--access").stdout)
+    return {c["id"]: tuple(c["access"][k] for k in ("name", "role", "value", "shortcut")) for c in state["controls"]}
+
+
 def text(state):
     return h.control(state, STATUS)["text"] if state.get("found") else None
 
@@ -266,6 +291,8 @@ class InstallDialogTest(unittest.TestCase):
         with UpdateServer(self.served, rate=SLOW), Stick("E") as stick, \
                 Installer("--path", "E:\\", hold_ms=4000) as run:
             state = run.state
+            events = h.start(h.exe("ui_probe"), "--events", 300, output=os.path.join(h.scratch_dir("events"), "e.txt"))
+            events.wait_line("listening")
             SCREEN.shot("install-starting")
             self.assertEqual("Pick Your Drive for Installation", text(state))
             self.assertEqual(0, bar(state))
@@ -275,6 +302,11 @@ class InstallDialogTest(unittest.TestCase):
 
             state = run.until(lambda s: text(s) == DOWNLOADING and 0 < bar(s) < 50, "mid-download")
             shot = SCREEN.shot("install-downloading")
+            read = screen_reader()
+            self.assertEqual(("Installation progress", 48), read[PROGRESS][:2])
+            self.assertRegex(read[PROGRESS][2], r"^([1-4]?[0-9]|50)%$", "the bar's value")
+            self.assertEqual(("Close", "Install to: (E:)", DOWNLOADING),
+                             (read[CLOSE][0], read[ACTION][0], read[STATUS][0]))
             self.assertGreater(count_colour(shot, state, STATUS, TEAL), 20, "status text colour")
             seen = {bar(state)}
             state = run.until(lambda s: text(s) == DOWNLOADING and seen.add(bar(s)) or
@@ -297,9 +329,23 @@ class InstallDialogTest(unittest.TestCase):
                              installed.pop("Quillon.version", None))
             self.assertEqual(PACKAGE[1], installed)
             self.assertFalse(os.path.exists(run.package_file()))
+            read = screen_reader()
+            self.assertEqual(("Run Quillon", 43, None, "Alt+R"), read[ACTION])
+            self.assertEqual(("Install Complete", 41), read[COMPLETE][:2])
 
-            run.click(ACTION)
+            run.key("Tab")  # from Run Quillon to the close button on the header
+            shot = SCREEN.shot("install-complete-focus-on-close")
+            self.assertGreater(h.light_cue(shot, state, CLOSE), 0.3, "no light focus cue on the close button")
+            run.key("alt+r")
             self.assertEqual(0, run.exit_code())
+            announced = [json.loads(line) for line in events.lines() if line.startswith("{")]
+            events.stop()
+            said = [e["text"] for e in announced if e["event"] == NAME_CHANGED and e["id"] in (STATUS, COMPLETE)]
+            self.assertEqual([DOWNLOADING, "Please wait, installing Quillon...", "Install Complete"],
+                             [t for i, t in enumerate(said) if t not in said[:i]], "what a screen reader announced")
+            self.assertTrue(any(e["event"] == LIVE_REGION_CHANGED and e["id"] == STATUS for e in announced))
+            moved = [e["position"] for e in announced if e["event"] == VALUE_CHANGED and e["id"] == PROGRESS]
+            self.assertTrue(any(0 < p < 50 for p in moved) and 100 in moved, moved)
             runs = wait_until(stick.runs, 20, "Run Quillon started nothing")
             self.assertEqual([(["E:\\Quillon.exe"], "E:\\")], runs)
 
@@ -415,6 +461,50 @@ class InstallDialogTest(unittest.TestCase):
                 self.assertEqual(0, run.exit_code(30))
                 print("%s: the process ended %.2f s after Enter" % (name, time.time() - pressed))
                 self.assertFalse(os.path.exists(run.package_file()), "package left behind")
+
+    def test_a_second_start_by_hand_always_gets_an_answer(self):
+        """After a close that a held drive check keeps from ending at once, a
+        start waits for the closing installer (its window still showing, then
+        gone) and opens the licence; while a
+        silent install or an update runs, it says so in a window. (A second
+        silent start and its log line: the silent install's tests.)"""
+        with Stick("E"), Installer("--path", "E:\\", hold_ms=30000) as first:
+            first.click(CLOSE)
+            # While the closing window still shows, and after it has gone.
+            first.until(lambda s: text(s) == "Please wait, cancelling...", "cancelling")
+            started = time.time()
+            second = Installer()
+            try:
+                wait_for_control(second, LICENCE_TEXT)
+                opened = time.time() - started
+                SCREEN.shot("second-start-after-a-close")
+                print("the second start opened its licence %.2f s after it was started" % opened)
+                self.assertEqual(0, first.exit_code(1), "the first still runs")
+                self.assertLess(opened, 8.0)
+            finally:
+                second.program.stop()
+
+        for name, args, message in (
+                ("silent-install", ("/path=E:",), "Quillon is being installed on this PC. Try again when it has finished."),
+                ("update", ("/AppUpdate", "--drivePath", "E:\\"),
+                 "Quillon is being updated on this PC. Try again when it has finished.")):
+            with self.subTest(name), Stick("E"):
+                running = Installer(*args, hold_ms=30000)
+                second = None
+                try:
+                    wait_until(lambda: "Log created" in running.log(), 30, "the first did not start")
+                    second = Installer()
+                    box = wait_for_control(second, None, message)
+                    SCREEN.shot("second-start-while-%s" % name)
+                    second.state = box
+                    second.click(next(c["id"] for c in box["controls"] if c["text"] == "OK"))
+                    self.assertEqual(1, second.exit_code(30))
+                    self.assertIsNone(running.program.process.poll(), "the running one ended")
+                    self.assertEqual("", second.log(), "the second start touched its work folder")
+                finally:
+                    for run in (running, second):
+                        if run is not None:
+                            run.program.stop()
 
     def test_update_hands_over_to_the_running_program_and_starts_the_new_one(self):
         with UpdateServer(self.served, rate=SLOW), \

@@ -339,6 +339,16 @@ def blend(source, under):
     return tuple(min(255, s + (d * (255 - a) + 127) // 255) for s, d in zip((r, g, b), under))
 
 
+def light_cue(shot, state, control_id):
+    """The share of a control's edge pixels that are white: a light focus
+    cue drawn around it."""
+    x, y, width, height = control(state, control_id)["rect"]
+    ox, oy = state["clientOrigin"]
+    edge = {(x + i, y + j) for i in range(width) for j in (0, height - 1)}
+    edge |= {(x + i, y + j) for i in (0, width - 1) for j in range(height)}
+    return sum(shot.pixel(ox + px, oy + py) == (255, 255, 255) for px, py in edge) / len(edge)
+
+
 class Screen:
     """Screenshots of the prefix's screen, numbered in the order taken and
     kept in one folder: build/test-output/<name>/NN-<state>.png."""

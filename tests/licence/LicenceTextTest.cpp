@@ -87,7 +87,10 @@ TEST(LicenceSizes, ScaledBackToTheirPixelsAt96DotsPerInchTextAndOtherWordsUntouc
     // a number keeps none; unknown words keep theirs.
     const std::string text = "\\\\fs18 \\'93fs\\'94 \\{\\fs\\} \\fsx20 \\cf18 fs20";
     EXPECT_EQ(text, ScaleRtfSizes(text, 96, 144));
-    EXPECT_EQ("\\fs15\\tx1202", ScaleRtfSizes("\\fs18\\tx1440", 96, 115));
+    EXPECT_EQ("\\fs16\\tx1202", ScaleRtfSizes("\\fs18\\tx1440", 96, 115));
+    // 120: font sizes rounded up, so that none loses a pixel (9 points is
+    // 12 pixels at 96, 7 points only 11 at 120); the others to the nearest.
+    EXPECT_EQ("\\fs15\\fs20\\fs16\\sa96\\sb160", ScaleRtfSizes("\\fs18\\fs24\\fs20\\sa120\\sb200", 96, 120));
     EXPECT_EQ("\\fs18", ScaleRtfSizes("\\fs18", 96, 96));
 }
 

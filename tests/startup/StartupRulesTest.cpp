@@ -136,13 +136,43 @@ TEST(ProductPath, LetterColonBackslashQuillon)
     EXPECT_EQ(L"e:\\Quillon.exe", ProductPathFor(L'e'));
 }
 
-TEST(SecondStart, ByHandBringsTheFirstBackUnwatchedOnesAreRefused)
+TEST(SecondStart, ByHandAlwaysGetsAnAnswerUnwatchedOnesAreRefused)
 {
-    EXPECT_EQ(SecondStart::Run, DecideSecondStart(false, Parse({L"/path=E:"})));
-    EXPECT_EQ(SecondStart::Run, DecideSecondStart(false, Parse({})));
-    EXPECT_EQ(SecondStart::BringFirstToFront, DecideSecondStart(true, Parse({})));
-    EXPECT_EQ(SecondStart::BringFirstToFront, DecideSecondStart(true, Parse({L"--path", L"E:\\"})));
-    EXPECT_EQ(SecondStart::Refuse, DecideSecondStart(true, Parse({L"/path=E:"})));
-    EXPECT_EQ(SecondStart::Refuse,
-              DecideSecondStart(true, Parse({L"/AppUpdate", L"--drivePath", L"E:\\"}, L"I.exe /AppUpdate")));
+    const StartupOptions byHand = Parse({});
+    const StartupOptions silent = Parse({L"/path=E:"});
+    const StartupOptions update = Parse({L"/AppUpdate", L"--drivePath", L"E:\\"}, L"I.exe /AppUpdate");
+    const auto first = [](OtherRun kind, bool windowShown, bool waitedEnough) {
+        FirstRun run;
+        run.kind = kind;
+        run.windowShown = windowShown;
+        run.waitedEnough = waitedEnough;
+        return run;
+    };
+    const FirstRun none;
+    EXPECT_EQ(SecondStart::Run, DecideSecondStart(silent, none));
+    EXPECT_EQ(SecondStart::Run, DecideSecondStart(byHand, none));
+
+    // A window to bring back; a closing installer waited for, then named.
+    EXPECT_EQ(SecondStart::BringFirstToFront, DecideSecondStart(byHand, first(OtherRun::Interactive, true, true)));
+    EXPECT_EQ(SecondStart::BringFirstToFront,
+              DecideSecondStart(Parse({L"--path", L"E:\\"}), first(OtherRun::Interactive, true, false)));
+    EXPECT_EQ(SecondStart::WaitForFirst, DecideSecondStart(byHand, first(OtherRun::Interactive, false, false)));
+    EXPECT_EQ(SecondStart::TellStillRunning, DecideSecondStart(byHand, first(OtherRun::Interactive, false, true)));
+
+    // An unwatched run going on: said so at once, its window or not.
+    EXPECT_EQ(SecondStart::TellInstalling, DecideSecondStart(byHand, first(OtherRun::SilentInstall, false, false)));
+    EXPECT_EQ(SecondStart::TellUpdating, DecideSecondStart(byHand, first(OtherRun::Update, true, false)));
+    EXPECT_EQ(L"Quillon is being installed on this PC. Try again when it has finished.",
+              SecondStartMessage(SecondStart::TellInstalling));
+    EXPECT_EQ(L"", SecondStartMessage(SecondStart::BringFirstToFront));
+
+    // The silent install beats the update here too; the unwatched are never kept waiting.
+    EXPECT_EQ(OtherRun::SilentInstall, KindOfRun(Parse({L"/path=E:", L"/AppUpdate"}, L"I.exe /path=E: /AppUpdate")));
+    EXPECT_EQ(OtherRun::Update, KindOfRun(update));
+    EXPECT_EQ(OtherRun::Interactive, KindOfRun(byHand));
+    for (const StartupOptions& unwatched : {silent, update}) {
+        EXPECT_EQ(SecondStart::Refuse, DecideSecondStart(unwatched, first(OtherRun::Interactive, true, false)));
+        EXPECT_EQ(SecondStart::Refuse, DecideSecondStart(unwatched, first(OtherRun::Interactive, false, false)));
+        EXPECT_EQ(SecondStart::Refuse, DecideSecondStart(unwatched, first(OtherRun::SilentInstall, false, false)));
+    }
 }

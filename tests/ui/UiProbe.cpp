@@ -5,6 +5,13 @@
 //   ui_probe.exe --text ID [--title TEXT]   the whole text of one control
 //   ui_probe.exe --rtf FILE         the text a rich edit control makes of an
 //                                   RTF file, to compare a control's with
+//   ui_probe.exe --events SECONDS [--title TEXT]   the accessibility events
+//                                   the window's process raises meanwhile,
+//                                   one JSON line each, as a screen reader
+//                                   hears them
+//   ui_probe.exe --access [--title TEXT]   what a screen reader reads of
+//                                   each control through MSAA: name, role,
+//                                   value and keyboard shortcut
 //
 // The window: its title, screen rectangle, client size and where the client
 // area's top-left corner is on the screen. Each control (direct children, in
@@ -15,6 +22,7 @@
 // the window's own process: a hook DLL does that part there.
 #include <windows.h>
 #include <commctrl.h>
+#include <oleacc.h>
 #include <richedit.h>
 
 #include <cstdio>
@@ -211,6 +219,97 @@ int PrintRtfText(const wchar_t* path)
     return 0;
 }
 
+// AccessibleObjectFromWindow for the control's client object, as a screen
+// reader asks; null fields where the object does not answer.
+std::string AccessJson(HWND control)
+{
+    IAccessible* object = nullptr;
+    if (FAILED(::AccessibleObjectFromWindow(control, static_cast<DWORD>(OBJID_CLIENT), IID_IAccessible,
+                                            reinterpret_cast<void**>(&object))) ||
+        object == nullptr) {
+        return "null";
+    }
+    VARIANT self;
+    ::VariantInit(&self);
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    // Each answer read after its call has returned.
+    const auto text = [&](HRESULT (STDMETHODCALLTYPE IAccessible::*question)(VARIANT, BSTR*)) {
+        BSTR value = nullptr;
+        const HRESULT result = (object->*question)(self, &value);
+        std::string json = SUCCEEDED(result) && value != nullptr ? Json(value) : "null";
+        ::SysFreeString(value);
+        return json;
+    };
+    const std::string nameJson = text(&IAccessible::get_accName);
+    const std::string valueJson = text(&IAccessible::get_accValue);
+    const std::string shortcutJson = text(&IAccessible::get_accKeyboardShortcut);
+    VARIANT role;
+    ::VariantInit(&role);
+    long roleNumber = -1;
+    if (SUCCEEDED(object->get_accRole(self, &role)) && role.vt == VT_I4) {
+        roleNumber = role.lVal;
+    }
+    ::VariantClear(&role);
+    object->Release();
+    return "{\"name\": " + nameJson + ", \"role\": " + std::to_string(roleNumber) + ", \"value\": " + valueJson +
+           ", \"shortcut\": " + shortcutJson + "}";
+}
+
+void CALLBACK PrintEvent(HWINEVENTHOOK, DWORD event, HWND window, LONG object, LONG child, DWORD, DWORD)
+{
+    if (window == nullptr || object != OBJID_CLIENT || child != CHILDID_SELF) {
+        return;
+    }
+    wchar_t className[64] = {};
+    ::GetClassNameW(window, className, 64);
+    std::string value;
+    if (_wcsicmp(className, PROGRESS_CLASSW) == 0) {
+        value = ", \"position\": " + std::to_string(Ask(window, PBM_GETPOS));
+    }
+    printf("{\"event\": %lu, \"id\": %d, \"text\": %s%s}\n", static_cast<unsigned long>(event),
+           ::GetDlgCtrlID(window), Json(TextOf(window)).c_str(), value.c_str());
+    fflush(stdout);
+}
+
+int PrintEvents(HWND dialog, int seconds)
+{
+    DWORD process = 0;
+    ::GetWindowThreadProcessId(dialog, &process);
+    HWINEVENTHOOK hook = ::SetWinEventHook(EVENT_MIN, EVENT_MAX, nullptr, &PrintEvent, process, 0,
+                                           WINEVENT_OUTOFCONTEXT);
+    if (hook == nullptr) {
+        return 1;
+    }
+    printf("listening\n");
+    fflush(stdout);
+    const DWORD end = ::GetTickCount() + static_cast<DWORD>(seconds) * 1000;
+    for (DWORD now = ::GetTickCount(); static_cast<LONG>(end - now) > 0; now = ::GetTickCount()) {
+        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, end - now, QS_ALLINPUT);
+        MSG message;
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            ::DispatchMessageW(&message);
+        }
+    }
+    ::UnhookWinEvent(hook);
+    return 0;
+}
+
+int PrintAccess(HWND dialog)
+{
+    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    printf("{\"found\": true, \"controls\": [");
+    bool first = true;
+    for (HWND child = ::GetWindow(dialog, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT)) {
+        printf("%s\n  {\"id\": %d, \"visible\": %s, \"access\": %s}", first ? "" : ",", ::GetDlgCtrlID(child),
+               ::IsWindowVisible(child) ? "true" : "false", AccessJson(child).c_str());
+        first = false;
+    }
+    printf("]}\n");
+    ::CoUninitialize();
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -218,9 +317,17 @@ int wmain(int argc, wchar_t** argv)
     std::wstring title = L"Quillon Setup";
     int textOf = 0;
     bool wholeText = false;
-    for (int i = 1; i + 1 < argc; ++i) {
+    bool access = false;
+    int eventSeconds = 0;
+    for (int i = 1; i < argc; ++i) {
         const std::wstring option = argv[i];
-        if (option == L"--title") {
+        if (option == L"--access") {
+            access = true;
+        } else if (i + 1 >= argc) {
+            break;
+        } else if (option == L"--events") {
+            eventSeconds = _wtoi(argv[++i]);
+        } else if (option == L"--title") {
             title = argv[++i];
         } else if (option == L"--text") {
             wholeText = true;
@@ -233,6 +340,12 @@ int wmain(int argc, wchar_t** argv)
     if (dialog == nullptr) {
         printf("{\"found\": false}\n");
         return 1;
+    }
+    if (access) {
+        return PrintAccess(dialog);
+    }
+    if (eventSeconds > 0) {
+        return PrintEvents(dialog, eventSeconds);
     }
     if (wholeText) {
         printf("{\"found\": true, \"text\": %s}\n", Json(WholeTextOf(::GetDlgItem(dialog, textOf))).c_str());
@@ -287,6 +400,17 @@ int wmain(int argc, wchar_t** argv)
                      static_cast<long>(Ask(child, PBM_GETPOS)), static_cast<long>(Ask(child, PBM_GETRANGE, TRUE)),
                      static_cast<long>(Ask(child, PBM_GETRANGE, FALSE)));
             extra = text;
+        } else if (_wcsicmp(className, L"RichEdit20W") == 0) {
+            // Where the first lines of its text start, top to bottom, in the
+            // control's client coordinates: their spacing is the text's size.
+            extra = ", \"lineTops\": [";
+            const long count = static_cast<long>(Ask(child, EM_GETLINECOUNT));
+            for (long line = 0; line < count && line < 40; ++line) {
+                const LRESULT index = Ask(child, EM_LINEINDEX, static_cast<WPARAM>(line));
+                const LRESULT at = Ask(child, EM_POSFROMCHAR, static_cast<WPARAM>(index));
+                extra += std::string(line ? ", " : "") + std::to_string(static_cast<short>(HIWORD(at)));
+            }
+            extra += "]";
         } else if (_wcsicmp(className, L"ComboBox") == 0) {
             const long count = static_cast<long>(Ask(child, CB_GETCOUNT));
             extra = ", \"selected\": " + std::to_string(Ask(child, CB_GETCURSEL)) + ", \"items\": [";

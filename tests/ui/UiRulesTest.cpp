@@ -4,10 +4,12 @@
 
 #include <windows.h>
 #include <commctrl.h>
+#include <oleacc.h>
 
 #include <cstring>
 #include <vector>
 
+#include "Accessibility.h"
 #include "AnimatedBitmapButton.h"
 #include "DialogTemplate.h"
 #include "Dialog.h"
@@ -237,7 +239,21 @@ TEST(DialogTemplates, TheInstallersTemplates)
     }
     EXPECT_EQ(L"Install Complete", LoadTemplate(302).items[7].text);
     EXPECT_EQ(L"Pick Your Drive for Installation", LoadTemplate(301).items[4].text);
-    EXPECT_EQ(L"Accept", LoadTemplate(102).items[7].text);
+    // Access keys and names a screen reader reads for image buttons.
+    const auto textOf = [](UINT dialog, int id) {
+        for (const DialogItemTemplate& item : LoadTemplate(dialog).items) {
+            if (item.id == id) {
+                return item.text;
+            }
+        }
+        return std::wstring(L"(none)");
+    };
+    EXPECT_EQ(L"&Accept", textOf(102, IDC_ACCEPT));
+    EXPECT_EQ(L"&Decline", textOf(102, IDC_DECLINE));
+    EXPECT_EQ(L"Refresh drive list", textOf(301, IDC_REFRESH));
+    for (UINT dialog : {102u, 301u, 302u}) {
+        EXPECT_EQ(L"Close", textOf(dialog, IDC_CLOSE_BUTTON)) << dialog;
+    }
 }
 
 TEST(DialogLayout, ControlsMatchedInOrderUntilTheFirstMissingOne)
@@ -380,6 +396,58 @@ TEST(DialogKeyboard, EnterPressesTheFocusedButtonElseTheArmedMainAction)
     EXPECT_FALSE(ShowsFocusCue(0, 0));
     EXPECT_FALSE(ShowsFocusCue(ODS_FOCUS | ODS_NOFOCUSRECT, 0));
     EXPECT_FALSE(ShowsFocusCue(ODS_FOCUS, UISF_HIDEFOCUS));
+}
+
+TEST(ScreenReaders, CaptionsNamesRolesValuesAndAccessKeys)
+{
+    EXPECT_EQ(L"Accept", NameFromCaption(L"&Accept"));
+    EXPECT_EQ(L"Alt+A", ShortcutFromCaption(L"&Accept"));
+    EXPECT_EQ(L"Install to: A&B (E:)", NameFromCaption(L"&Install to:\n" + CaptionLiteral(L"A&B") + L" (E:)"));
+    EXPECT_EQ(L"Alt+I", ShortcutFromCaption(L"&Install to:\nA&&B (E:)"));
+    EXPECT_EQ(L"", ShortcutFromCaption(L"Tom && Jerry"));
+    EXPECT_EQ(L"Close", NameFromCaption(L"Close\n"));
+    EXPECT_EQ(L"Install to: (E:)", NameFromCaption(L"Install to:\n (E:)"));
+
+    ControlFacts facts;
+    facts.className = L"Button";
+    facts.text = L"&Run Quillon";
+    AccessibleDescription described = DescribeControl(facts);
+    EXPECT_EQ((std::vector<std::wstring>{L"Run Quillon", L"Alt+R"}),
+              (std::vector<std::wstring>{described.name, described.shortcut}));
+    EXPECT_EQ(ROLE_SYSTEM_PUSHBUTTON, described.role);
+    facts.fixedName = L"Quillon partners";
+    EXPECT_EQ(L"Quillon partners", DescribeControl(facts).name);
+
+    // The drive list by its label; its value the chosen entry.
+    facts = ControlFacts();
+    facts.className = L"ComboBox";
+    facts.label = L"Pick Your Drive for Installation";
+    facts.selection = L"STICK (E:)";
+    described = DescribeControl(facts);
+    EXPECT_EQ(ROLE_SYSTEM_COMBOBOX, described.role);
+    EXPECT_EQ((std::vector<std::wstring>{L"Pick Your Drive for Installation", L"STICK (E:)"}),
+              (std::vector<std::wstring>{described.name, described.value}));
+
+    // The bar's value in per cent of its range, rounded.
+    facts = ControlFacts();
+    facts.className = L"msctls_progress32";
+    facts.high = 200;
+    facts.position = 101;
+    described = DescribeControl(facts);
+    EXPECT_EQ(ROLE_SYSTEM_PROGRESSBAR, described.role);
+    EXPECT_TRUE(described.hasValue);
+    EXPECT_EQ(L"51%", described.value);
+
+    facts = ControlFacts();
+    facts.className = L"Static";
+    facts.text = L"Tom & Jerry";
+    facts.style = SS_NOPREFIX;
+    EXPECT_EQ(L"Tom & Jerry", DescribeControl(facts).name);
+
+    // Underlines with the keyboard cues only.
+    EXPECT_TRUE(ShowsAccessKeys(UISF_HIDEFOCUS));
+    EXPECT_FALSE(ShowsAccessKeys(UISF_HIDEACCEL));
+    EXPECT_EQ(L"Install to:\nA&B (E:)", WithoutAccessMarks(L"&Install to:\nA&&B (E:)"));
 }
 
 TEST(DialogPlacement, CentredOverTheWindowBeforeAndKeptInsideTheWorkArea)

@@ -386,8 +386,6 @@ void InstallDialog::ShowSucceeded()
         EndWhenWorkerReturns(IDOK, false);
         return;
     }
-    ::ShowWindow(GetDlgItem(kTextId), SW_HIDE);
-    ::ShowWindow(GetDlgItem(IDC_INSTALL_COMPLETE), SW_SHOW);
     m_actionButton.m_captionOffsetX = 24;
     m_actionButton.m_captionOffsetY = 0;
     m_actionButton.m_multiLineCaption = false;
@@ -397,10 +395,13 @@ void InstallDialog::ShowSucceeded()
     m_actionButton.SizeToContent();
     m_actionButton.EnableWindow(TRUE);
     m_actionButton.RedrawWindow();
-    // Where the keyboard waited, Enter now runs Quillon.
+    // Where the keyboard waited, Enter now runs Quillon: before the text
+    // says so, so that no one acts on the text with the keyboard elsewhere.
     if (::GetFocus() == m_logoButton.m_hWnd) {
         FocusControl(m_actionButton.m_hWnd);
     }
+    ::ShowWindow(GetDlgItem(kTextId), SW_HIDE);
+    ::ShowWindow(GetDlgItem(IDC_INSTALL_COMPLETE), SW_SHOW);
     NCommon::AnnounceTextChange(GetDlgItem(IDC_INSTALL_COMPLETE));
 }
 

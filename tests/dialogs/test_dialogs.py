@@ -466,7 +466,7 @@ class InteractiveInstall(unittest.TestCase):
                 picker = run.window(1009)
                 self.assertEqual(position, entries(picker)[1])
                 shot = self.screen.shot("label-of-%d-characters" % len(label))
-                self.assertEqual("Install to:\n" + expected[position][0], h.control(picker, 1009)["text"])
+                self.assertEqual("&Install to:\n" + expected[position][0], h.control(picker, 1009)["text"])
                 self.assertEqual([], unlike_the_image(shot, picker, 1009, 309, range(0, 31)), "text over the tick")
                 self.assertEqual([], unlike_the_image(shot, picker, 1009, 309, range(118, 122)), "text at the end")
                 self.assertEqual([], ink_columns(shot, picker, 1002, [field_end - 2]),

@@ -77,7 +77,8 @@ class PlantedDlls(unittest.TestCase):
             self.assertEqual([], self.planted.ran(), "planted DLLs that ran inside the installer")
             self.assertEqual(0, result.returncode, result.stdout + log)
             self.assertIn("Install succeeded", log)
-            self.assertEqual({r["path"] for r in records if not r["dir"]},
+            # The package's files, and the record of its signed version.
+            self.assertEqual({r["path"] for r in records if not r["dir"]} | {"Quillon.version"},
                              {os.path.relpath(os.path.join(root, name), stick)
                               for root, _, names in os.walk(stick) for name in names})
         finally:

@@ -66,7 +66,7 @@ def main():
     scratch = harness.scratch_dir("bench-download")
     packages = os.path.join(scratch, "server")
     size = args.size_mb * 1000 * 1000
-    write_package(packages, os.urandom(size))
+    write_package(packages, os.urandom(size), signed=False)
     target = os.path.join(scratch, "client")
     os.makedirs(target)
     harness.give_to_test_user(target)

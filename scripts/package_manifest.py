@@ -35,12 +35,12 @@ def _clean_name(name):
     if not name or name.startswith("/") or any(ord(c) < 0x20 or ord(c) == 0x7F for c in name):
         return False
     steps = name[:-1].split("/") if name.endswith("/") else name.split("/")
-    return all(step not in ("", ".", "..") and not (set(step) & BAD_NAME_CHARACTERS) for step in steps)
+    return all(step not in ("", "..") and not (set(step) & BAD_NAME_CHARACTERS) for step in steps)
 
 
 def drive_key(name):
-    """How the drive sees a name: case and separators folded."""
-    return name.replace("\\", "/").lower().rstrip("/")
+    """How the drive sees a name: case, separators and "." steps folded."""
+    return "/".join(step for step in name.replace("\\", "/").lower().split("/") if step not in ("", "."))
 
 
 def describe_members(zip_bytes):
@@ -51,7 +51,13 @@ def describe_members(zip_bytes):
     try:
         with zipfile.ZipFile(io.BytesIO(zip_bytes)) as archive:
             for info in archive.infolist():
-                name = info.filename
+                # The installer reads every stored name as UTF-8, whatever
+                # the archive's language flag says; so does the manifest.
+                stored = info.filename.encode("utf-8" if info.flag_bits & 0x800 else "cp437")
+                try:
+                    name = stored.decode("utf-8")
+                except UnicodeDecodeError:
+                    raise PublishError("member %r has a name that is not UTF-8" % info.filename)
                 if not _clean_name(name):
                     raise PublishError("member %r has no clean relative name" % name)
                 if drive_key(name) in seen:
@@ -76,15 +82,26 @@ def describe_members(zip_bytes):
     return members, tail_offset
 
 
+def directory_offset(zip_bytes):
+    """Where the central directory starts, read without judging the members."""
+    try:
+        with zipfile.ZipFile(io.BytesIO(zip_bytes)) as archive:
+            return archive.start_dir
+    except zipfile.BadZipFile as error:
+        raise PublishError("the package is not a zip: %s" % error)
+
+
 def manifest_text(zip_bytes, version, url, issued, expires, key_id, members=None):
     """The signed part of the manifest. `members` replaces the ones read from
-    the zip (tests use it to sign a list that does not match)."""
+    the zip, unchecked (tests use it to sign a list that does not match)."""
     if not url.startswith(PACKAGE_FOLDER):
         raise PublishError("the package's address must lie in " + PACKAGE_FOLDER)
     if expires <= issued:
         raise PublishError("the manifest must expire after it is issued")
-    described, tail_offset = describe_members(zip_bytes)
-    members = described if members is None else members
+    if members is None:
+        members, tail_offset = describe_members(zip_bytes)
+    else:
+        tail_offset = directory_offset(zip_bytes)
     tail = zip_bytes[tail_offset:]
     lines = ["quillon-manifest %d" % FORMAT,
              "key %s" % key_id.hex(),
@@ -126,11 +143,14 @@ def der_to_raw(der):
 
 
 class SigningKey:
-    """The vendor's private key as openssl reaches it."""
+    """The vendor's private key as openssl reaches it. A token's key goes
+    through OpenSSL's pkcs11 engine, with `pkcs11_module` when given, else
+    with the modules p11-kit knows."""
 
-    def __init__(self, key):
+    def __init__(self, key, pkcs11_module=None):
         self.key = key
         self.in_token = key.startswith("pkcs11:")
+        self.pkcs11_module = pkcs11_module
 
     def _key_args(self):
         args = ["-engine", "pkcs11", "-keyform", "engine"] if self.in_token else []
@@ -140,7 +160,22 @@ class SigningKey:
         return args
 
     def _openssl(self, args, data=None):
-        result = subprocess.run(["openssl"] + args, input=data, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        env = None
+        if self.in_token and self.pkcs11_module:
+            # The engine takes its module from OpenSSL's configuration only.
+            handle, config = tempfile.mkstemp(suffix=".cnf")
+            with os.fdopen(handle, "w") as out:
+                out.write("openssl_conf = quillon_init\n[quillon_init]\nengines = quillon_engines\n"
+                          "[quillon_engines]\npkcs11 = quillon_pkcs11\n"
+                          "[quillon_pkcs11]\nengine_id = pkcs11\nMODULE_PATH = %s\ninit = 0\n"
+                          % self.pkcs11_module)
+            env = dict(os.environ, OPENSSL_CONF=config)
+        try:
+            result = subprocess.run(["openssl"] + args, input=data, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, env=env)
+        finally:
+            if env is not None:
+                os.unlink(env["OPENSSL_CONF"])
         if result.returncode != 0:
             raise PublishError("openssl %s failed: %s" % (args[0], result.stderr.decode(errors="replace").strip()))
         return result.stdout

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "ProductPaths.h"
-#include "ProductText.h"
+#include "TextConversion.h"
 #include "easylogging++.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include "InstallBackend.h"
 #include "ProductConstants.h"
 #include "ProductHandOver.h"
-#include "ProductText.h"
+#include "TextConversion.h"
 #include "UsbDrives.h"
 #include "easylogging++.h"
 #include "resource.h"

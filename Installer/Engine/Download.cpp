@@ -15,7 +15,7 @@
 #include "IInstallListener.h"
 #include "ProductConstants.h"
 #include "MessageError.h"
-#include "ProductText.h"
+#include "TextConversion.h"
 #include "ProxyRules.h"
 #include "RangeIgnored.h"
 #include "ResponseRules.h"

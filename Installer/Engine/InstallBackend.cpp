@@ -13,7 +13,7 @@
 #include "Download.h"
 #include "DriveInventory.h"
 #include "IInstallListener.h"
-#include "ProductText.h"
+#include "TextConversion.h"
 #include "MessageError.h"
 #include "PackageFetch.h"
 #include "PackageTrust.h"
@@ -470,6 +470,9 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
                         check ? &*check : nullptr)) {
         return;
     }
+    if (check) {
+        LOG(INFO) << "Checked the " << writing << " members' SHA-256 in " << check->Milliseconds() << " ms";
+    }
     if (recordChanged) {
         StageVersionRecord(zip, archive.get(), manifest);
     }
@@ -757,6 +760,9 @@ void InstallRun::Fetch(bool proxyOnly)
         const std::wstring path = m_environment.download(m_driveFolder, m_listener, m_cancel, proxyOnly, manifestTarget);
         manifestBytes = ReadSmallFile(path, PackageManifest::kMaxBytes);
     } catch (...) {
+        // Without a manifest nothing is fetched: the package is never taken
+        // on the server's word alone.
+        LOG(ERROR) << "The package manifest " << ToUtf8(manifestTarget.urlPath) << " could not be fetched";
         m_report.Downloaded(FileSizeOf(m_manifestFile));
         throw;
     }

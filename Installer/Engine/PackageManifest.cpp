@@ -144,7 +144,8 @@ bool CleanMemberName(const std::string& name)
             end = name.size();
         }
         const std::string step = name.substr(start, end - start);
-        if (step.empty() || step == "." || step == "..") {
+        // "." stays where it is, and some zip writers store "./" itself.
+        if (step.empty() || step == "..") {
             return false;
         }
         if (step.find_first_of("\\:*?\"<>|") != std::string::npos) {
@@ -451,16 +452,27 @@ ParseResult Parse(const std::string& bytes)
 
 std::string DriveKey(const std::string& name)
 {
-    std::string key = name;
-    for (char& c : key) {
+    std::string folded = name;
+    for (char& c : folded) {
         if (c == '\\') {
             c = '/';
         } else if (c >= 'A' && c <= 'Z') {
             c = static_cast<char>(c - 'A' + 'a');
         }
     }
-    while (!key.empty() && key.back() == '/') {
-        key.pop_back();
+    // "./a" and "a" are one file; "a/" and "a" one name.
+    std::string key;
+    size_t start = 0;
+    while (start <= folded.size()) {
+        size_t end = folded.find('/', start);
+        if (end == std::string::npos) {
+            end = folded.size();
+        }
+        const std::string step = folded.substr(start, end - start);
+        if (!step.empty() && step != ".") {
+            key += (key.empty() ? "" : "/") + step;
+        }
+        start = end + 1;
     }
     return key;
 }

@@ -51,6 +51,8 @@ public:
     const std::string& Problem() const { return m_problem; }
     // Whether member `index` went through the check and passed.
     bool Passed(int index) const;
+    // The time spent hashing so far, for the log.
+    uint64_t Milliseconds() const;
 
 private:
     const PackageManifest::Manifest& m_manifest;
@@ -58,6 +60,7 @@ private:
     std::vector<bool> m_passed;
     Sha256Hasher m_hasher;
     uint64_t m_bytes = 0;
+    int64_t m_ticks = 0;
     int m_current = -1;
     std::string m_problem;
 };

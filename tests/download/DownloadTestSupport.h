@@ -23,7 +23,7 @@
 #include "Download.h"
 #include "FileText.h"
 #include "IInstallListener.h"
-#include "ProductText.h"
+#include "TextConversion.h"
 #include "MessageError.h"
 
 namespace dltest {

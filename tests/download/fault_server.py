@@ -70,11 +70,14 @@ def parse_range(header, size):
 
 class FaultServer:
     def __init__(self, packages, tls, log_path, stall_seconds=2.5, lifetime=600.0,
-                 connection_timeout=10.0, silence_seconds=20.0, fixed_ports=None):
+                 connection_timeout=10.0, silence_seconds=20.0, fixed_ports=None, manifests=None):
         unknown = {name for name in packages if name.partition(":")[0] not in BEHAVIOURS}
         if unknown:
             raise ValueError("unknown behaviours: %s" % sorted(unknown))
         self.packages = dict(packages)
+        # A behaviour's signed manifest, answered correctly at any path that
+        # ends in ".manifest": the faults are the package's.
+        self.manifests = dict(manifests or {})
         self.log_path = log_path
         self.stall_seconds = stall_seconds
         self.lifetime = lifetime
@@ -161,7 +164,10 @@ class FaultServer:
             method, path, headers = request
             self._log(behaviour, method, path, headers.get("range", ""),
                       headers.get("user-agent", ""))
-            getattr(self, "_" + behaviour.partition(":")[0])(connection, behaviour, headers)
+            if path.endswith(".manifest") and behaviour in self.manifests:
+                self._manifest(connection, behaviour, headers)
+            else:
+                getattr(self, "_" + behaviour.partition(":")[0])(connection, behaviour, headers)
         except (OSError, ssl.SSLError):
             pass
         finally:
@@ -217,6 +223,23 @@ class FaultServer:
                                                                            len(package))),
                                      ("Connection", "close")])
         self._body(connection, data, piece, pause)
+
+    def _manifest(self, connection, behaviour, headers):
+        # Each fetch of the manifest starts a download attempt: the fault
+        # meant for an attempt's first range is armed again.
+        if "range" not in headers:
+            self._stall_armed[behaviour] = True
+        manifest = self.manifests[behaviour]
+        wanted = parse_range(headers.get("range"), len(manifest))
+        if wanted is None:
+            self._head(connection, 200, [("Content-Length", len(manifest)), ("Connection", "close")])
+            self._body(connection, manifest)
+            return
+        first, last = wanted
+        self._head(connection, 206, [("Content-Length", last - first + 1),
+                                     ("Content-Range", "bytes %d-%d/%d" % (first, last, len(manifest))),
+                                     ("Connection", "close")])
+        self._body(connection, manifest[first:last + 1])
 
     def _normal(self, connection, behaviour, headers):
         self._answer(connection, behaviour, headers)

@@ -2,17 +2,28 @@
 loaded as written (only addresses and paths moved to the test's own) and
 asked the installer's questions over HTTPS."""
 import http.client
+import io
 import os
 import shutil
 import ssl
 import subprocess
 import sys
 import tempfile
+import zipfile
 
 import quillon_harness as harness
 from update_server import TestTls, free_port, stop_process, wait_for_port, write_package
 
 PATH = "/SW_UPDATE/KT-QUILLON/Quillon.zip"
+VERSIONED_PATH = "/SW_UPDATE/KT-QUILLON/Quillon-7.zip"
+MANIFEST_PATH = "/SW_UPDATE/KT-QUILLON/Quillon.manifest"
+
+
+def small_zip():
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
+        archive.writestr("Quillon.exe", os.urandom(5000))
+    return buffer.getvalue()
 
 
 def main():
@@ -20,7 +31,11 @@ def main():
     runtime = tempfile.mkdtemp(prefix="vendor-", dir=harness.BUILD_DIR)
     port = free_port()
     data = os.urandom(4194304 + 4321)
-    write_package(os.path.join(runtime, "root"), data)
+    write_package(os.path.join(runtime, "root"), data, signed=False)
+    release = small_zip()
+    write_package(os.path.join(runtime, "root"), release, version=7, url=VERSIONED_PATH)
+    with open(os.path.join(runtime, "root", *MANIFEST_PATH.strip("/").split("/")), "rb") as handle:
+        manifest = handle.read()
     with open(os.path.join(harness.SOURCE_DIR, "server", "quillon-update.conf")) as handle:
         site = handle.read()
     replacements = {
@@ -55,10 +70,10 @@ def main():
         wait_for_port(port, process)
         context = ssl.create_default_context(cafile=tls.ca_cert)
 
-        def get(headers):
+        def get(headers, path=PATH):
             connection = http.client.HTTPSConnection("localhost", port, context=context,
                                                      timeout=10)
-            connection.request("GET", PATH, headers=dict(headers, **{"User-Agent": "Quillon"}))
+            connection.request("GET", path, headers=dict(headers, **{"User-Agent": "Quillon"}))
             response = connection.getresponse()
             body = response.read()
             connection.close()
@@ -81,6 +96,17 @@ def main():
         response, body = get({"Range": "bytes=0-1,5-6"})
         check(b"multipart" not in (response.getheader("Content-Type") or "").encode(),
               "multi-range answered as multipart")
+
+        # The manifest and the versioned package it names, as the installer
+        # asks for them.
+        response, body = get({"Accept-Encoding": "gzip"}, MANIFEST_PATH)
+        check(response.status == 200 and body == manifest, "manifest: status %d" % response.status)
+        check(response.getheader("Content-Length") == str(len(manifest)), "manifest: no Content-Length")
+        check(response.getheader("Cache-Control") == "no-cache", "manifest: no Cache-Control: no-cache")
+        response, body = get({"Range": "bytes=0-%d" % (len(manifest) - 1)}, MANIFEST_PATH)
+        check(response.status == 206 and body == manifest, "manifest range: status %d" % response.status)
+        response, body = get({"Range": "bytes=10-%d" % (len(release) - 1)}, VERSIONED_PATH)
+        check(response.status == 206 and body == release[10:], "versioned package: status %d" % response.status)
 
         connection = http.client.HTTPSConnection("localhost", port, context=context, timeout=10)
         connection.request("GET", "/SW_UPDATE/")

@@ -1,10 +1,13 @@
-"""The demo's silent install: local update server with a generated package,
-a stand-in USB stick as E:, Installer.exe /path=E: under Wine, then the exit
+"""The demo's silent install: a generated package published as a vendor does
+(scripts/publish-package: the package under its versioned name and the
+signed manifest beside it, signed with the build's own key), the local
+update server, a stand-in USB stick as E:, Installer.exe /path=E: under Wine, then the exit
 code, the installed tree and the log. Run by scripts/demo, which sets up the
 environment the harness reads.
 """
 import os
 import shutil
+import subprocess
 import sys
 
 import quillon_harness as h
@@ -22,8 +25,15 @@ def main():
     package_dir = os.path.join(demo, "package")
     zip_path, records = make_package.make_package(package_dir, files=120, megabytes=2.0, seed=7)
     served = os.path.join(demo, "served")
-    os.makedirs(os.path.join(served, "SW_UPDATE", "KT-QUILLON"))
-    shutil.copy(zip_path, os.path.join(served, "SW_UPDATE", "KT-QUILLON", "Quillon.zip"))
+    published = os.path.join(served, "SW_UPDATE", "KT-QUILLON")
+    subprocess.run([os.path.join(h.SOURCE_DIR, "scripts", "publish-package"), zip_path, "--version", "1",
+                    "--key", os.path.join(h.BUILD_DIR, "package-signing", "test-package.key"),
+                    "--out", published], check=True)
+    with open(os.path.join(published, "Quillon.manifest"), encoding="utf-8") as handle:
+        manifest = handle.read().splitlines()
+    print("demo: signed manifest, %d lines:" % len(manifest))
+    for line in manifest[:8] + ["..."] + manifest[-1:]:
+        print("   " + line)
     os.chmod(demo, 0o755)
     stick = h.scratch_dir("demo-stick")
     temp = h.scratch_dir("demo-temp")

@@ -18,7 +18,7 @@ import zipfile
 
 import quillon_harness as h
 import silent_install as si
-from update_server import TestTls, UpdateServer, trust_test_ca, write_package
+from update_server import TestTls, UpdateServer, manifest_path, signed_manifest, trust_test_ca, write_package
 
 sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "fixtures"))
 sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "download"))
@@ -71,6 +71,10 @@ def log_time(line):
     return datetime.datetime.strptime(line[:23], "%d/%m/%Y %H:%M:%S,%f").timestamp()
 
 
+# The record of the installed package's version, beside the program.
+VERSION_RECORD = "Quillon.version"
+
+
 def unix_tree(folder):
     found = set()
     for root, dirs, files in os.walk(folder):
@@ -103,7 +107,7 @@ class SilentInstallTest(unittest.TestCase):
         seen = si.windows_tree(h.exe("drive_probe"), h.win_path(self.stick))
         return {path: (None, attributes, None) if attributes & 0x10 else
                 (sha256(os.path.join(self.stick, path)), attributes, written)
-                for path, (attributes, written, _) in seen.items()}
+                for path, (attributes, written, _) in seen.items() if path != VERSION_RECORD}
 
     def assert_installed(self, records, installed=None):
         installed = installed or self.installed()
@@ -142,7 +146,7 @@ class SilentInstallTest(unittest.TestCase):
         self.assertEqual(0, result.returncode, result.stdout + log)
 
         expected = {record["path"]: record for record in RECORDS}
-        self.assertEqual(set(expected), unix_tree(self.stick))
+        self.assertEqual(set(expected) | {VERSION_RECORD}, unix_tree(self.stick))
         for path, record in expected.items():
             if not record["dir"]:
                 self.assertEqual(record["sha256"], sha256(os.path.join(self.stick, path)), path)
@@ -150,7 +154,7 @@ class SilentInstallTest(unittest.TestCase):
         # The link for E: is gone once the run is over; the same folder is
         # read through Wine's Z: drive.
         seen = si.windows_tree(h.exe("drive_probe"), h.win_path(self.stick))
-        self.assertEqual(set(expected), set(seen), "tree as Windows reports it")
+        self.assertEqual(set(expected) | {VERSION_RECORD}, set(seen), "tree as Windows reports it")
         for path, record in expected.items():
             attributes, written, size = seen[path]
             self.assertEqual(record["dir"], bool(attributes & 0x10), path)
@@ -168,7 +172,7 @@ class SilentInstallTest(unittest.TestCase):
         # One line per request, and one for the whole run.
         self.assertEqual(len(requests), log.count("HTTP response to "), log)
         self.assertRegex(log, r"INFO +\[default\] Install succeeded: every entry extracted; %d bytes "
-                              r"downloaded in \d+\.\d s" % len(ZIP_BYTES))
+                              r"downloaded in \d+\.\d s" % (len(ZIP_BYTES) + os.path.getsize(manifest_path(self.served))))
 
     def test_a_second_silent_start_is_refused_while_the_first_installs_byte_for_byte(self):
         write_package(self.served, ZIP_BYTES)
@@ -197,7 +201,7 @@ class SilentInstallTest(unittest.TestCase):
         self.assertEqual(1, log.count("[default] Log created"), log)
         self.assertEqual(1, log.count("Install succeeded"), log)
         expected = {record["path"]: record for record in RECORDS}
-        self.assertEqual(set(expected), unix_tree(self.stick))
+        self.assertEqual(set(expected) | {VERSION_RECORD}, unix_tree(self.stick))
         for path, record in expected.items():
             if not record["dir"]:
                 self.assertEqual(record["sha256"], sha256(os.path.join(self.stick, path)), path)
@@ -263,10 +267,16 @@ class SilentInstallTest(unittest.TestCase):
         self.assertEqual(first, self.installed())
         self.assert_installed(RECORDS, first)
 
-        write_package(self.served, ZIP_V2)
+        write_package(self.served, ZIP_V2, version=2)
         with UpdateServer(self.served):
             self.assertEqual(0, self.install().returncode, h.read_log(self.temp))
-        self.assert_installed(RECORDS_V2)
+        # A file whose bytes the new version keeps is not rewritten: it keeps
+        # its time of the first version.
+        kept = {r["path"]: r for r in RECORDS if not r["dir"]}
+        self.assert_installed([kept[r["path"]] if r["path"] in kept and kept[r["path"]]["sha256"] == r["sha256"]
+                               else r for r in RECORDS_V2])
+        with open(os.path.join(self.stick, VERSION_RECORD)) as handle:
+            self.assertEqual("quillon-package-version 2\n", handle.read())
 
     def test_a_failed_update_leaves_the_installed_version_as_it_was(self):
         write_package(self.served, ZIP_BYTES)
@@ -280,14 +290,17 @@ class SilentInstallTest(unittest.TestCase):
             archive.writestr("Added/", b"")
             archive.writestr("Added/deep/new.txt", b"new in this version\n" * 500,
                              compress_type=zipfile.ZIP_DEFLATED)
-        write_package(self.served, damage_member(update.getvalue(), "Added/deep/new.txt"))
+        write_package(self.served, damage_member(update.getvalue(), "Added/deep/new.txt"), version=2,
+                      signed_data=update.getvalue())
         with UpdateServer(self.served):
             result = self.install()
         log = h.read_log(self.temp)
         self.assertEqual(1, result.returncode, result.stdout + log)
         self.assertFalse(os.path.exists(self.package_file()), "package left in the work folder")
-        # The retry fetches once more (direct: there is no automatic proxy
-        # here) and fails on the same member.
+        # The stick holds version 1, so only the members it lacks are
+        # fetched, and the damaged one is refused as it is extracted; the
+        # retry fetches them once more (direct: there is no automatic proxy
+        # here) and refuses it again.
         self.assertEqual(2, log.count("Zip Added/deep/new.txt: status 0x5000000, damaged data"), log)
         self.assertEqual(before, self.installed())
 
@@ -299,7 +312,7 @@ class SilentInstallTest(unittest.TestCase):
         data = (header + 30 + int.from_bytes(damaged[header + 26:header + 28], "little")
                 + int.from_bytes(damaged[header + 28:header + 30], "little"))
         damaged[data + 1000] ^= 0x01
-        write_package(self.served, bytes(damaged))
+        write_package(self.served, bytes(damaged), signed_data=ZIP_BYTES)
         with UpdateServer(self.served):
             result = self.install()
         self.assertEqual(1, result.returncode, result.stdout + h.read_log(self.temp))
@@ -335,7 +348,8 @@ class SilentInstallTest(unittest.TestCase):
                     log = h.read_log(self.temp)
                     self.assertIn("CheckDriveConnected E:\\ is no longer attached", log)
                     self.assertRegex(log, r"Install failed: the drive is not among the attached USB "
-                                          r"drives; %d bytes downloaded" % os.path.getsize(zip_path))
+                                          r"drives; %d bytes downloaded" % (os.path.getsize(zip_path) +
+                                                                            os.path.getsize(manifest_path(self.served))))
                     self.assertEqual(1, sum(1 for r in server.requests() if not r.range), "downloads")
                 else:
                     program.stop()
@@ -345,7 +359,7 @@ class SilentInstallTest(unittest.TestCase):
             log = h.read_log(self.temp)
             self.assertEqual(0, result.returncode, log)
             self.assertEqual(1 + (interruption == "kill"), log.count("Removed what an unfinished run left"))
-            self.assertEqual({r["path"] for r in records}, unix_tree(self.stick), interruption)
+            self.assertEqual({r["path"] for r in records} | {VERSION_RECORD}, unix_tree(self.stick), interruption)
 
     def test_packages_of_common_zip_writers_install_byte_for_byte(self):
         source = tempfile.mkdtemp(prefix="e2e-writers-", dir=h.BUILD_DIR)
@@ -376,7 +390,8 @@ class SilentInstallTest(unittest.TestCase):
                 result = self.install()
             self.assertEqual(0, result.returncode, writer + h.read_log(self.temp))
             installed = {path: (None if os.path.isdir(os.path.join(self.stick, path))
-                                else sha256(os.path.join(self.stick, path))) for path in unix_tree(self.stick)}
+                                else sha256(os.path.join(self.stick, path)))
+                         for path in unix_tree(self.stick) - {VERSION_RECORD}}
             self.assertEqual(expected, installed, writer)
             if writer != "jar":  # Java's writers store no attributes at all
                 licence = si.windows_tree(h.exe("drive_probe"), h.win_path(self.stick))["docs/licence.txt"]
@@ -397,8 +412,10 @@ class HostileServerTest(unittest.TestCase):
 
     def install(self, behaviour):
         log_path = os.path.join(self.temp, "fault.log")
+        self.manifest = signed_manifest(ZIP_BYTES)
         server = FaultServer({behaviour: ZIP_BYTES}, self.tls, log_path,
-                             fixed_ports={behaviour: h.UPDATE_PORT}, lifetime=300)
+                             fixed_ports={behaviour: h.UPDATE_PORT}, lifetime=300,
+                             manifests={behaviour: self.manifest})
         with server, si.usb_stick("E", self.stick) as wmi:
             result = si.run_installer(h.exe("Installer"), "E:", self.temp, wmi)
             self.ended = time.time()
@@ -421,7 +438,8 @@ class HostileServerTest(unittest.TestCase):
         for record in RECORDS:
             if not record["dir"]:
                 self.assertEqual(record["sha256"], sha256(os.path.join(self.stick, record["path"])))
-        self.assertIn("Install succeeded: every entry extracted; %d bytes downloaded" % len(ZIP_BYTES),
+        self.assertIn("Install succeeded: every entry extracted; %d bytes downloaded"
+                      % (len(ZIP_BYTES) + len(self.manifest)),
                       log)
 
     def test_every_run_ends_within_a_second_of_its_last_line(self):
@@ -443,7 +461,7 @@ class HostileServerTest(unittest.TestCase):
         result, log = self.install("error_once")
         self.assertEqual(0, result.returncode, log)
         self.assertIn("no automatic proxy, going direct", log)
-        self.assertEqual({r["path"] for r in RECORDS}, unix_tree(self.stick))
+        self.assertEqual({r["path"] for r in RECORDS} | {VERSION_RECORD}, unix_tree(self.stick))
 
 
 if __name__ == "__main__":

@@ -68,15 +68,19 @@ def signed_manifest(data, version=1, url=PACKAGE_URL_PATH, members=None, issued=
     return package_manifest.signed_manifest(key or signing_key(), data, version, url, issued, expires, members)
 
 
-def write_package(package_dir, data, version=1, signed_data=None, url=PACKAGE_URL_PATH, **manifest_options):
+def write_package(package_dir, data, version=1, signed_data=None, url=PACKAGE_URL_PATH, signed=True,
+                  **manifest_options):
     """Publishes `data` as the vendor does: the package where the server
     serves it and, beside it, the manifest signed with the build's key.
     The manifest describes `signed_data` when given (a package damaged after
-    signing). Returns the package's path."""
+    signing); with signed=False there is none (bytes for the download's own
+    tests, which are no zip). Returns the package's path."""
     path = os.path.join(package_dir, *url.strip("/").split("/"))
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as handle:
         handle.write(data)
+    if not signed:
+        return path
     manifest = signed_manifest(data if signed_data is None else signed_data, version, url, **manifest_options)
     write_manifest(package_dir, manifest)
     return path

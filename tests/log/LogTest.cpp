@@ -12,7 +12,7 @@
 #include "FileText.h"
 #include "Log.h"
 #include "ProductPaths.h"
-#include "ProductText.h"
+#include "TextConversion.h"
 #include "Startup.h"
 #include "easylogging++.h"
 

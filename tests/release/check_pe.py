@@ -108,10 +108,25 @@ class PeFile:
         return found
 
 
+def ends_at_a_root(chain):
+    with open(chain) as handle:
+        last = re.findall(r"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", handle.read(), re.S)[-1]
+    names = subprocess.run(["openssl", "x509", "-noout", "-subject", "-issuer", "-nameopt", "compat"],
+                           input=last, capture_output=True, text=True, check=True).stdout.splitlines()
+    return names[0].split("=", 1)[1] == names[1].split("=", 1)[1]
+
+
 class ShippedInstaller(unittest.TestCase):
     path = None
     arch = None
     signer_chain = None
+    # The root the signature must lead to. When not given: the signer's chain
+    # if it ends at its own root, or else the system's roots, where a
+    # vendor's chain that stops at its intermediate leads. Trusting only a
+    # root proves that the program carries the intermediates.
+    trust_root = None
+    # When given, the signature must carry a timestamp that leads to this root.
+    timestamp_root = None
 
     @classmethod
     def setUpClass(cls):
@@ -155,10 +170,17 @@ class ShippedInstaller(unittest.TestCase):
             self.skipTest("this build is not signed")
         _, size = self.pe.directories[4]
         self.assertGreater(size, 0, "no certificate table: the program is not signed")
-        verify = subprocess.run(["osslsigncode", "verify", "-CAfile", self.signer_chain, "-in", self.path],
-                                capture_output=True, text=True)
+        command = ["osslsigncode", "verify", "-in", self.path]
+        trust = self.trust_root or (self.signer_chain if ends_at_a_root(self.signer_chain) else None)
+        if trust:
+            command[2:2] = ["-CAfile", trust]
+        if self.timestamp_root:
+            command[2:2] = ["-TSA-CAfile", self.timestamp_root]
+        verify = subprocess.run(command, capture_output=True, text=True)
         self.assertEqual(0, verify.returncode, verify.stdout + verify.stderr)
         self.assertIn("Signature verification: ok", verify.stdout)
+        if self.timestamp_root:
+            self.assertIn("Timestamp Server Signature verification: ok", verify.stdout)
         # The signer must be the chain's leaf, not merely someone the chain trusts.
         leaf = subprocess.run(["openssl", "x509", "-noout", "-subject", "-nameopt", "compat", "-in", self.signer_chain],
                               capture_output=True, text=True, check=True).stdout.split("=", 1)[1].strip()

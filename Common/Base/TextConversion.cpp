@@ -1,4 +1,4 @@
-#include "ProductText.h"
+#include "TextConversion.h"
 
 #include <windows.h>
 

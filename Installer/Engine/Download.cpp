@@ -301,7 +301,8 @@ uint32_t AskForRange(DownloadRun& run, HINTERNET request)
     }
     const uint64_t last = transfer.ranges[transfer.current].last;
     const uint32_t rangeEnd = static_cast<uint32_t>(
-        std::min<uint64_t>(static_cast<uint64_t>(transfer.offset) + kRangeSize - 1, last));
+        run.target->wholeParts ? last
+                               : std::min<uint64_t>(static_cast<uint64_t>(transfer.offset) + kRangeSize - 1, last));
     const std::wstring header =
         L"Range: bytes=" + std::to_wstring(transfer.offset) + L"-" + std::to_wstring(rangeEnd);
     if (!WinHttpAddRequestHeaders(request, header.c_str(), static_cast<DWORD>(header.size()),

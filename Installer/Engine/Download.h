@@ -83,6 +83,10 @@ struct DownloadTarget {
     std::vector<ByteRange> ranges;
     // Where the bytes go. Null: folder + fileName, written afresh.
     IRangeSink* sink = nullptr;
+    // Each part in one request, however long: a server that ignores Range
+    // answers any request with the whole file, which is then taken as the
+    // answer to a request for all of it.
+    bool wholeParts = false;
 };
 
 // Fetches `target` into folder + its file name and returns that path, also

@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <memory>
+#include <thread>
+
 #include "CancelFlag.h"
 #include "ScopedHandles.h"
 #include "Sha256Hasher.h"
@@ -41,7 +45,8 @@ std::wstring PathOf(const std::wstring& destination, const std::string& name)
 
 // Whether the file at `path` is exactly `size` bytes that hash to `sha256`;
 // `exists` says whether there is a file at all.
-bool Matches(const std::wstring& path, const PackageManifest::Member& member, Sha256Hasher& hasher, bool& exists)
+bool Matches(const std::wstring& path, const PackageManifest::Member& member, Sha256Hasher& hasher,
+             std::vector<char>& buffer, bool& exists)
 {
     NCommon::ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -50,7 +55,6 @@ bool Matches(const std::wstring& path, const PackageManifest::Member& member, Sh
     if (!exists || !GetFileSizeEx(file.get(), &size) || static_cast<uint64_t>(size.QuadPart) != member.size) {
         return false;
     }
-    static thread_local std::vector<char> buffer(1 << 20);
     for (;;) {
         DWORD got = 0;
         if (!ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
@@ -65,31 +69,66 @@ bool Matches(const std::wstring& path, const PackageManifest::Member& member, Sh
     return hasher.Finish() == member.sha256;
 }
 
+// What the drive holds of one member: 0 nothing, 1 the signed bytes, 2 a
+// file that differs.
+char Look(const PackageManifest::Member& member, const std::wstring& destination, Sha256Hasher& hasher,
+          std::vector<char>& buffer)
+{
+    const std::wstring path = PathOf(destination, member.name);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return 0;
+    }
+    const bool folder = !member.name.empty() && member.name.back() == '/';
+    if (folder || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return folder && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 1 : 0;
+    }
+    bool exists = false;
+    return Matches(path, member, hasher, buffer, exists) ? 1 : exists ? 2 : 0;
+}
+
 }  // namespace
 
 Inventory Take(const PackageManifest::Manifest& manifest, const std::wstring& destination,
                const std::atomic<bool>* cancel)
 {
+    // Hashing the product is most of what an update that changes little
+    // costs; a stick reads faster than one core hashes, so each core takes
+    // files in turn.
+    const size_t workers = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+    std::vector<std::unique_ptr<Sha256Hasher>> hashers;
+    for (size_t i = 0; i < workers; ++i) {
+        hashers.push_back(std::make_unique<Sha256Hasher>());
+    }
+    std::vector<char> found(manifest.members.size(), 0);
+    std::atomic<size_t> next{0};
+    const auto work = [&](Sha256Hasher& hasher) {
+        std::vector<char> buffer(1 << 20);
+        for (size_t i = next++; i < found.size() && !IsCancelled(cancel); i = next++) {
+            try {
+                found[i] = Look(manifest.members[i], destination, hasher, buffer);
+            } catch (...) {
+                // A file that cannot be hashed is fetched again, as a missing one.
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (size_t i = 1; i < workers; ++i) {
+        threads.emplace_back(work, std::ref(*hashers[i]));
+    }
+    work(*hashers[0]);
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+
     Inventory inventory;
-    inventory.onDrive.assign(manifest.members.size(), false);
-    inventory.differs.assign(manifest.members.size(), false);
-    Sha256Hasher hasher;
-    for (size_t i = 0; i < manifest.members.size() && !IsCancelled(cancel); ++i) {
-        const PackageManifest::Member& member = manifest.members[i];
-        const std::wstring path = PathOf(destination, member.name);
-        const DWORD attributes = GetFileAttributesW(path.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
-            continue;
-        }
-        const bool folder = !member.name.empty() && member.name.back() == '/';
-        if (folder || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            inventory.onDrive[i] = folder && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-            continue;
-        }
-        bool exists = false;
-        inventory.onDrive[i] = Matches(path, member, hasher, exists);
-        inventory.differs[i] = exists && !inventory.onDrive[i];
-        inventory.anyPresent = inventory.anyPresent || exists;
+    inventory.onDrive.assign(found.size(), false);
+    inventory.differs.assign(found.size(), false);
+    for (size_t i = 0; i < found.size(); ++i) {
+        inventory.onDrive[i] = found[i] == 1;
+        inventory.differs[i] = found[i] == 2;
+        const bool folder = !manifest.members[i].name.empty() && manifest.members[i].name.back() == '/';
+        inventory.anyPresent = inventory.anyPresent || (found[i] != 0 && !folder);
     }
     return inventory;
 }

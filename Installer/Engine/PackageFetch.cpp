@@ -43,6 +43,7 @@ void PackageFetch::Download(const PackageManifest::Manifest& manifest, std::vect
     target.reportsProgress = progress;
     target.ranges = std::move(ranges);
     target.sink = &sink;
+    target.wholeParts = m_rangeIgnored;
     m_download(m_folder, m_listener, m_cancel, proxyOnly, target);
 }
 
@@ -72,6 +73,7 @@ PackageFetch::Result PackageFetch::Fetch(const PackageManifest::Manifest& manife
             LOG(ERROR) << "The server answers a part of the package with the whole of it; "
                           "fetching the whole package instead";
             m_wholeOnly = true;
+            m_rangeIgnored = true;
         }
         if (IsCancelled(m_cancel)) {
             return Result{m_kept.PackagePath(), std::nullopt};
@@ -136,7 +138,14 @@ std::optional<PackageFetch::Result> PackageFetch::FetchMembers(const PackageMani
 
 PackageFetch::Result PackageFetch::FetchWhole(const PackageManifest::Manifest& manifest, bool proxyOnly)
 {
-    const DeltaPlan::Plan plan = DeltaPlan::PlanWhole(manifest.packageSize, m_kept.Kept());
+    // A server that ignores Range can only send the whole package, kept
+    // parts or not.
+    const DeltaPlan::Plan plan = DeltaPlan::PlanWhole(manifest.packageSize, m_rangeIgnored ? std::vector<ByteRange>()
+                                                                                          : m_kept.Kept());
+    if (m_rangeIgnored && manifest.packageSize > 0) {
+        Download(manifest, {{0, manifest.packageSize - 1}}, true, proxyOnly);
+        return Result{m_kept.PackagePath(), std::nullopt};
+    }
     if (m_kept.KeptBytes() > 0) {
         LOG(INFO) << "Fetching the rest of the package: " << plan.fetchBytes << " bytes in "
                   << plan.requests.size() << " requests, " << m_kept.KeptBytes() << " kept";

@@ -82,4 +82,7 @@ private:
     // Once the server has shown it cannot serve parts of the package, or a
     // tail that is not the signed one, the run takes the whole package.
     bool m_wholeOnly = false;
+    // The server answers any range with the whole package: the whole is
+    // asked for in one request, since that is all such a server can give.
+    bool m_rangeIgnored = false;
 };

@@ -29,8 +29,6 @@ def setUpModule():
     global ZIP_V1
     folder = tempfile.mkdtemp(prefix="delta-package-", dir=h.BUILD_DIR)
     try:
-        # Under the 4 MiB of one range, so that a server that ignores Range
-        # can still serve the whole package in one answer.
         zip_path, _ = make_package.make_package(folder, files=200, megabytes=3.0, seed=11)
         with open(zip_path, "rb") as handle:
             ZIP_V1 = handle.read()
@@ -176,10 +174,12 @@ class DeltaUpdateTest(unittest.TestCase):
 
     def test_a_server_that_ignores_range_or_a_tail_that_is_not_signed_ends_the_delta_path(self):
         self.assertEqual(0, self.install(ZIP_V1, 1)[0])
-        v2 = rezip(ZIP_V1, replace={CHANGED: os.urandom(1000)}, comment=b"A" * 16)
+        v2 = rezip(ZIP_V1, replace={CHANGED: os.urandom(1000)}, add={"big.bin": os.urandom(5000000)},
+                   comment=b"A" * 16)
 
         # nginx with max_ranges 0 answers the tail's range with the whole
-        # package; the run takes that as the end of the delta path, once.
+        # package; the run takes that as the end of the delta path, once,
+        # and asks for the whole package (more than one 4 MiB range) in one.
         code, requests, log = self.install(v2, 2, ranges=False)
         self.assertEqual(0, code, log)
         self.assert_stick_holds(v2)
@@ -200,7 +200,10 @@ class DeltaUpdateTest(unittest.TestCase):
         self.assertEqual(1, result.returncode, log)
         self.assertEqual(1, log.count("The package's directory does not match the manifest"), log)
         self.assertEqual(tail_range(v3), requests[0].range)
-        self.assertIn("bytes=0-%d" % (len(v3) - 1), [r.range for r in requests[1:]])
+        # The whole package, and once more by the retry: nothing of a
+        # refused package is kept.
+        whole = ["bytes=0-4194303", "bytes=4194304-%d" % (len(v3) - 1)]
+        self.assertEqual(whole * 2, [r.range for r in requests[1:]])
         self.assertEqual(before, self.identities())
         self.assertEqual([], os.listdir(self.kept_folder()), "a refused package kept")
 

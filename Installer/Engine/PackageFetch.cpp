@@ -1,6 +1,7 @@
 #include "PackageFetch.h"
 
 #include "CancelFlag.h"
+#include "ProgressOnly.h"
 #include "DeltaPlan.h"
 #include "MessageError.h"
 #include "ProductConstants.h"
@@ -44,7 +45,8 @@ void PackageFetch::Download(const PackageManifest::Manifest& manifest, std::vect
     target.ranges = std::move(ranges);
     target.sink = &sink;
     target.wholeParts = m_rangeIgnored;
-    m_download(m_folder, m_listener, m_cancel, proxyOnly, target);
+    ProgressOnly barOnly(m_listener);
+    m_download(m_folder, ProgressOnly::Of(m_listener, barOnly), m_cancel, proxyOnly, target);
 }
 
 PackageFetch::Result PackageFetch::Fetch(const PackageManifest::Manifest& manifest,

@@ -793,7 +793,7 @@ std::wstring Download(const std::wstring& folder, IInstallListener* listener,
                       const std::atomic<bool>* cancel, bool proxyOnly, const DownloadTarget& target,
                       const DownloadOptions& options)
 {
-    if (listener != nullptr) {
+    if (listener != nullptr && target.reportsStart) {
         listener->OnStatus(IInstallListener::StatusDownloading);
     }
 

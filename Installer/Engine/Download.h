@@ -76,8 +76,11 @@ struct DownloadTarget {
     std::optional<uint32_t> size;
     // A file the server says is longer is refused before its body is read.
     uint32_t maxSize = UINT32_MAX;
-    // Whether the listener's progress bar follows this file.
+    // Whether the listener's progress bar follows this file, and whether
+    // its start is reported as the download's: once an attempt, however
+    // many files it fetches.
     bool reportsProgress = true;
+    bool reportsStart = true;
     // Only these bytes of the file (in order, disjoint, `size` known); the
     // bar follows them alone. Empty: the whole file.
     std::vector<ByteRange> ranges;

@@ -17,7 +17,6 @@
 #include "MessageError.h"
 #include "PackageFetch.h"
 #include "PackageTrust.h"
-#include "ProgressOnly.h"
 #include "ScopedHandles.h"
 #include "easylogging++.h"
 
@@ -751,8 +750,6 @@ void InstallRun::Fetch(bool proxyOnly)
 {
     m_context.manifest.reset();
     m_context.partialIndex.reset();
-    ReportStatus(m_listener, IInstallListener::StatusDownloading);
-    ProgressOnly progress(m_listener);
     DownloadTarget manifestTarget;
     manifestTarget.urlPath = DownloadConstants::kManifestPath;
     manifestTarget.fileName = kManifestFileName;
@@ -760,8 +757,7 @@ void InstallRun::Fetch(bool proxyOnly)
     manifestTarget.reportsProgress = false;
     std::string manifestBytes;
     try {
-        const std::wstring path = m_environment.download(m_driveFolder, ProgressOnly::Of(m_listener, progress),
-                                                         m_cancel, proxyOnly, manifestTarget);
+        const std::wstring path = m_environment.download(m_driveFolder, m_listener, m_cancel, proxyOnly, manifestTarget);
         manifestBytes = ReadSmallFile(path, PackageManifest::kMaxBytes);
     } catch (...) {
         // Without a manifest nothing is fetched: the package is never taken

@@ -1,7 +1,6 @@
 #include "PackageFetch.h"
 
 #include "CancelFlag.h"
-#include "ProgressOnly.h"
 #include "DeltaPlan.h"
 #include "MessageError.h"
 #include "ProductConstants.h"
@@ -45,8 +44,9 @@ void PackageFetch::Download(const PackageManifest::Manifest& manifest, std::vect
     target.ranges = std::move(ranges);
     target.sink = &sink;
     target.wholeParts = m_rangeIgnored;
-    ProgressOnly barOnly(m_listener);
-    m_download(m_folder, ProgressOnly::Of(m_listener, barOnly), m_cancel, proxyOnly, target);
+    // The attempt's start was reported with the manifest's.
+    target.reportsStart = false;
+    m_download(m_folder, m_listener, m_cancel, proxyOnly, target);
 }
 
 PackageFetch::Result PackageFetch::Fetch(const PackageManifest::Manifest& manifest,

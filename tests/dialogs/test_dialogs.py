@@ -469,6 +469,8 @@ class InteractiveInstall(unittest.TestCase):
         installed = tree_of(stick)
         installed.pop("QuillonRuns.txt")
         installed.pop(".windows-label")  # the stick's own label, as Wine keeps it
+        self.assertEqual(hashlib.sha256(b"quillon-package-version 1\n").hexdigest(), installed.pop("Quillon.version"),
+                         "the installed version recorded beside the program")
         self.assertEqual(files, installed, "the drive holds the package, byte for byte")
 
     def test_a_drive_named_with_path_skips_the_picker(self):

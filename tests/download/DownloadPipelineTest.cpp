@@ -44,7 +44,8 @@ struct PipelineRun {
                                                IInstallListener* listener,
                                                const std::atomic<bool>* cancel, bool proxyOnly,
                                                const DownloadTarget& target) {
-            if (target.fileName == L"Quillon.zip") {
+            // Each attempt starts with the signed manifest.
+            if (target.fileName != L"Quillon.zip") {
                 downloads.push_back(proxyOnly);
             }
             return Download(folder, listener, cancel, proxyOnly, target, options);
@@ -129,8 +130,9 @@ TEST(DownloadPipeline, ShortRangesNeverEndAsASuccessfulInstall)
     const PipelineRun run(OptionsFor(Servers().Port("fault.short_body:zip.port")));
     EXPECT_FALSE(run.result);
     EXPECT_EQ(run.downloads, (std::vector<bool>{false, true}));
-    // Each download stops at the first short range.
-    EXPECT_EQ(log.Requests().size(), 4u);
+    // Each download stops at the package's first short range, after the
+    // manifest's length request and range.
+    EXPECT_EQ(log.Requests().size(), 6u);
     EXPECT_EQ(run.LastStatus(), IInstallListener::StatusFailed);
     EXPECT_FALSE(run.Saw(IInstallListener::StatusInstalling));
     EXPECT_FALSE(run.PackageLeftBehind());
@@ -173,7 +175,12 @@ TEST(DownloadPipeline, CancelDuringTheDownloadEndsInFailedWithoutRetry)
     EXPECT_EQ(run.listener.progress.size(), 5u);
     EXPECT_EQ(run.LastStatus(), IInstallListener::StatusFailed);
     EXPECT_FALSE(run.Saw(IInstallListener::StatusInstalling));
-    EXPECT_EQ(log.Ranges(), (std::vector<std::string>{"", "bytes=0-4194303"}));
+    // The manifest's length request and its one range, then the package's
+    // first range, which the cancel ends; the package's length is signed.
+    const std::vector<std::string> ranges = log.Ranges();
+    ASSERT_EQ(ranges.size(), 3u);
+    EXPECT_EQ(ranges[0], "");
+    EXPECT_EQ(ranges[2], "bytes=0-4194303");
     // What came before the cancel stays, with the record of which bytes it
     // holds, for the next run to go on from.
     EXPECT_TRUE(run.PackageLeftBehind());

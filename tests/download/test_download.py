@@ -20,7 +20,8 @@ import zipfile
 
 import quillon_harness as harness
 import update_server
-from update_server import ClosedPort, TestTls, UpdateServer, free_port, trust_test_ca, write_package
+from update_server import (ClosedPort, TestTls, UpdateServer, free_port, signed_manifest, trust_test_ca,
+                           write_package)
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from fault_server import FaultServer  # noqa: E402
@@ -221,9 +222,14 @@ def main():
                         for index, (name, size) in enumerate(sorted(FAULT_PACKAGES.items()))}
             for behaviour in ("short_body", "ignore_range", "reset_mid_range"):
                 packages[behaviour + ":zip"] = package_zip
+            # The pipeline's runs fetch the signed manifest first; the faults
+            # are the package's.
+            manifest = signed_manifest(package_zip)
             faults = stack.enter_context(FaultServer(packages, tls, fault_log,
                                                      stall_seconds=STALL_SECONDS,
-                                                     lifetime=300))
+                                                     lifetime=300,
+                                                     manifests={name: manifest for name in packages
+                                                                if name.endswith(":zip")}))
             config["fault.log"] = harness.win_path(fault_log)
             for name, port in faults.ports.items():
                 config["fault.%s.port" % name] = str(port)

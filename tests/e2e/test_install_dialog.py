@@ -17,7 +17,7 @@ import unittest
 
 import quillon_harness as h
 import silent_install as si
-from update_server import TestTls, UpdateServer, trust_test_ca, write_package
+from update_server import TestTls, UpdateServer, signed_manifest, trust_test_ca, write_package
 
 sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "fixtures"))
 sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "download"))
@@ -291,7 +291,11 @@ class InstallDialogTest(unittest.TestCase):
             self.assertEqual(100, bar(state))
             self.assertEqual([122, 30], size(state, ACTION), "image 309")
             self.assertGreater(count_colour(shot, state, COMPLETE, GREEN), 20, "Install Complete in green")
-            self.assertEqual(PACKAGE[1], unix_tree(stick.folder))
+            installed = unix_tree(stick.folder)
+            # The installed version is recorded beside the program.
+            self.assertEqual(hashlib.sha256(b"quillon-package-version 1\n").hexdigest(),
+                             installed.pop("Quillon.version", None))
+            self.assertEqual(PACKAGE[1], installed)
             self.assertFalse(os.path.exists(run.package_file()))
 
             run.click(ACTION)
@@ -356,9 +360,8 @@ class InstallDialogTest(unittest.TestCase):
                     run.click(CLOSE)
                 else:
                     run.key(how)
-                # The worker has recorded what came on its way out before the
-                # dialog ended, for the next run to go on from; a worker cut
-                # short by the process's end would leave the record behind.
+                # The worker has recorded what came on its way out, before
+                # the dialog ended, for the next run to go on from.
                 self.assertEqual(code, run.exit_code())
                 self.assertTrue(os.path.exists(run.kept_record()), "what came is not kept")
                 self.assertNotIn("Quillon.exe", unix_tree(stick.folder))
@@ -373,7 +376,8 @@ class InstallDialogTest(unittest.TestCase):
         for name, hold_ms, ready in (("stalled-server", 0, lambda s: text(s) == DOWNLOADING and bar(s) > 0),
                                      ("held-drive-check", 15000, lambda s: True)):
             stalled = FaultServer({"stall_mid_range": PACKAGE[0]}, tls, log, stall_seconds=60,
-                                  fixed_ports={"stall_mid_range": h.UPDATE_PORT}, lifetime=300)
+                                  fixed_ports={"stall_mid_range": h.UPDATE_PORT}, lifetime=300,
+                                  manifests={"stall_mid_range": signed_manifest(PACKAGE[0])})
             with self.subTest(name), stalled, Stick("E"), Installer("--path", "E:\\", hold_ms=hold_ms) as run:
                 state = run.until(ready, "ready")
                 self.assertEqual(ACTION, state["focus"], "the keyboard starts on the action button")
@@ -477,10 +481,13 @@ class InstallDialogTest(unittest.TestCase):
         # is when the window is asked to close.
         stamps = re.findall(r"^\d\d/\d\d/\d{4} (\d\d):(\d\d):(\d\d),(\d{3}) .*?(WinHttpGetIEProxyConfig"
                             r"ForCurrentUser ieProxyConfig.fAutoDetect|SendMessageTimeoutW error)", log, re.M)
-        self.assertEqual(["WinHttpGetIEProxyConfigForCurrentUser ieProxyConfig.fAutoDetect",
-                          "SendMessageTimeoutW error"], [s[4] for s in stamps], log)
+        # The manifest's fetch, then the package's, each read the settings.
+        self.assertEqual(sorted(["WinHttpGetIEProxyConfigForCurrentUser ieProxyConfig.fAutoDetect"] * 2 +
+                                ["SendMessageTimeoutW error"]), sorted(s[4] for s in stamps), log)
+        self.assertTrue(stamps[0][4].startswith("WinHttp"), log)
+        timed = [s for s in stamps if s[4].startswith("SendMessage")]
         start, timed_out = ((int(hh) * 60 + int(mm)) * 60 + int(ss) + int(ms) / 1000.0
-                            for hh, mm, ss, ms, _ in stamps)
+                            for hh, mm, ss, ms, _ in (stamps[0], timed[0]))
         waited = timed_out - start
         print("download start to the time-out line: %.3f s (bound %.1f s)" % (waited, BOUND_SECONDS))
         self.assertGreaterEqual(waited, BOUND_SECONDS - 0.1, "the window was not waited for")

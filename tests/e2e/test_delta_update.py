@@ -245,28 +245,49 @@ class InterruptedUpdateTest(unittest.TestCase):
             return 0
         return sum(int(last) - int(first) + 1 for first, last in ranges)
 
-    def test_a_killed_download_resumes_where_it_stopped(self):
+    def cut(self, stick):
+        """Starts a run against a slow server and kills it once half the
+        package is kept; returns how many bytes are."""
+        size = os.path.getsize(os.path.join(self.served, *PACKAGE_URI.strip("/").split("/")))
+        with UpdateServer(self.served, rate=3 * 1024 * 1024), si.usb_stick("E", stick) as wmi:
+            program = self.start(wmi, "cut")
+            deadline = time.time() + 120
+            while self.kept_bytes() < size // 2 and program.process.poll() is None and time.time() < deadline:
+                time.sleep(0.02)
+            program.stop()
+        kept = self.kept_bytes()
+        self.assertTrue(size // 2 <= kept < size, kept)
+        return kept
+
+    def run_again(self, stick):
+        mark = len(h.read_log(self.temp))
+        with UpdateServer(self.served) as server, si.usb_stick("E", stick) as wmi:
+            result = si.run_installer(h.exe("Installer"), "E:", self.temp, wmi)
+            requests = package_requests(server.requests())
+        log = h.read_log(self.temp)[mark:]
+        self.assertEqual(0, result.returncode, log)
+        self.assertFalse(os.listdir(os.path.join(h.work_folder(self.temp), "QL_Install_E")), "kept data left")
+        return sum(r.bytes for r in requests), log
+
+    def test_a_killed_download_resumes_where_it_stopped_unless_the_package_changed(self):
         zip_path, _ = make_package.make_package(self.package, files=300, megabytes=12.0, seed=12)
         with open(zip_path, "rb") as handle:
             data = handle.read()
         write_package(self.served, data)
-        with UpdateServer(self.served, rate=3 * 1024 * 1024) as server, si.usb_stick("E", self.stick) as wmi:
-            program = self.start(wmi, "cut")
-            deadline = time.time() + 120
-            while self.kept_bytes() < len(data) // 2 and program.process.poll() is None and time.time() < deadline:
-                time.sleep(0.02)
-            program.stop()
-            kept = self.kept_bytes()
-            self.assertGreaterEqual(kept, len(data) // 2)
-            self.assertLess(kept, len(data))
-        with UpdateServer(self.served) as server, si.usb_stick("E", self.stick) as wmi:
-            result = si.run_installer(h.exe("Installer"), "E:", self.temp, wmi)
-            second = package_requests(server.requests())
-        log = h.read_log(self.temp)
-        self.assertEqual(0, result.returncode, log)
-        self.assertEqual(len(data) - kept, sum(r.bytes for r in second), second)
+        kept = self.cut(self.stick)
+        fetched, log = self.run_again(self.stick)
+        self.assertEqual(len(data) - kept, fetched)
         self.assertIn("Kept from an earlier run: %d bytes" % kept, log)
-        self.assertFalse(os.listdir(os.path.join(h.work_folder(self.temp), "QL_Install_E")))
+
+        # What a cut run kept of one package is no use for another.
+        fresh = h.scratch_dir("delta-stick")
+        self.addCleanup(h.remove_tree, fresh)
+        self.cut(fresh)
+        other = rezip(data, comment=b"the next build")
+        write_package(self.served, other, version=2)
+        fetched, log = self.run_again(fresh)
+        self.assertEqual(len(other), fetched)
+        self.assertNotIn("Kept from an earlier run", log)
 
     def test_a_stick_pulled_during_a_delta_update_keeps_its_version_and_the_fetched_members(self):
         zip_path, _ = make_package.make_package(self.package, files=1200, megabytes=16.0, seed=13)

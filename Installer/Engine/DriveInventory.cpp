@@ -101,10 +101,18 @@ Inventory Take(const PackageManifest::Manifest& manifest, const std::wstring& de
         hashers.push_back(std::make_unique<Sha256Hasher>());
     }
     std::vector<char> found(manifest.members.size(), 0);
+    // The largest first, so that no core is left with a big file at the end.
+    std::vector<size_t> order(found.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return manifest.members[a].size > manifest.members[b].size; });
     std::atomic<size_t> next{0};
     const auto work = [&](Sha256Hasher& hasher) {
         std::vector<char> buffer(1 << 20);
-        for (size_t i = next++; i < found.size() && !IsCancelled(cancel); i = next++) {
+        for (size_t k = next++; k < order.size() && !IsCancelled(cancel); k = next++) {
+            const size_t i = order[k];
             try {
                 found[i] = Look(manifest.members[i], destination, hasher, buffer);
             } catch (...) {

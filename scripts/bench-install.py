@@ -25,31 +25,9 @@ import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
 import benchlib
-
-
-def timed_windows(command, what, env=None):
-    """Runs a Windows program as the harness does; returns (wall, CPU) seconds."""
-    import quillon_harness as h
-    line = [h.WINE_RUN]
-    if env:
-        line.append(h.exe("launch"))
-        for name, value in env.items():
-            line += ["--env", "%s=%s" % (name, value)]
-        line.append("--")
-    # Output goes to a file, not a pipe: a program that loads user32 starts
-    # Wine's desktop process, which inherits the output and keeps a pipe
-    # open about a second after the program has ended.
-    with tempfile.TemporaryFile(mode="w+") as output:
-        result, wall, cpu = benchlib.measured(line + command, wine=True, stdin=subprocess.DEVNULL,
-                                              stdout=output, stderr=subprocess.STDOUT, timeout=600)
-        if result.returncode != 0:
-            output.seek(0)
-            sys.exit("%s failed with %d: %s" % (what, result.returncode, output.read()))
-    return wall, cpu
 
 
 def main():
@@ -107,7 +85,7 @@ def main():
                     env = dict(h.temp_env(temp))
                     env.update(wmi)
                     with benchlib.PeakMemory("Installer.exe") as sampler:
-                        wall, used = timed_windows([installer, "/path=E:"], "Installer.exe", env)
+                        wall, used = benchlib.timed_windows([installer, "/path=E:"], "Installer.exe", env)
                     times["installer"].append(wall)
                     cpu["installer"].append(used)
                     peaks["installer"].append(sampler.peak_kb)
@@ -125,9 +103,9 @@ def main():
                 tree = os.path.join(target, "tree")
                 os.makedirs(tree)
                 h.give_to_test_user(tree)
-                fetched = timed_windows([fetch, str(server.port), h.win_path(package), "ranges", "1"],
+                fetched = benchlib.timed_windows([fetch, str(server.port), h.win_path(package), "ranges", "1"],
                                         "winhttp_fetch")
-                unpacked = timed_windows([miniunz, "-x", "-o", h.win_path(package), "-d", h.win_path(tree)],
+                unpacked = benchlib.timed_windows([miniunz, "-x", "-o", h.win_path(package), "-d", h.win_path(tree)],
                                          "miniunz")
                 times["anchor"].append(fetched[0] + unpacked[0])
                 cpu["anchor"].append(fetched[1] + unpacked[1] if fetched[1] is not None else None)
@@ -146,7 +124,7 @@ def main():
                 shutil.rmtree(target)
 
                 with benchlib.PeakMemory("idle.exe") as sampler:
-                    timed_windows([idle, "500"], "idle.exe")
+                    benchlib.timed_windows([idle, "500"], "idle.exe")
                 peaks["idle"].append(sampler.peak_kb)
                 print("run %d: installer %.2f s (peak %d kB), anchors %.2f s, curl+unzip %.2f s"
                       % (run + 1, times["installer"][-1], peaks["installer"][-1],

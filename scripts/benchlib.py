@@ -145,6 +145,27 @@ def measured(command, wine=False, **kwargs):
     return result, wall, cpu
 
 
+def timed_windows(command, what, env=None):
+    """Runs a Windows program as the harness does; returns (wall, CPU) seconds."""
+    import quillon_harness as h
+    line = [h.WINE_RUN]
+    if env:
+        line.append(h.exe("launch"))
+        for name, value in env.items():
+            line += ["--env", "%s=%s" % (name, value)]
+        line.append("--")
+    # Output goes to a file, not a pipe: a program that loads user32 starts
+    # Wine's desktop process, which inherits the output and keeps a pipe
+    # open about a second after the program has ended.
+    with tempfile.TemporaryFile(mode="w+") as output:
+        result, wall, cpu = measured(line + command, wine=True, stdin=subprocess.DEVNULL,
+                                              stdout=output, stderr=subprocess.STDOUT, timeout=600)
+        if result.returncode != 0:
+            output.seek(0)
+            sys.exit("%s failed with %d: %s" % (what, result.returncode, output.read()))
+    return wall, cpu
+
+
 def architecture(build):
     return _cache(build, "QUILLON_ARCH") or "unknown"
 

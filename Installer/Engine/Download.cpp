@@ -17,6 +17,7 @@
 #include "MessageError.h"
 #include "TextConversion.h"
 #include "ProxyRules.h"
+#include "RangeIgnored.h"
 #include "ResponseRules.h"
 #include "ScopedHandles.h"
 #include "easylogging++.h"
@@ -91,6 +92,11 @@ struct Transfer {
     int32_t totalLength = -1;
     uint32_t received = 0;
     uint32_t offset = 0;
+    // The parts of the file still to fetch, and the one being fetched.
+    std::vector<ByteRange> ranges;
+    size_t current = 0;
+    // The bytes the progress bar stands for.
+    uint64_t progressTotal = 0;
     int progressCounter = 0;
     // Resumed requests in a row that brought no byte at all.
     int fruitlessResumes = 0;
@@ -106,7 +112,7 @@ float ProgressFraction(const Transfer& transfer)
     // The ratio is formed in single precision, the rest in double; the
     // volatile stores keep x87 builds from carrying extra precision along.
     volatile float ratio =
-        static_cast<float>(transfer.received) / static_cast<float>(transfer.totalLength);
+        static_cast<float>(transfer.received) / static_cast<float>(transfer.progressTotal);
     volatile double fraction = 0.1 + 0.9 * static_cast<double>(ratio);
     // A server that sends more than it was asked for would push the bar past
     // its end; the download is still running, so it stays at full.
@@ -200,6 +206,10 @@ void TakeLength(HINTERNET request, Transfer& transfer, uint32_t maxSize)
         if (length && *length <= static_cast<uint64_t>(INT32_MAX)) {
             LogResponse(asked, head, 0);
             transfer.totalLength = static_cast<int32_t>(*length);
+            if (*length > 0) {
+                transfer.ranges = {{0, *length - 1}};
+            }
+            transfer.progressTotal = *length;
             return;
         }
         error = ERROR_ARITHMETIC_OVERFLOW;
@@ -219,12 +229,44 @@ struct ProxyLookup {
     DWORD error = ERROR_SUCCESS;
 };
 
+// The download's own file, written from its start as the bytes come in.
+class FileSink : public IRangeSink {
+public:
+    explicit FileSink(const std::wstring& path)
+        // _wfopen underneath: no sharing restrictions.
+        : m_file(path.c_str(), std::ios::out | std::ios::binary | std::ios::trunc)
+    {
+        if (!m_file.is_open()) {
+            throw MessageError("Failed to create a temp file");
+        }
+    }
+    void Write(uint64_t offset, const void* bytes, uint32_t count) override
+    {
+        m_file.write(static_cast<const char*>(bytes), static_cast<std::streamsize>(count));
+        if (!m_file) {
+            LOG(ERROR) << "Writing the package file failed at byte " << offset;
+            throw MessageError("Failed to write the package file", ERROR_WRITE_FAULT);
+        }
+    }
+    void Close(bool cancelled)
+    {
+        m_file.close();
+        if (m_file.fail() && !cancelled) {
+            LOG(ERROR) << "Writing the package file failed at its end";
+            throw MessageError("Failed to write the package file", ERROR_WRITE_FAULT);
+        }
+    }
+
+private:
+    std::ofstream m_file;
+};
+
 // What every request of one download shares.
 struct DownloadRun {
     DownloadRun(IInstallListener* listener, const std::atomic<bool>* cancel, BlockingCalls& calls,
-                std::ofstream& package, const DownloadOptions& options,
+                IRangeSink& sink, const DownloadOptions& options,
                 const ProxyRules::Plan& plan)
-        : listener(listener), cancel(cancel), calls(calls), package(package), options(options),
+        : listener(listener), cancel(cancel), calls(calls), sink(sink), options(options),
           plan(plan)
     {
     }
@@ -237,7 +279,7 @@ struct DownloadRun {
     // The calls that wait for the server go through here, so that a cancel
     // need not wait for them.
     BlockingCalls& calls;
-    std::ofstream& package;
+    IRangeSink& sink;
     const DownloadOptions& options;
     const ProxyRules::Plan& plan;
     const DownloadTarget* target = nullptr;
@@ -246,7 +288,8 @@ struct DownloadRun {
 };
 
 // Adds the Range header of the range that starts at the offset and returns
-// the range's last byte. The length request asks for no range.
+// the range's last byte: at most kRangeSize bytes, never past the part being
+// fetched. The length request asks for no range.
 uint32_t AskForRange(DownloadRun& run, HINTERNET request)
 {
     const Transfer& transfer = run.transfer;
@@ -256,9 +299,10 @@ uint32_t AskForRange(DownloadRun& run, HINTERNET request)
         }
         return 0;
     }
-    const uint64_t last = static_cast<uint64_t>(transfer.totalLength) - 1;
+    const uint64_t last = transfer.ranges[transfer.current].last;
     const uint32_t rangeEnd = static_cast<uint32_t>(
-        std::min<uint64_t>(static_cast<uint64_t>(transfer.offset) + kRangeSize - 1, last));
+        run.target->wholeParts ? last
+                               : std::min<uint64_t>(static_cast<uint64_t>(transfer.offset) + kRangeSize - 1, last));
     const std::wstring header =
         L"Range: bytes=" + std::to_wstring(transfer.offset) + L"-" + std::to_wstring(rangeEnd);
     if (!WinHttpAddRequestHeaders(request, header.c_str(), static_cast<DWORD>(header.size()),
@@ -332,6 +376,11 @@ RangeAnswer CheckRangeHead(HINTERNET request, const DownloadRun& run, uint32_t r
         answer.head, transfer.offset, rangeEnd, static_cast<uint32_t>(transfer.totalLength));
     if (!verdict.accepted) {
         RefuseWrongSize(run, answer);
+        if (answer.head.status == 200) {
+            LogResponse(answer.asked, answer.head, 0);
+            LOG(ERROR) << "Unexpected HTTP response to " << answer.asked << ": " << verdict.problem;
+            throw RangeIgnored();
+        }
         RefuseResponse(answer.asked, answer.head, 0, verdict.problem);
     }
     answer.bodyBytes = verdict.bodyBytes;
@@ -382,12 +431,7 @@ BodyEnd ReceiveBody(DownloadRun& run, HINTERNET request, const RangeAnswer& answ
             end.brokenBy = "WinHttpReadData";
             return end;
         }
-        run.package.write(buffer.data(), static_cast<std::streamsize>(bytesRead));
-        if (!run.package) {
-            LOG(ERROR) << "Writing the package file failed at byte "
-                       << (run.transfer.offset + end.bytes);
-            throw MessageError("Failed to write the package file", ERROR_WRITE_FAULT);
-        }
+        run.sink.Write(run.transfer.offset + end.bytes, buffer.data(), bytesRead);
         end.bytes += bytesRead;
         run.transfer.received += bytesRead;
         if (run.listener != nullptr) {
@@ -458,6 +502,10 @@ int PerformRequest(DownloadRun& run, HINTERNET request)
         return 0;
     }
     SettleRange(run.transfer, answer, end);
+    Transfer& transfer = run.transfer;
+    if (transfer.offset > transfer.ranges[transfer.current].last && ++transfer.current < transfer.ranges.size()) {
+        transfer.offset = static_cast<uint32_t>(transfer.ranges[transfer.current].first);
+    }
     return 1;
 }
 
@@ -712,13 +760,12 @@ bool RunAttempt(DownloadRun& run)
     throw MessageError("Sending WinHttpRequest failed", error);
 }
 
-// The length request, then range after range until the package is whole or
-// the cancel flag ends the download.
+// The length request when the length is unknown, then range after range
+// until every part asked for is in or the cancel flag ends the download.
 void FetchRanges(DownloadRun& run)
 {
     const Transfer& transfer = run.transfer;
-    while (transfer.totalLength == -1 ||
-           static_cast<int64_t>(transfer.offset) < static_cast<int64_t>(transfer.totalLength)) {
+    while (transfer.totalLength == -1 || transfer.current < transfer.ranges.size()) {
         if (!RunAttempt(run)) {
             return;
         }
@@ -751,10 +798,9 @@ std::wstring Download(const std::wstring& folder, IInstallListener* listener,
     }
 
     const std::wstring packagePath = folder + target.fileName;
-    // _wfopen underneath: no sharing restrictions.
-    std::ofstream package(packagePath.c_str(), std::ios::out | std::ios::binary | std::ios::trunc);
-    if (!package.is_open()) {
-        throw MessageError("Failed to create a temp file");
+    std::optional<FileSink> ownFile;
+    if (target.sink == nullptr) {
+        ownFile.emplace(packagePath);
     }
 
     UserProxySettings settings;
@@ -762,19 +808,29 @@ std::wstring Download(const std::wstring& folder, IInstallListener* listener,
     // Only a download that someone watches can be cancelled while it waits
     // for the server; the silent install's flag is never set.
     BlockingCalls calls(listener != nullptr ? cancel : nullptr);
-    DownloadRun run(target.reportsProgress ? listener : nullptr, cancel, calls, package, options, plan);
+    DownloadRun run(target.reportsProgress ? listener : nullptr, cancel, calls,
+                    target.sink != nullptr ? *target.sink : *ownFile, options, plan);
     run.target = &target;
     if (target.size) {
-        run.transfer.totalLength = static_cast<int32_t>(*target.size);
+        Transfer& transfer = run.transfer;
+        transfer.totalLength = static_cast<int32_t>(*target.size);
+        transfer.ranges = target.ranges;
+        if (target.ranges.empty() && *target.size > 0) {
+            transfer.ranges = {{0, *target.size - 1u}};
+        }
+        for (const ByteRange& range : transfer.ranges) {
+            transfer.progressTotal += range.Size();
+        }
+        if (!transfer.ranges.empty()) {
+            transfer.offset = static_cast<uint32_t>(transfer.ranges.front().first);
+        }
     }
     run.lookup.address = LookupAddress(options, target);
     run.lookup.options = AutomaticOptions(plan);
     FetchRanges(run);
 
-    package.close();
-    if (package.fail() && !IsCancelled(cancel)) {
-        LOG(ERROR) << "Writing the package file failed at its end";
-        throw MessageError("Failed to write the package file", ERROR_WRITE_FAULT);
+    if (ownFile) {
+        ownFile->Close(IsCancelled(cancel));
     }
     return packagePath;
 }

@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "BuildSettings.h"
+#include "ByteRange.h"
 
 class IInstallListener;
 
@@ -57,6 +59,14 @@ struct DownloadOptions {
     bool refuseDirectConnectForTesting = false;
 };
 
+// Where a download's bytes go, each block at its offset in the file. Raises
+// MessageError when it cannot take them.
+class IRangeSink {
+public:
+    virtual ~IRangeSink() = default;
+    virtual void Write(uint64_t offset, const void* bytes, uint32_t count) = 0;
+};
+
 // One file to fetch from the update server.
 struct DownloadTarget {
     std::wstring urlPath = DownloadConstants::kPath;
@@ -71,6 +81,15 @@ struct DownloadTarget {
     // many files it fetches.
     bool reportsProgress = true;
     bool reportsStart = true;
+    // Only these bytes of the file (in order, disjoint, `size` known); the
+    // bar follows them alone. Empty: the whole file.
+    std::vector<ByteRange> ranges;
+    // Where the bytes go. Null: folder + fileName, written afresh.
+    IRangeSink* sink = nullptr;
+    // Each part in one request, however long: a server that ignores Range
+    // answers any request with the whole file, which is then taken as the
+    // answer to a request for all of it.
+    bool wholeParts = false;
 };
 
 // Fetches `target` into folder + its file name and returns that path, also

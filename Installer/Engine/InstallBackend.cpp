@@ -3,15 +3,19 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <vector>
 
 #include "CancelFlag.h"
+#include "DeltaPlan.h"
 #include "Download.h"
+#include "DriveInventory.h"
 #include "IInstallListener.h"
 #include "TextConversion.h"
 #include "MessageError.h"
+#include "PackageFetch.h"
 #include "PackageTrust.h"
 #include "ScopedHandles.h"
 #include "easylogging++.h"
@@ -59,13 +63,18 @@ public:
         char seconds[32];
         std::snprintf(seconds, sizeof(seconds), "%.1f",
                       static_cast<double>(GetTickCount64() - m_start) / 1000.0);
+        // Of a package that is partly on the drive already, the run fetches
+        // only part: how much, against the whole, is the figure that counts
+        // on a metered network.
+        const std::string ofPackage =
+            m_packageSize ? ", for a package of " + std::to_string(*m_packageSize) + " bytes" : std::string();
         if (m_outcome == Outcome::Failed) {
             LOG(ERROR) << "Install failed: " << m_reason << "; " << m_bytes
-                       << " bytes downloaded in " << seconds << " s";
+                       << " bytes downloaded in " << seconds << " s" << ofPackage;
         } else {
             LOG(INFO) << "Install " << (m_outcome == Outcome::Succeeded ? "succeeded" : "cancelled")
                       << ": " << m_reason << "; " << m_bytes << " bytes downloaded in " << seconds
-                      << " s";
+                      << " s" << ofPackage;
         }
     }
     RunReport(const RunReport&) = delete;
@@ -74,6 +83,7 @@ public:
     // The last error caught is the reason, unless a later one comes.
     void Caught(const std::string& text) { m_reason = text; }
     void Downloaded(uint64_t bytes) { m_bytes += bytes; }
+    void PackageSize(uint64_t bytes) { m_packageSize = bytes; }
     void Succeeded() { End(Outcome::Succeeded, "every entry extracted"); }
     void Cancelled() { End(Outcome::Cancelled, "cancelled by the user"); }
     void Failed(const char* reason = nullptr)
@@ -93,6 +103,7 @@ private:
     Outcome m_outcome = Outcome::Failed;
     std::string m_reason = "stopped before the end";
     uint64_t m_bytes = 0;
+    std::optional<uint64_t> m_packageSize;
 };
 
 // A file the download wrote, read whole; one larger than `limit` is no
@@ -122,8 +133,8 @@ std::string ReadSmallFile(const std::wstring& path, uint32_t limit)
     }
 }
 
-// The package never outlives a run, whichever way the run ends; this also
-// removes a package that an earlier, interrupted run left behind.
+// The manifest never outlives a run, whichever way the run ends; this also
+// removes one that an earlier, interrupted run left behind.
 class PackageFileRemover {
 public:
     explicit PackageFileRemover(std::wstring path) : m_path(std::move(path)) {}
@@ -219,14 +230,19 @@ struct ExtractionContext {
     std::wstring journalPath;
     // What the vendor signed; set once the manifest is verified.
     std::optional<PackageManifest::Manifest> manifest;
+    // Per manifest member: the drive already holds it, so it is not written.
+    std::vector<bool> onDrive;
+    // Set when only some members were fetched: each zip entry's manifest
+    // entry, read from the signed tail.
+    std::optional<std::vector<size_t>> partialIndex;
     // Set when the drive has too little room for the staged new files.
     bool tooLittleSpace = false;
 };
 
 // Room for the new files beside the old ones: until the commit both are on
 // the drive. Checked before anything is written.
-void CheckRoomForStaging(const Environment& environment, const Environment::ZipLayer& zip, HZIP handle,
-                         ExtractionContext& context)
+void CheckRoomForStaging(const Environment& environment, HZIP handle, ExtractionContext& context,
+                         const std::vector<size_t>& manifestIndex, const std::vector<bool>& write)
 {
     DWORD sectorsPerCluster = 0;
     DWORD bytesPerSector = 0;
@@ -238,12 +254,17 @@ void CheckRoomForStaging(const Environment& environment, const Environment::ZipL
     }
     const uint64_t clusterBytes = static_cast<uint64_t>(sectorsPerCluster) * bytesPerSector;
     const uint64_t freeBytes = clusterBytes * freeClusters;
-    uint64_t needed = 0;
-    const ZipStatus status =
-        zip.stagingBytes(handle, clusterBytes > 0xFFFFFFFFull ? 0 : static_cast<uint32_t>(clusterBytes), &needed);
-    if (status != ZipOk) {
-        throw MessageError("Reading the package's directory failed",
-                           ExplainZipFailure(zip, handle, status, "the directory"));
+    // Only what replaces a file is staged: a drive that holds the product
+    // but not a second copy of it still takes an update of a few members.
+    uint64_t needed = DeltaPlan::StagingBytes(*context.manifest, manifestIndex, write, clusterBytes);
+    if (std::find(write.begin(), write.end(), false) == write.end()) {
+        const Environment::ZipLayer& zip = environment.zip;
+        const ZipStatus status = zip.stagingBytes(
+            handle, clusterBytes > 0xFFFFFFFFull ? 0 : static_cast<uint32_t>(clusterBytes), &needed);
+        if (status != ZipOk) {
+            throw MessageError("Reading the package's directory failed",
+                               ExplainZipFailure(zip, handle, status, "the directory"));
+        }
     }
     if (freeBytes < needed) {
         LOG(ERROR) << "CheckDriveFreeSpace " << ToUtf8(context.driveRoot) << " has " << freeBytes
@@ -266,11 +287,12 @@ int CountEntries(const Environment::ZipLayer& zip, HZIP handle)
 
 // Nothing on the drive changes until every member is whole: a run that
 // fails leaves the installed version as it was.
-void BeginStaging(const Environment& environment, HZIP handle, ExtractionContext& context)
+void BeginStaging(const Environment& environment, HZIP handle, ExtractionContext& context,
+                  const std::vector<size_t>& manifestIndex, const std::vector<bool>& write)
 {
     const Environment::ZipLayer& zip = environment.zip;
     if (zip.stagingBytes != nullptr) {
-        CheckRoomForStaging(environment, zip, handle, context);
+        CheckRoomForStaging(environment, handle, context, manifestIndex, write);
     }
     if (zip.beginStaging != nullptr) {
         const ZipStatus status = zip.beginStaging(handle, context.journalPath.c_str());
@@ -315,15 +337,21 @@ std::vector<size_t> MatchSignedMembers(const Environment::ZipLayer& zip, HZIP ha
     return std::move(match.manifestIndex);
 }
 
-// Writes the entries one by one; false when the cancel flag stopped it
-// before an entry. The entries that are to be hidden are added to `hidden`.
-// With a check, no member reaches the drive unless it passed it.
-bool ExtractEntries(const Environment::ZipLayer& zip, HZIP handle, int count,
+// Writes the entries that `write` names one by one; false when the cancel
+// flag stopped it before an entry. The entries that are to be hidden are
+// added to `hidden`. With a check, no member reaches the drive unless it
+// passed it.
+bool ExtractEntries(const Environment::ZipLayer& zip, HZIP handle, const std::vector<bool>& write,
                     const std::wstring& destination, IInstallListener* listener,
                     const std::atomic<bool>* cancel, std::vector<std::wstring>& hidden,
                     const PackageTrust::MemberHashCheck* check)
 {
-    for (int i = 0; i < count; ++i) {
+    const size_t total = static_cast<size_t>(std::count(write.begin(), write.end(), true));
+    size_t done = 0;
+    for (int i = 0; i < static_cast<int>(write.size()); ++i) {
+        if (!write[i]) {
+            continue;
+        }
         if (IsCancelled(cancel)) {
             return false;
         }
@@ -349,13 +377,13 @@ bool ExtractEntries(const Environment::ZipLayer& zip, HZIP handle, int count,
             hidden.push_back(JoinPath(destination, item.name));
         }
         if (listener != nullptr) {
-            listener->OnProgress(static_cast<float>(i + 1) / static_cast<float>(count));
+            listener->OnProgress(static_cast<float>(++done) / static_cast<float>(total));
         }
     }
     return true;
 }
 
-void CommitStaging(const Environment::ZipLayer& zip, HZIP handle, int count)
+void CommitStaging(const Environment::ZipLayer& zip, HZIP handle, size_t count)
 {
     if (zip.commit == nullptr) {
         return;
@@ -410,29 +438,45 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
     }
     const int count = CountEntries(zip, archive.get());
     const PackageManifest::Manifest& manifest = *context.manifest;
+    // Of a package fetched in part, the directory was matched against the
+    // signed list when its tail was; the members not fetched are never read.
+    const std::vector<size_t> manifestIndex =
+        context.partialIndex ? *context.partialIndex : MatchSignedMembers(zip, archive.get(), count, manifest);
+    if (manifestIndex.size() != static_cast<size_t>(count)) {
+        throw MessageError("Package refused: its directory is not the one its tail was", ERROR_INVALID_DATA);
+    }
+    const std::vector<bool> write = DeltaPlan::WriteSet(manifestIndex, context.onDrive);
+    const size_t writing = static_cast<size_t>(std::count(write.begin(), write.end(), true));
+    const bool recordChanged = PackageTrust::ReadInstalledVersion(destination) != manifest.version;
+    if (writing == 0 && !recordChanged) {
+        LOG(INFO) << "Every file of the package is on the drive already; nothing to write";
+        return;
+    }
     std::optional<PackageTrust::MemberHashCheck> check;
-    check.emplace(manifest, MatchSignedMembers(zip, archive.get(), count, manifest));
+    check.emplace(manifest, manifestIndex);
     if (zip.setMemberCheck != nullptr) {
         zip.setMemberCheck(archive.get(), &*check);
     } else {
         check.reset();
     }
-    BeginStaging(environment, archive.get(), context);
+    BeginStaging(environment, archive.get(), context, manifestIndex, write);
 
     ReportStatus(listener, IInstallListener::StatusInstalling);
 
     // Hidden goes on once the members are in place: the old tree stays as
     // it was until then.
     std::vector<std::wstring> hidden;
-    if (!ExtractEntries(zip, archive.get(), count, destination, listener, cancel, hidden,
+    if (!ExtractEntries(zip, archive.get(), write, destination, listener, cancel, hidden,
                         check ? &*check : nullptr)) {
         return;
     }
     if (check) {
-        LOG(INFO) << "Checked the " << count << " members' SHA-256 in " << check->Milliseconds() << " ms";
+        LOG(INFO) << "Checked the " << writing << " members' SHA-256 in " << check->Milliseconds() << " ms";
     }
-    StageVersionRecord(zip, archive.get(), manifest);
-    CommitStaging(zip, archive.get(), count);
+    if (recordChanged) {
+        StageVersionRecord(zip, archive.get(), manifest);
+    }
+    CommitStaging(zip, archive.get(), writing);
     for (const std::wstring& path : hidden) {
         MarkHidden(path);
     }
@@ -532,15 +576,14 @@ public:
           m_environment(environment),
           m_driveRoot(DriveRootOf(destination)),
           m_driveFolder(PerDriveWorkFolder(workFolder, m_driveRoot)),
-          m_packageFile(m_driveFolder + kPackageFileName),
           m_manifestFile(m_driveFolder + kManifestFileName),
-          m_removePackage(m_packageFile),
           m_removeManifest(m_manifestFile),
-          m_context{m_driveRoot, JournalPath(m_driveFolder)}
+          m_context{m_driveRoot, JournalPath(m_driveFolder), std::nullopt, {}, std::nullopt}
     {
         if (!PathFileExistsW(m_driveFolder.c_str())) {
             CreateDirectoryW(m_driveFolder.c_str(), nullptr);
         }
+        m_fetch.emplace(m_driveFolder, environment.download, listener, cancel);
         SettleUnfinishedRuns(workFolder, environment.zip);
     }
     InstallRun(const InstallRun&) = delete;
@@ -561,6 +604,7 @@ private:
     bool DownloadPackage();
     bool ExtractWithRetry();
     void Fetch(bool proxyOnly);
+    const DriveInventory::Inventory& TakeInventory();
     void Extract();
     bool DriveGone(bool rootToo);
     bool RetryIsPointless();
@@ -575,10 +619,12 @@ private:
     RunReport m_report;
     const std::wstring m_driveRoot;
     const std::wstring m_driveFolder;
-    const std::wstring m_packageFile;
     const std::wstring m_manifestFile;
-    const PackageFileRemover m_removePackage;
     const PackageFileRemover m_removeManifest;
+    // What the package step kept goes on a success; otherwise it stays for
+    // the next run.
+    std::optional<PackageFetch> m_fetch;
+    std::optional<DriveInventory::Inventory> m_inventory;
     ExtractionContext m_context;
     // The drive as the first check found it, to tell it from another drive
     // that gets its letter later.
@@ -610,6 +656,7 @@ bool InstallRun::Fail(int reason)
 
 bool InstallRun::Succeed()
 {
+    m_fetch->Discard();
     if (m_createdDestination) {
         m_createdDestination->Keep();
     }
@@ -698,11 +745,11 @@ bool InstallRun::DriveMissing()
 
 // The signed manifest first: it says which package to fetch, how long it
 // is and what it must hash to, and a package older than the drive's is not
-// fetched at all. What each download left in its file counts, also when it
-// raised: every call starts the file afresh.
+// fetched at all. Every byte fetched counts, also when a download raised.
 void InstallRun::Fetch(bool proxyOnly)
 {
     m_context.manifest.reset();
+    m_context.partialIndex.reset();
     DownloadTarget manifestTarget;
     manifestTarget.urlPath = DownloadConstants::kManifestPath;
     manifestTarget.fileName = kManifestFileName;
@@ -725,20 +772,39 @@ void InstallRun::Fetch(bool proxyOnly)
     }
     PackageManifest::Manifest manifest = m_environment.trust.verifyManifest(manifestBytes);
     m_environment.trust.checkVersion(manifest, m_destination);
-
-    DownloadTarget packageTarget;
-    packageTarget.urlPath = std::wstring(manifest.packagePath.begin(), manifest.packagePath.end());
-    packageTarget.fileName = kPackageFileName;
-    packageTarget.size = static_cast<uint32_t>(manifest.packageSize);
-    packageTarget.reportsStart = false;
+    m_report.PackageSize(manifest.packageSize);
     m_context.manifest = std::move(manifest);
+    const DriveInventory::Inventory& inventory = TakeInventory();
+    m_context.onDrive = inventory.onDrive;
+    if (IsCancelled(m_cancel)) {
+        return;
+    }
+    const uint64_t before = m_fetch->FetchedBytes();
     try {
-        m_packagePath = m_environment.download(m_driveFolder, m_listener, m_cancel, proxyOnly, packageTarget);
+        PackageFetch::Result fetched = m_fetch->Fetch(*m_context.manifest, &inventory, proxyOnly);
+        m_packagePath = std::move(fetched.packagePath);
+        m_context.partialIndex = std::move(fetched.partialIndex);
     } catch (...) {
-        m_report.Downloaded(FileSizeOf(m_packageFile));
+        m_report.Downloaded(m_fetch->FetchedBytes() - before);
         throw;
     }
-    m_report.Downloaded(FileSizeOf(m_packageFile));
+    m_report.Downloaded(m_fetch->FetchedBytes() - before);
+}
+
+// What the drive already holds of the signed package, read once a run: a
+// file there that is not the signed one is named once, and replaced.
+const DriveInventory::Inventory& InstallRun::TakeInventory()
+{
+    if (!m_inventory) {
+        m_inventory = DriveInventory::Take(*m_context.manifest, m_destination, m_cancel);
+        const std::vector<PackageManifest::Member>& members = m_context.manifest->members;
+        for (size_t i = 0; i < members.size(); ++i) {
+            if (m_inventory->differs[i]) {
+                LOG(INFO) << "Replacing \"" << members[i].name << "\" on the drive: it is not the signed file";
+            }
+        }
+    }
+    return *m_inventory;
 }
 
 void InstallRun::Extract()
@@ -747,10 +813,22 @@ void InstallRun::Extract()
         m_goneBeforeExtraction = true;
         throw MessageError("The drive is gone", ERROR_DEV_NOT_EXIST);
     }
-    // Nothing of a package reaches the drive before the whole of it is
-    // known to be the signed one.
-    m_environment.trust.checkPackage(m_packagePath, *m_context.manifest);
-    ExtractPackage(m_packagePath, m_destination, m_listener, m_cancel, m_environment, m_context);
+    try {
+        // Nothing of a package reaches the drive before the whole of it is
+        // known to be the signed one; of a package fetched in part, the
+        // tail was, and each member is as it is extracted.
+        if (!m_context.partialIndex) {
+            m_environment.trust.checkPackage(m_packagePath, *m_context.manifest);
+        }
+        ExtractPackage(m_packagePath, m_destination, m_listener, m_cancel, m_environment, m_context);
+    } catch (...) {
+        // With the drive still there, the package is what failed: the next
+        // fetch starts afresh.
+        if (!DriveGone(true)) {
+            m_fetch->Discard();
+        }
+        throw;
+    }
 }
 
 // The first download, and the second through the automatic proxy when the

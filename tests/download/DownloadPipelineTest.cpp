@@ -69,12 +69,12 @@ struct PipelineRun {
         }
         return false;
     }
-    bool PackageLeftBehind() const
+    bool Left(const wchar_t* name) const
     {
-        const std::wstring package = workFolder + L"QL_Install_" + destination.substr(0, 1) +
-                                     L"\\Quillon.zip";
-        return GetFileAttributesW(package.c_str()) != INVALID_FILE_ATTRIBUTES;
+        const std::wstring path = workFolder + L"QL_Install_" + destination.substr(0, 1) + L"\\" + name;
+        return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
     }
+    bool PackageLeftBehind() const { return Left(L"Quillon.zip"); }
 };
 
 DownloadOptions ZipServer() { return OptionsFor(Servers().Port("nginx.zip.port")); }
@@ -181,7 +181,10 @@ TEST(DownloadPipeline, CancelDuringTheDownloadEndsInFailedWithoutRetry)
     ASSERT_EQ(ranges.size(), 3u);
     EXPECT_EQ(ranges[0], "");
     EXPECT_EQ(ranges[2], "bytes=0-4194303");
-    EXPECT_FALSE(run.PackageLeftBehind());
+    // What came before the cancel stays, with the record of which bytes it
+    // holds, for the next run to go on from.
+    EXPECT_TRUE(run.PackageLeftBehind());
+    EXPECT_TRUE(run.Left(L"Quillon.kept"));
 }
 
 }  // namespace

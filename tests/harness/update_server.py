@@ -226,7 +226,7 @@ http {{
         ssl_certificate_key {key};
         root {root};
         access_log {runtime}/access.log quillon;
-        location / {{ try_files $uri =404; limit_rate {rate}; }}
+        location / {{ try_files $uri =404; limit_rate {rate};{ranges} }}
     }}
 }}
 """
@@ -234,11 +234,13 @@ http {{
 
 class UpdateServer:
     """nginx serving package_dir over HTTPS on 127.0.0.1:port; with rate
-    (bytes a second, nginx's limit_rate), slowly enough to watch a download."""
+    (bytes a second, nginx's limit_rate), slowly enough to watch a download;
+    with ranges=False, answering every Range request with the whole file."""
 
-    def __init__(self, package_dir, port=None, trust=True, rate=0):
+    def __init__(self, package_dir, port=None, trust=True, rate=0, ranges=True):
         self.package_dir = os.path.abspath(package_dir)
         self.rate = rate
+        self.ranges = ranges
         self.port = port or harness.UPDATE_PORT
         self.trust = trust
         self.tls = TestTls()
@@ -262,7 +264,8 @@ class UpdateServer:
         with open(conf, "w") as handle:
             handle.write(_NGINX_CONF.format(runtime=self.runtime, port=self.port,
                                             cert=self.tls.cert, key=self.tls.key,
-                                            root=self.package_dir, rate=self.rate))
+                                            root=self.package_dir, rate=self.rate,
+                                            ranges="" if self.ranges else " max_ranges 0;"))
         open(self.access_log_path, "w").close()
         os.chmod(self.access_log_path, 0o644)
         # nginx keeps its own descriptor for stderr; ours can close at once.

@@ -1,0 +1,189 @@
+#!/usr/bin/env python3
+"""Benchmark: updates of a stick that already holds the product, under Wine,
+against the local nginx, in one run: the benchmark package (about 100 MB,
+436 members) is installed, the next version (one 5 MB member changed) is
+made, and each case is timed against a full update, which fetches and
+writes the whole new version:
+
+  changed    the stick at version 1, updated to version 2
+  same       the stick at version 2, installed again (a re-install)
+  damaged    the stick at version 2 with one file damaged
+  resumed    a fresh stick whose first run was killed halfway through the
+             download; the run after it
+
+    scripts/bench-update.py [--build DIR] [--runs N] [--megabytes M]
+
+Prints for each case the bytes fetched (the server's own count of the body
+bytes it sent, manifest included), the requests, the median wall and CPU
+time (perf stat's task clock plus the prefix's Wine server) with their
+spread, and the ratios to the full update.
+"""
+import argparse
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+import benchlib
+
+CHANGED_BYTES = 5 * 1000 * 1000
+
+
+def copy_stick(source, h):
+    stick = h.scratch_dir("bench-stick")
+    subprocess.run(["cp", "-a", source + "/.", stick], check=True)
+    h.give_to_test_user(stick)
+    return stick
+
+
+def next_version(package, records, make_package):
+    """Version 2: one member, the one nearest 5 MB, replaced by 5 MB of new
+    bytes, stored as they are; every other member as it was."""
+    tree = os.path.join(package, "tree")
+    files = [r for r in records if not r["dir"]]
+    changed = min(files, key=lambda r: abs(r["size"] - CHANGED_BYTES))
+    data = random.Random(23).randbytes(CHANGED_BYTES)
+    with open(os.path.join(tree, *changed["path"].split("/")), "wb") as handle:
+        handle.write(data)
+    os.utime(os.path.join(tree, *changed["path"].split("/")), (changed["mtime"], changed["mtime"]))
+    changed.update(size=CHANGED_BYTES, stored=True)
+    return make_package.zip_tree(tree, records, os.path.join(package, "Quillon-2.zip")), changed["path"]
+
+
+def kept_bytes(temp, h):
+    record = os.path.join(h.work_folder(temp), "QL_Install_E", "Quillon.kept")
+    try:
+        with open(record) as handle:
+            return sum(int(b) - int(a) + 1 for a, b in re.findall(r"^range (\d+) (\d+)$", handle.read(), re.M))
+    except OSError:
+        return 0
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    benchlib.add_build_argument(parser)
+    parser.add_argument("--runs", type=int, default=3)
+    # About 228 MB of these files zip to a package of about 100 MB.
+    parser.add_argument("--megabytes", type=float, default=228.0, help="size of the unpacked tree")
+    args = parser.parse_args()
+    build = benchlib.setup(args.build)
+    installer = benchlib.stripped(build, os.path.join(build, "Installer", "Installer.exe"))
+    os.environ["QUILLON_WMI_STANDIN_DLL"] = benchlib.stripped(
+        build, os.path.join(build, "tests", "drives", "wmi_standin.dll"))
+    benchlib.exe(build, "tools", "launch")
+    benchlib.exe(build, "download", "trust_ca")
+
+    import make_package
+    import quillon_harness as h
+    import silent_install as si
+    from update_server import UpdateServer, write_package
+
+    benchlib.conditions(build)
+    benchlib.start_wine()
+    bench = os.path.join(build, "bench-update")
+    shutil.rmtree(bench, ignore_errors=True)
+    os.makedirs(bench)
+    os.chmod(bench, 0o755)
+    try:
+        started = time.monotonic()
+        package = os.path.join(bench, "package")
+        v1_path, records = make_package.make_package(package, files=436, megabytes=args.megabytes, seed=11)
+        with open(v1_path, "rb") as handle:
+            v1 = handle.read()
+        v2_path, changed = next_version(package, records, make_package)
+        with open(v2_path, "rb") as handle:
+            v2 = handle.read()
+        print("package: %d entries, %d bytes; version 2 changes %s (%d bytes); made in %.1f s"
+              % (len(records), len(v2), changed, CHANGED_BYTES, time.monotonic() - started))
+        served = os.path.join(bench, "served")
+        si.register_standin()
+        damaged_name = min((r for r in records if not r["dir"] and r["path"] != changed),
+                           key=lambda r: abs(r["size"] - 1000000))["path"]
+
+        def update(stick, temp):
+            """One timed run; returns (wall, CPU, bytes sent, requests)."""
+            with UpdateServer(served) as server, si.usb_stick("E", stick) as wmi:
+                env = dict(h.temp_env(temp), **wmi)
+                wall, cpu = benchlib.timed_windows([installer, "/path=E:"], "Installer.exe", env)
+                requests = server.requests()
+            return wall, cpu, sum(r.bytes for r in requests), len(requests)
+
+        # The sticks each case starts from, made once.
+        write_package(served, v1)
+        base_v1 = h.scratch_dir("bench-v1")
+        update(base_v1, h.scratch_dir("bench-temp"))
+        write_package(served, v2, version=2)
+        base_v2 = copy_stick(base_v1, h)
+        update(base_v2, h.scratch_dir("bench-temp"))
+
+        cases = {name: [] for name in ("full", "changed", "same", "damaged", "resumed")}
+        for run in range(args.runs):
+            starts = {"full": None, "changed": base_v1, "same": base_v2, "damaged": base_v2}
+            for name, source in starts.items():
+                stick = copy_stick(source, h) if source else h.scratch_dir("bench-stick")
+                if name == "damaged":
+                    with open(os.path.join(stick, *damaged_name.split("/")), "r+b") as handle:
+                        handle.seek(1000)
+                        handle.write(b"\xff" * 64)
+                temp = h.scratch_dir("bench-temp")
+                cases[name].append(update(stick, temp))
+                h.remove_tree(stick)
+                h.remove_tree(temp)
+
+            # Killed once half the package is kept, then run again.
+            stick = h.scratch_dir("bench-stick")
+            temp = h.scratch_dir("bench-temp")
+            with UpdateServer(served, rate=8 * 1024 * 1024), si.usb_stick("E", stick) as wmi:
+                env = dict(h.temp_env(temp), **wmi)
+                launch = []
+                for key, value in env.items():
+                    launch += ["--env", "%s=%s" % (key, value)]
+                program = h.start(h.exe("launch"), *launch, "--", installer, "/path=E:",
+                                  output=os.path.join(temp, "cut.txt"))
+                while kept_bytes(temp, h) < len(v2) // 2 and program.process.poll() is None:
+                    time.sleep(0.01)
+                program.stop()
+            kept = kept_bytes(temp, h)
+            cases["resumed"].append(update(stick, temp))
+            print("run %d: %s; killed with %d bytes kept" % (
+                run + 1, ", ".join("%s %.2f s" % (n, c[-1][0]) for n, c in cases.items()), kept))
+            h.remove_tree(stick)
+            h.remove_tree(temp)
+
+        full = {}
+        for name, label in (("full", "full update (the whole new version)"),
+                            ("changed", "one 5 MB member changed"),
+                            ("same", "nothing changed (a re-install)"),
+                            ("damaged", "one file on the stick damaged"),
+                            ("resumed", "the run after one killed halfway")):
+            results = cases[name]
+            print(label + ":")
+            sent = benchlib.figure("  bytes fetched", [r[2] for r in results], "B")
+            benchlib.figure("  requests", [r[3] for r in results], "")
+            wall = benchlib.figure("  wall", [r[0] for r in results], "s", 2)
+            cpu = None
+            if None not in [r[1] for r in results]:
+                cpu = benchlib.figure("  CPU", [r[1] for r in results], "s", 2)
+            if name == "full":
+                full = {"sent": sent, "wall": wall, "cpu": cpu}
+                continue
+            benchlib.ratio("  bytes fetched / full update", sent, full["sent"])
+            benchlib.ratio("  wall / full update", wall, full["wall"])
+            if cpu is not None and full["cpu"]:
+                benchlib.ratio("  CPU / full update", cpu, full["cpu"])
+        print("package %d bytes; changed member %d bytes" % (len(v2), CHANGED_BYTES))
+        h.remove_tree(base_v1)
+        h.remove_tree(base_v2)
+    finally:
+        shutil.rmtree(bench, ignore_errors=True)
+        subprocess.run([os.path.join(benchlib.ROOT, "tests", "drives", "wmi-standin"), h.WINE_RUN,
+                        si.standin_dll(), "restore"], stdout=subprocess.DEVNULL)
+        benchlib.stop_wine()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -23,7 +23,6 @@ import os
 import re
 import shutil
 import statistics
-import subprocess
 import sys
 import time
 
@@ -154,9 +153,7 @@ def main():
         benchlib.ratio("ratio installer / program doing nothing", mine, nothing)
     finally:
         shutil.rmtree(bench, ignore_errors=True)
-        subprocess.run([os.path.join(benchlib.ROOT, "tests", "drives", "wmi-standin"), h.WINE_RUN,
-                        si.standin_dll(), "restore"], stdout=subprocess.DEVNULL)
-        benchlib.stop_wine()
+        benchlib.stop_install_world()
     return 0
 
 

@@ -179,9 +179,7 @@ def main():
         h.remove_tree(base_v2)
     finally:
         shutil.rmtree(bench, ignore_errors=True)
-        subprocess.run([os.path.join(benchlib.ROOT, "tests", "drives", "wmi-standin"), h.WINE_RUN,
-                        si.standin_dll(), "restore"], stdout=subprocess.DEVNULL)
-        benchlib.stop_wine()
+        benchlib.stop_install_world()
     return 0
 
 

@@ -178,6 +178,16 @@ def start_wine():
                    check=True, stdout=subprocess.DEVNULL)
 
 
+def stop_install_world():
+    """Gives the locator back to Wine's own WMI and stops the prefix: the end
+    of every benchmark that installed onto a stand-in stick."""
+    import quillon_harness as harness
+    import silent_install as si
+    subprocess.run([os.path.join(ROOT, "tests", "drives", "wmi-standin"), harness.WINE_RUN,
+                    si.standin_dll(), "restore"], stdout=subprocess.DEVNULL)
+    stop_wine()
+
+
 def stop_wine():
     import quillon_harness as harness
     script = os.path.join(ROOT, "tests", "harness", "wine-prefix")

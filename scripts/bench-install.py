@@ -55,10 +55,7 @@ def main():
 
     benchlib.conditions(build)
     benchlib.start_wine()
-    bench = os.path.join(build, "bench-install")
-    shutil.rmtree(bench, ignore_errors=True)
-    os.makedirs(bench)
-    os.chmod(bench, 0o755)
+    bench = benchlib.fresh_folder(build, "bench-install")
     try:
         started = time.monotonic()
         zip_path, records = make_package.make_package(os.path.join(bench, "package"), files=400,

@@ -83,10 +83,7 @@ def main():
 
     benchlib.conditions(build)
     benchlib.start_wine()
-    bench = os.path.join(build, "bench-update")
-    shutil.rmtree(bench, ignore_errors=True)
-    os.makedirs(bench)
-    os.chmod(bench, 0o755)
+    bench = benchlib.fresh_folder(build, "bench-update")
     try:
         started = time.monotonic()
         package = os.path.join(bench, "package")

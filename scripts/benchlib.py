@@ -178,6 +178,16 @@ def start_wine():
                    check=True, stdout=subprocess.DEVNULL)
 
 
+def fresh_folder(build, name):
+    """An empty folder of the build for one benchmark's files, readable by
+    the test user who runs the Windows programs."""
+    folder = os.path.join(build, name)
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    os.chmod(folder, 0o755)
+    return folder
+
+
 def stop_install_world():
     """Gives the locator back to Wine's own WMI and stops the prefix: the end
     of every benchmark that installed onto a stand-in stick."""

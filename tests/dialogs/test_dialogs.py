@@ -1,7 +1,6 @@
 """The interactive install as a user meets it: the licence, the drive
 picker, and what each way out of them leads to. Screenshots of every state
 are kept in build/.../test-output/dialogs.interactive/."""
-import contextlib
 import hashlib
 import io
 import json
@@ -33,19 +32,6 @@ def bmp(number):
     if number not in _bmps:
         _bmps[number] = h.read_bmp(os.path.join(IMAGES, "%d.bmp" % number))
     return _bmps[number]
-
-
-def wait_for_x_window(title="Quillon Setup", timeout=60):
-    """Waits on the X side for the program's first window. Probing before it
-    exists could make the probe the process that starts Wine's desktop, which
-    keeps the probe's output open and the probe's caller waiting."""
-    env = dict(os.environ, DISPLAY=h.display())
-    for _ in range(timeout * 5):
-        if subprocess.run(["xdotool", "search", "--name", "^%s$" % title], env=env,
-                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
-            return
-        subprocess.run(["sleep", "0.2"])
-    raise AssertionError("no window %r on the screen" % title)
 
 
 class Sticks:
@@ -219,29 +205,12 @@ def set_dpi(dpi):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
 
 
-def shown_windows():
-    """The X windows of the program's dialogs that are on the screen."""
-    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Quillon Setup$"],
-                           env=dict(os.environ, DISPLAY=h.display()), capture_output=True, text=True)
-    return set(found.stdout.split())
-
-
 def key_to_the_shown_window(name):
     """h.key, aimed at the one window on the screen: without managed mode
     the window that went before can still be there, under the same title,
     for a moment."""
-    moment_when(lambda: len(shown_windows()) == 1)
-    h.xdotool("windowfocus", next(iter(shown_windows())), "key", name)
-
-
-def moment_when(condition, timeout=15):
-    """When condition() first held, polled every 20 ms."""
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        if condition():
-            return time.time()
-        time.sleep(0.02)
-    raise AssertionError("not within %d s" % timeout)
+    h.moment_when(lambda: len(h.shown_windows()) == 1)
+    h.xdotool("windowfocus", next(iter(h.shown_windows())), "key", name)
 
 
 def ink_columns(shot, state, control_id, columns):
@@ -260,23 +229,6 @@ def unlike_the_image(shot, state, control_id, image, columns):
     ox, oy = state["clientOrigin"]
     return [(x, y) for x in columns for y in range(height)
             if shot.pixel(ox + x0 + x, oy + y0 + y) != h.blend(bmp(image)[2][(x, y)], bmp(302)[2][(x0 + x, y0 + y)][:3])]
-
-
-@contextlib.contextmanager
-def windows_without_a_window_manager():
-    """Wine treats the program's windows as managed, and with no window
-    manager on the virtual screen each window's end then waits two seconds
-    for one to answer (measured: the licence's DestroyWindow took 2.0 s,
-    0.04 s with managed mode off). Off for Installer.exe alone, so that a
-    timing measures the program, not that wait."""
-    key = "HKCU\\Software\\Wine\\AppDefaults\\Installer.exe"
-    quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run([h.WINE_RUN, "--shell", "sh", "-c", 'wine reg "$@"', "reg", "add", key + "\\X11 Driver",
-                    "/v", "Managed", "/d", "N", "/f"], check=True, **quiet)
-    try:
-        yield
-    finally:
-        subprocess.run([h.WINE_RUN, "--shell", "sh", "-c", 'wine reg "$@"', "reg", "delete", key, "/f"], **quiet)
 
 
 def screen_reader():
@@ -317,15 +269,14 @@ class InteractiveInstall(unittest.TestCase):
 
     def start(self, *args):
         run = Run(self.sticks, *args)
-        wait_for_x_window()
-        self.runs.append(run)
+        self.runs.append(run)  # stopped by tearDown also when no window comes
+        h.wait_for_x_window(program=run.program)
         return run
 
     def restart_wine(self):
         """Wine's mount manager learns of drive links (and their labels)
         only when it starts."""
-        subprocess.run([h.WINE_RUN, "--shell", "sh", "-c", '"$WINESERVER" -k'],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        h.restart_wine_server(persistent=False)
 
     def test_licence_accepted_then_no_drive_to_install_to(self):
         self.sticks.report()
@@ -492,15 +443,15 @@ class InteractiveInstall(unittest.TestCase):
         self.sticks.attach(("E", "STICK"))
         self.sticks.report("E", hold_ms=10000)
         self.restart_wine()
-        with windows_without_a_window_manager():
+        with h.windows_without_a_window_manager():
             self.picker_answers_while_the_drives_are_slow()
 
     def picker_answers_while_the_drives_are_slow(self):
         run = self.start()
         licence = run.window(1005)
-        before = shown_windows()
+        before = h.shown_windows()
         accepted = run.click(licence, 1001, settle=False)
-        shown = moment_when(lambda: shown_windows() - before) - accepted
+        shown = h.moment_when(lambda: h.shown_windows() - before) - accepted
         picker = run.window(1009)
         self.screen.shot("looking-for-drives")
         print("the picker was on the screen %.2f s after Accept" % shown)
@@ -509,7 +460,7 @@ class InteractiveInstall(unittest.TestCase):
         self.assertEqual((False, 1004), (h.control(picker, 1009)["enabled"], picker["focus"]))
         pressed = time.time()
         key_to_the_shown_window("Escape")
-        gone = moment_when(lambda: not shown_windows()) - pressed
+        gone = h.moment_when(lambda: not h.shown_windows()) - pressed
         print("Esc while looking: the picker went %.2f s later" % gone)
         self.assertLess(gone, 1.0)
         self.assertEqual(1, run.exit_code(), "and the process ended")
@@ -528,7 +479,7 @@ class InteractiveInstall(unittest.TestCase):
         self.assertEqual(([(LOOKING, 0)], 0, False), entries(picker))
         self.assertFalse(h.control(picker, 1009)["enabled"])
         closed = run.click(picker, 1008, settle=False)
-        gone = moment_when(lambda: not shown_windows()) - closed
+        gone = h.moment_when(lambda: not h.shown_windows()) - closed
         print("close while refreshing: the picker went %.2f s after the click" % gone)
         self.assertLess(gone, 1.0)
         self.assertEqual(1, run.exit_code())

@@ -6,7 +6,6 @@ has no volume at all. Wine's mount manager only learns of drive links when
 it starts, so the prefix's processes are restarted once the links exist.
 """
 import os
-import subprocess
 import unittest
 
 import quillon_harness as h
@@ -24,8 +23,7 @@ def labels(*letters):
 
 
 def restart_wine():
-    subprocess.run([h.WINE_RUN, "--shell", "sh", "-c", '"$WINESERVER" -k'],
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    h.restart_wine_server(persistent=False)
 
 
 class DriveLabelTest(unittest.TestCase):

@@ -16,7 +16,7 @@ import silent_install as si
 from update_server import UpdateServer, write_package
 
 sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "dialogs"))
-from test_dialogs import Run, Sticks, quillon_package, wait_for_x_window  # noqa: E402
+from test_dialogs import Run, Sticks, quillon_package  # noqa: E402
 
 # The download is paced to take about this long, so that it can be seen.
 DOWNLOAD_SECONDS = 4
@@ -58,8 +58,7 @@ def main():
         stick = sticks.attach(("E", "QUILLON"))[0]
         sticks.report("E")
         # Wine's mount manager reads drive links and their labels when it starts.
-        subprocess.run([h.WINE_RUN, "--shell", "sh", "-c", '"$WINESERVER" -k'],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        h.restart_wine_server(persistent=False)
         rate = 0 if by_hand else max(len(package) // DOWNLOAD_SECONDS, 16384)
         with UpdateServer(served, rate=rate) as server:
             print("demo: update server %s, stand-in USB stick E: -> %s" % (server.url(), stick))
@@ -68,7 +67,7 @@ def main():
                 print("demo: the installer is open on your display %s; click through it" % by_hand)
                 code = run.program.wait(timeout=3600)
             else:
-                wait_for_x_window()
+                h.wait_for_x_window(program=run.program)
                 screen = h.Screen("demo")
                 click_through(screen, run)
                 code = run.exit_code()

@@ -12,7 +12,6 @@ import tempfile
 import unittest
 
 import quillon_harness as h
-from test_modes import wait_for_x_window
 from update_server import UpdateServer, write_package
 
 sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "e2e"))
@@ -94,7 +93,7 @@ class PlantedDlls(unittest.TestCase):
                               self.planted.installer, output=os.path.join(self.temp, "output.txt"))
         shown = None
         try:
-            wait_for_x_window(timeout=30)
+            h.wait_for_x_window(timeout=30, program=program)
             state = h.wait_for_window(timeout=30)
             shown = h.run(h.exe("ui_probe"), "--text", "1005").stdout
             h.key("Escape")

@@ -1,7 +1,6 @@
 """The command line and the run modes, seen from outside the real Installer.exe."""
 import os
 import shutil
-import subprocess
 import time
 import unittest
 
@@ -30,7 +29,7 @@ class InstallerRun:
             program = h.start(h.exe("launch"), *env, "--", INSTALLER, *args,
                               output=os.path.join(self.temp, "output.txt"))
             try:
-                wait_for_x_window()
+                h.wait_for_x_window(program=program)
                 state = h.wait_for_window(timeout=60)
                 self.window = next((FIRST_WINDOWS[c["id"]] for c in state["controls"] if c["id"] in FIRST_WINDOWS),
                                    "unknown")
@@ -42,19 +41,6 @@ class InstallerRun:
             self.exit_code = h.run(INSTALLER, *args, env=h.temp_env(self.temp)).returncode
         self.log = h.read_log(self.temp)
         self.messages = [line.split("] ", 1)[1] for line in self.log.splitlines() if "] " in line]
-
-
-def wait_for_x_window(title="Quillon Setup", timeout=60):
-    """Waits on the X side for the program's first window. Probing before it
-    exists could make the probe the process that starts Wine's desktop, which
-    keeps the probe's output open and the probe's caller waiting."""
-    env = dict(os.environ, DISPLAY=h.display())
-    deadline = time.time() + timeout
-    while subprocess.run(["xdotool", "search", "--name", "^%s$" % title], env=env, stdout=subprocess.DEVNULL,
-                         stderr=subprocess.DEVNULL).returncode != 0:
-        if time.time() > deadline:
-            raise AssertionError("no window %r on the screen" % title)
-        time.sleep(0.2)
 
 
 def wait_for(path, seconds=20):

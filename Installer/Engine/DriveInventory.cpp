@@ -3,29 +3,79 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <memory>
+#include <functional>
 #include <thread>
 
 #include "CancelFlag.h"
 #include "ScopedHandles.h"
 #include "Sha256Hasher.h"
+#include "TextConversion.h"
 
 namespace DriveInventory {
+
+// Files taken in turn by one thread per core, the largest first, so that no
+// core is left with a big file at the end: a stick reads faster than one
+// core hashes.
+class HashWorkers {
+public:
+    using Each = std::function<void(size_t, Sha256Hasher&, std::vector<char>&)>;
+
+    HashWorkers(std::vector<size_t> order, Each each, const std::atomic<bool>* stop, const std::atomic<bool>* cancel)
+        : m_order(std::move(order)), m_each(std::move(each)), m_stop(stop), m_cancel(cancel)
+    {
+        const size_t count = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+        for (size_t i = 0; i < count; ++i) {
+            m_threads.emplace_back([this] { Work(); });
+        }
+    }
+    ~HashWorkers() { Join(); }
+    HashWorkers(const HashWorkers&) = delete;
+    HashWorkers& operator=(const HashWorkers&) = delete;
+
+    void Join()
+    {
+        for (std::thread& thread : m_threads) {
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    }
+
+private:
+    bool Stopped() const { return IsCancelled(m_stop) || IsCancelled(m_cancel); }
+
+    void Work()
+    {
+        try {
+            Sha256Hasher hasher;
+            std::vector<char> buffer(1 << 20);
+            for (size_t k = m_next++; k < m_order.size() && !Stopped(); k = m_next++) {
+                try {
+                    m_each(m_order[k], hasher, buffer);
+                } catch (...) {
+                    // A file that cannot be read is fetched again, as a missing one.
+                }
+            }
+        } catch (...) {
+            // No hasher on this thread: the others, or the run's own pass, read the rest.
+        }
+    }
+
+    const std::vector<size_t> m_order;
+    const Each m_each;
+    const std::atomic<bool>* const m_stop;
+    const std::atomic<bool>* const m_cancel;
+    std::atomic<size_t> m_next{0};
+    std::vector<std::thread> m_threads;
+};
+
 namespace {
 
-std::wstring FromUtf8(const std::string& text)
+enum class OnDrive : char { Nothing, Signed, Differs };
+
+bool IsFolder(const std::string& name)
 {
-    if (text.empty()) {
-        return std::wstring();
-    }
-    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0);
-    std::wstring wide(static_cast<size_t>(length > 0 ? length : 0), L'\0');
-    if (length > 0) {
-        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), &wide[0],
-                            length);
-    }
-    return wide;
+    return !name.empty() && name.back() == '/';
 }
 
 std::wstring PathOf(const std::wstring& destination, const std::string& name)
@@ -43,100 +93,160 @@ std::wstring PathOf(const std::wstring& destination, const std::string& name)
     return path;
 }
 
-// Whether the file at `path` is exactly `size` bytes that hash to `sha256`;
-// `exists` says whether there is a file at all.
-bool Matches(const std::wstring& path, const PackageManifest::Member& member, Sha256Hasher& hasher,
-             std::vector<char>& buffer, bool& exists)
+// The file at `path`, hashed whole only when it is `expectedSize` bytes:
+// one of another size cannot be the file looked for.
+FileRead ReadFileAt(const std::wstring& path, uint64_t expectedSize, Sha256Hasher& hasher, std::vector<char>& buffer,
+                    const std::atomic<bool>* stop, const std::atomic<bool>* cancel)
 {
+    FileRead read;
     NCommon::ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    exists = file.valid();
+    read.exists = file.valid();
     LARGE_INTEGER size{};
-    if (!exists || !GetFileSizeEx(file.get(), &size) || static_cast<uint64_t>(size.QuadPart) != member.size) {
-        return false;
+    if (!read.exists || !GetFileSizeEx(file.get(), &size)) {
+        return read;
     }
+    read.size = static_cast<uint64_t>(size.QuadPart);
+    if (read.size != expectedSize) {
+        return read;
+    }
+    hasher.Finish();  // nothing of a file read before
     for (;;) {
+        if (IsCancelled(stop) || IsCancelled(cancel)) {
+            return read;
+        }
         DWORD got = 0;
         if (!ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
-            hasher.Finish();
-            return false;
+            return read;
         }
         if (got == 0) {
             break;
         }
         hasher.Update(buffer.data(), got);
     }
-    return hasher.Finish() == member.sha256;
+    read.sha256 = hasher.Finish();
+    read.hashed = true;
+    return read;
 }
 
-// What the drive holds of one member: 0 nothing, 1 the signed bytes, 2 a
-// file that differs.
-char Look(const PackageManifest::Member& member, const std::wstring& destination, Sha256Hasher& hasher,
-          std::vector<char>& buffer)
+OnDrive VerdictOn(const PackageManifest::Member& member, const FileRead& read)
+{
+    if (!read.exists) {
+        return OnDrive::Nothing;
+    }
+    return read.hashed && read.size == member.size && read.sha256 == member.sha256 ? OnDrive::Signed
+                                                                                    : OnDrive::Differs;
+}
+
+// A read of the head start stands for the file when it settles the
+// question: the file was missing, of another size, or hashed whole.
+bool Settles(const PackageManifest::Member& member, const FileRead& read)
+{
+    return !read.exists || read.size != member.size || read.hashed;
+}
+
+OnDrive Look(const PackageManifest::Member& member, const std::wstring& destination, Sha256Hasher& hasher,
+             std::vector<char>& buffer, const std::atomic<bool>* cancel)
 {
     const std::wstring path = PathOf(destination, member.name);
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return 0;
+        return OnDrive::Nothing;
     }
-    const bool folder = !member.name.empty() && member.name.back() == '/';
+    const bool folder = IsFolder(member.name);
     if (folder || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return folder && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 1 : 0;
+        return folder && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? OnDrive::Signed : OnDrive::Nothing;
     }
-    bool exists = false;
-    return Matches(path, member, hasher, buffer, exists) ? 1 : exists ? 2 : 0;
+    const FileRead read = ReadFileAt(path, member.size, hasher, buffer, nullptr, cancel);
+    return read.exists && !read.hashed && read.size == member.size ? OnDrive::Nothing : VerdictOn(member, read);
+}
+
+template <typename Sizes>
+std::vector<size_t> LargestFirst(size_t count, Sizes sizeOf)
+{
+    std::vector<size_t> order(count);
+    for (size_t i = 0; i < count; ++i) {
+        order[i] = i;
+    }
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return sizeOf(a) > sizeOf(b); });
+    return order;
 }
 
 }  // namespace
 
-Inventory Take(const PackageManifest::Manifest& manifest, const std::wstring& destination,
-               const std::atomic<bool>* cancel)
+HeadStart::HeadStart(const std::wstring& destination, std::vector<PackageManifest::RecordedFile> files,
+                     const std::atomic<bool>* cancel)
+    : m_files(std::move(files)), m_reads(m_files.size()), m_done(m_files.size(), 0)
 {
-    // Hashing the product is most of what an update that changes little
-    // costs; a stick reads faster than one core hashes, so each core takes
-    // files in turn.
-    const size_t workers = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
-    std::vector<std::unique_ptr<Sha256Hasher>> hashers;
-    for (size_t i = 0; i < workers; ++i) {
-        hashers.push_back(std::make_unique<Sha256Hasher>());
+    for (size_t i = 0; i < m_files.size(); ++i) {
+        m_byName.emplace(m_files[i].name, i);
     }
-    std::vector<char> found(manifest.members.size(), 0);
-    // The largest first, so that no core is left with a big file at the end.
-    std::vector<size_t> order(found.size());
-    for (size_t i = 0; i < order.size(); ++i) {
-        order[i] = i;
-    }
-    std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return manifest.members[a].size > manifest.members[b].size; });
-    std::atomic<size_t> next{0};
-    const auto work = [&](Sha256Hasher& hasher) {
-        std::vector<char> buffer(1 << 20);
-        for (size_t k = next++; k < order.size() && !IsCancelled(cancel); k = next++) {
-            const size_t i = order[k];
-            try {
-                found[i] = Look(manifest.members[i], destination, hasher, buffer);
-            } catch (...) {
-                // A file that cannot be hashed is fetched again, as a missing one.
+    std::vector<size_t> order = LargestFirst(m_files.size(), [this](size_t i) { return m_files[i].size; });
+    m_workers = std::make_unique<HashWorkers>(
+        std::move(order),
+        [this, destination, cancel](size_t i, Sha256Hasher& hasher, std::vector<char>& buffer) {
+            m_reads[i] = ReadFileAt(PathOf(destination, m_files[i].name), m_files[i].size, hasher, buffer, &m_stop,
+                                    cancel);
+            // A read the stop or the cancel cut short settles nothing.
+            m_done[i] = !(IsCancelled(&m_stop) || IsCancelled(cancel)) || m_reads[i].hashed;
+        },
+        &m_stop, cancel);
+}
+
+HeadStart::~HeadStart()
+{
+    m_stop = true;
+    m_workers.reset();
+}
+
+void HeadStart::Finish()
+{
+    m_workers->Join();
+}
+
+const FileRead* HeadStart::Find(const std::string& name) const
+{
+    const auto found = m_byName.find(name);
+    return found != m_byName.end() && m_done[found->second] ? &m_reads[found->second] : nullptr;
+}
+
+Inventory Take(const PackageManifest::Manifest& manifest, const std::wstring& destination,
+               const std::atomic<bool>* cancel, HeadStart* headStart)
+{
+    const std::vector<PackageManifest::Member>& members = manifest.members;
+    std::vector<OnDrive> found(members.size(), OnDrive::Nothing);
+    std::vector<char> settled(members.size(), 0);
+    if (headStart != nullptr) {
+        headStart->Finish();
+        for (size_t i = 0; i < members.size(); ++i) {
+            const FileRead* read = IsFolder(members[i].name) ? nullptr : headStart->Find(members[i].name);
+            if (read != nullptr && Settles(members[i], *read)) {
+                found[i] = VerdictOn(members[i], *read);
+                settled[i] = 1;
             }
         }
-    };
-    std::vector<std::thread> threads;
-    for (size_t i = 1; i < workers; ++i) {
-        threads.emplace_back(work, std::ref(*hashers[i]));
     }
-    work(*hashers[0]);
-    for (std::thread& thread : threads) {
-        thread.join();
+    std::vector<size_t> left;
+    for (size_t i : LargestFirst(members.size(), [&](size_t i) { return members[i].size; })) {
+        if (!settled[i]) {
+            left.push_back(i);
+        }
     }
+    HashWorkers(
+        std::move(left),
+        [&](size_t i, Sha256Hasher& hasher, std::vector<char>& buffer) {
+            found[i] = Look(members[i], destination, hasher, buffer, cancel);
+        },
+        nullptr, cancel)
+        .Join();
 
     Inventory inventory;
     inventory.onDrive.assign(found.size(), false);
     inventory.differs.assign(found.size(), false);
     for (size_t i = 0; i < found.size(); ++i) {
-        inventory.onDrive[i] = found[i] == 1;
-        inventory.differs[i] = found[i] == 2;
-        const bool folder = !manifest.members[i].name.empty() && manifest.members[i].name.back() == '/';
-        inventory.anyPresent = inventory.anyPresent || (found[i] != 0 && !folder);
+        inventory.onDrive[i] = found[i] == OnDrive::Signed;
+        inventory.differs[i] = found[i] == OnDrive::Differs;
+        inventory.anyPresent = inventory.anyPresent || (found[i] != OnDrive::Nothing && !IsFolder(members[i].name));
     }
     return inventory;
 }

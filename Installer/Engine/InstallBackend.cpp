@@ -18,6 +18,7 @@
 #include "PackageFetch.h"
 #include "PackageTrust.h"
 #include "ScopedHandles.h"
+#include "SmallFile.h"
 #include "easylogging++.h"
 
 namespace InstallBackend {
@@ -106,31 +107,23 @@ private:
     std::optional<uint64_t> m_packageSize;
 };
 
-// A file the download wrote, read whole; one larger than `limit` is no
-// file of ours.
-std::string ReadSmallFile(const std::wstring& path, uint32_t limit)
+// The manifest the download wrote, read whole.
+std::string ReadManifestFile(const std::wstring& path)
 {
-    NCommon::ScopedHandle file(
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file.valid()) {
-        throw MessageError("Cannot open the downloaded manifest");
-    }
     std::string bytes;
-    char buffer[65536];
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr)) {
-            throw MessageError("Cannot read the downloaded manifest");
-        }
-        if (got == 0) {
-            return bytes;
-        }
-        if (bytes.size() + got > limit) {
-            throw MessageError("Package refused: the manifest is larger than " + std::to_string(limit) + " bytes",
-                               ERROR_INVALID_DATA);
-        }
-        bytes.append(buffer, got);
+    switch (NCommon::ReadSmallFile(path, PackageManifest::kMaxBytes, bytes)) {
+    case NCommon::SmallFileRead::Read:
+        return bytes;
+    case NCommon::SmallFileRead::CannotOpen:
+        throw MessageError("Cannot open the downloaded manifest");
+    case NCommon::SmallFileRead::CannotRead:
+        throw MessageError("Cannot read the downloaded manifest");
+    case NCommon::SmallFileRead::TooLarge:
+        break;
     }
+    throw MessageError("Package refused: the manifest is larger than " + std::to_string(PackageManifest::kMaxBytes) +
+                           " bytes",
+                       ERROR_INVALID_DATA);
 }
 
 // The manifest never outlives a run, whichever way the run ends; this also
@@ -407,7 +400,7 @@ void StageVersionRecord(const Environment::ZipLayer& zip, HZIP handle, const Pac
     if (zip.stageFile == nullptr) {
         return;
     }
-    const std::string record = PackageManifest::VersionRecordText(manifest.version);
+    const std::string record = PackageManifest::VersionRecordText(manifest);
     const ZipStatus status = zip.stageFile(handle, PackageTrust::kVersionRecordName, record.data(),
                                            static_cast<uint32_t>(record.size()));
     if (status != ZipOk) {
@@ -595,6 +588,7 @@ public:
             return false;
         }
         m_createdDestination.emplace(m_destination);
+        StartReadingTheDrive();
         return DownloadPackage() && ExtractWithRetry();
     }
 
@@ -604,6 +598,7 @@ private:
     bool DownloadPackage();
     bool ExtractWithRetry();
     void Fetch(bool proxyOnly);
+    void StartReadingTheDrive();
     const DriveInventory::Inventory& TakeInventory();
     void Extract();
     bool DriveGone(bool rootToo);
@@ -624,6 +619,7 @@ private:
     // What the package step kept goes on a success; otherwise it stays for
     // the next run.
     std::optional<PackageFetch> m_fetch;
+    std::optional<DriveInventory::HeadStart> m_headStart;
     std::optional<DriveInventory::Inventory> m_inventory;
     ExtractionContext m_context;
     // The drive as the first check found it, to tell it from another drive
@@ -758,7 +754,7 @@ void InstallRun::Fetch(bool proxyOnly)
     std::string manifestBytes;
     try {
         const std::wstring path = m_environment.download(m_driveFolder, m_listener, m_cancel, proxyOnly, manifestTarget);
-        manifestBytes = ReadSmallFile(path, PackageManifest::kMaxBytes);
+        manifestBytes = ReadManifestFile(path);
     } catch (...) {
         // Without a manifest nothing is fetched: the package is never taken
         // on the server's word alone.
@@ -791,12 +787,33 @@ void InstallRun::Fetch(bool proxyOnly)
     m_report.Downloaded(m_fetch->FetchedBytes() - before);
 }
 
+// A drive that holds the product says in its record which files; they are
+// read while the manifest is fetched.
+void InstallRun::StartReadingTheDrive()
+{
+    try {
+        const std::optional<std::string> record = PackageTrust::ReadVersionRecord(m_destination);
+        std::vector<PackageManifest::RecordedFile> files;
+        if (record) {
+            files = PackageManifest::RecordedFiles(*record);
+        }
+        if (!files.empty()) {
+            m_headStart.emplace(m_destination, std::move(files), m_cancel);
+        }
+    } catch (...) {
+        // Without it the inventory reads every file once the manifest is in.
+        m_headStart.reset();
+    }
+}
+
 // What the drive already holds of the signed package, read once a run: a
 // file there that is not the signed one is named once, and replaced.
 const DriveInventory::Inventory& InstallRun::TakeInventory()
 {
     if (!m_inventory) {
-        m_inventory = DriveInventory::Take(*m_context.manifest, m_destination, m_cancel);
+        m_inventory = DriveInventory::Take(*m_context.manifest, m_destination, m_cancel,
+                                           m_headStart ? &*m_headStart : nullptr);
+        m_headStart.reset();
         const std::vector<PackageManifest::Member>& members = m_context.manifest->members;
         for (size_t i = 0; i < members.size(); ++i) {
             if (m_inventory->differs[i]) {

@@ -108,8 +108,16 @@ MemberMatch MatchMembers(const Manifest& manifest, const std::vector<std::string
 enum class VersionVerdict { Fresh, Newer, Same, Older };
 VersionVerdict CompareVersions(std::optional<uint64_t> installed, uint64_t offered);
 
-// The record of the installed version, kept beside the program.
-std::string VersionRecordText(uint64_t version);
+// The record of the installed version, kept beside the program: the
+// version on its first line, then each file the package put there with its
+// size, so that the next run can start reading them before the new
+// manifest is in.
+struct RecordedFile {
+    std::string name;
+    uint64_t size = 0;
+};
+std::string VersionRecordText(const Manifest& manifest);
 std::optional<uint64_t> ParseVersionRecord(const std::string& text);
+std::vector<RecordedFile> RecordedFiles(const std::string& text);
 
 }  // namespace PackageManifest

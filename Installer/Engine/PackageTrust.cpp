@@ -8,6 +8,7 @@
 #include "PackageSignature.h"
 #include "TextConversion.h"
 #include "ScopedHandles.h"
+#include "SmallFile.h"
 #include "easylogging++.h"
 
 namespace PackageTrust {
@@ -112,19 +113,20 @@ void CheckPackageFile(const std::wstring& path, const PackageManifest::Manifest&
     LOG(INFO) << "Checked the package's SHA-256 in " << TicksToMilliseconds(Ticks() - start) << " ms";
 }
 
+std::optional<std::string> ReadVersionRecord(const std::wstring& destination)
+{
+    std::string text;
+    if (NCommon::ReadSmallFile(JoinPath(destination, kVersionRecordName), PackageManifest::kMaxBytes, text) !=
+        NCommon::SmallFileRead::Read) {
+        return std::nullopt;
+    }
+    return text;
+}
+
 std::optional<uint64_t> ReadInstalledVersion(const std::wstring& destination)
 {
-    NCommon::ScopedHandle file(CreateFileW(JoinPath(destination, kVersionRecordName).c_str(), GENERIC_READ,
-                                           FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file.valid()) {
-        return std::nullopt;
-    }
-    char text[64] = {};
-    DWORD got = 0;
-    if (!ReadFile(file.get(), text, sizeof(text) - 1, &got, nullptr)) {
-        return std::nullopt;
-    }
-    return PackageManifest::ParseVersionRecord(std::string(text, got));
+    const std::optional<std::string> record = ReadVersionRecord(destination);
+    return record ? PackageManifest::ParseVersionRecord(*record) : std::nullopt;
 }
 
 void CheckVersion(const PackageManifest::Manifest& manifest, const std::wstring& destination)

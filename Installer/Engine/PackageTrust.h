@@ -33,6 +33,8 @@ void CheckPackageFile(const std::wstring& path, const PackageManifest::Manifest&
 // is a repair, not a rollback.
 void CheckVersion(const PackageManifest::Manifest& manifest, const std::wstring& destination);
 
+// The record of what the drive holds, if it holds a readable one.
+std::optional<std::string> ReadVersionRecord(const std::wstring& destination);
 // The installed version, if the drive holds a readable record of it.
 std::optional<uint64_t> ReadInstalledVersion(const std::wstring& destination);
 

@@ -15,7 +15,7 @@ import quillon_harness as h
 
 sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "e2e"))
 import silent_install as si  # noqa: E402
-from update_server import UpdateServer, write_package  # noqa: E402
+from update_server import UpdateServer, version_record, write_package  # noqa: E402
 
 INSTALLER = h.exe("Installer")
 STAND_IN = h.exe("QuillonStandIn")
@@ -669,7 +669,7 @@ class InteractiveInstall(unittest.TestCase):
 
     def test_the_whole_install_from_the_licence_to_run_quillon(self):
         stick = self.sticks.attach(("E", "QUILLON"))[0]
-        served, files = self.serve_package_to_stick_e()
+        served, files, package = self.serve_package_to_stick_e()
         with UpdateServer(served):
             run = self.start()
             run.click(run.window(1005), 1001)
@@ -694,13 +694,13 @@ class InteractiveInstall(unittest.TestCase):
         installed = tree_of(stick)
         installed.pop("QuillonRuns.txt")
         installed.pop(".windows-label")  # the stick's own label, as Wine keeps it
-        self.assertEqual(hashlib.sha256(b"quillon-package-version 1\n").hexdigest(), installed.pop("Quillon.version"),
-                         "the installed version recorded beside the program")
+        self.assertEqual(hashlib.sha256(version_record(package, 1).encode()).hexdigest(),
+                         installed.pop("Quillon.version"), "the installed version recorded beside the program")
         self.assertEqual(files, installed, "the drive holds the package, byte for byte")
 
     def test_a_drive_named_with_path_skips_the_picker(self):
         self.sticks.attach(("E", None))
-        served, _ = self.serve_package_to_stick_e()
+        served, _, _ = self.serve_package_to_stick_e()
         with UpdateServer(served):
             run = self.start("--path", "E:\\")
             run.click(run.window(1005), 1001)
@@ -712,14 +712,15 @@ class InteractiveInstall(unittest.TestCase):
 
     def serve_package_to_stick_e(self):
         """WMI reports the attached stick E, Wine sees it, and a folder holds
-        the package to serve; (that folder, {path: sha256} of the package)."""
+        the package to serve; (that folder, {path: sha256} of the package,
+        the package)."""
         package, files = quillon_package()
         self.sticks.report("E")
         self.restart_wine()
         served = h.scratch_dir("dialogs-served")
         os.chmod(served, 0o755)
         write_package(served, package)
-        return served, files
+        return served, files, package
 
     def wait_until_complete(self, run):
         for _ in range(300):

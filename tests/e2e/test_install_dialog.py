@@ -18,7 +18,7 @@ import unittest
 
 import quillon_harness as h
 import silent_install as si
-from update_server import TestTls, UpdateServer, signed_manifest, trust_test_ca, write_package
+from update_server import TestTls, UpdateServer, signed_manifest, trust_test_ca, version_record, write_package
 
 sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "fixtures"))
 sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "download"))
@@ -328,7 +328,7 @@ class InstallDialogTest(unittest.TestCase):
             self.assertGreater(count_colour(shot, state, COMPLETE, GREEN), 20, "Install Complete in green")
             installed = unix_tree(stick.folder)
             # The installed version is recorded beside the program.
-            self.assertEqual(hashlib.sha256(b"quillon-package-version 1\n").hexdigest(),
+            self.assertEqual(hashlib.sha256(version_record(PACKAGE[0], 1).encode()).hexdigest(),
                              installed.pop("Quillon.version", None))
             self.assertEqual(PACKAGE[1], installed)
             self.assertFalse(os.path.exists(run.package_file()))

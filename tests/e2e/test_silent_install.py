@@ -18,7 +18,8 @@ import zipfile
 
 import quillon_harness as h
 import silent_install as si
-from update_server import TestTls, UpdateServer, manifest_path, signed_manifest, trust_test_ca, write_package
+from update_server import (TestTls, UpdateServer, manifest_path, signed_manifest, trust_test_ca, version_record,
+                           write_package)
 
 sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "fixtures"))
 sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "download"))
@@ -275,8 +276,8 @@ class SilentInstallTest(unittest.TestCase):
         kept = {r["path"]: r for r in RECORDS if not r["dir"]}
         self.assert_installed([kept[r["path"]] if r["path"] in kept and kept[r["path"]]["sha256"] == r["sha256"]
                                else r for r in RECORDS_V2])
-        with open(os.path.join(self.stick, VERSION_RECORD)) as handle:
-            self.assertEqual("quillon-package-version 2\n", handle.read())
+        with open(os.path.join(self.stick, VERSION_RECORD), encoding="utf-8", newline="") as handle:
+            self.assertEqual(version_record(ZIP_V2, 2), handle.read())
 
     def test_a_failed_update_leaves_the_installed_version_as_it_was(self):
         write_package(self.served, ZIP_BYTES)

@@ -68,6 +68,15 @@ def signed_manifest(data, version=1, url=PACKAGE_URL_PATH, members=None, issued=
     return package_manifest.signed_manifest(key or signing_key(), data, version, url, issued, expires, members)
 
 
+def version_record(data, version):
+    """The record the installer keeps on the stick beside a package it
+    installed: its version, then each file (not folder) with its size, in
+    the manifest's order."""
+    members, _ = package_manifest.describe_members(data)
+    return "quillon-package-version %d\n" % version + "".join(
+        "file %d %s\n" % (size, name) for name, size, _ in members if not name.endswith("/"))
+
+
 def write_package(package_dir, data, version=1, signed_data=None, url=PACKAGE_URL_PATH, signed=True,
                   **manifest_options):
     """Publishes `data` as the vendor does: the package where the server

@@ -173,10 +173,35 @@ TEST(ManifestVersions, OnlyEverUpAndTheRecordIsStrict)
     EXPECT_EQ(VersionVerdict::Same, CompareVersions(7, 7));
     EXPECT_EQ(VersionVerdict::Older, CompareVersions(7, 6));
     EXPECT_EQ(VersionVerdict::Older, CompareVersions(UINT64_MAX, 0));
-    EXPECT_EQ(12u, ParseVersionRecord(VersionRecordText(12)).value());
     EXPECT_FALSE(ParseVersionRecord("quillon-package-version 12"));
     EXPECT_FALSE(ParseVersionRecord("quillon-package-version x\n"));
     EXPECT_FALSE(ParseVersionRecord(""));
+    // A record of a version alone, as the first installs wrote it, still reads.
+    EXPECT_EQ(12u, ParseVersionRecord("quillon-package-version 12\n").value());
+    EXPECT_TRUE(RecordedFiles("quillon-package-version 12\n").empty());
+}
+
+TEST(ManifestVersions, TheRecordNamesTheFilesAndOnlyCleanOnes)
+{
+    Manifest manifest;
+    manifest.version = 3;
+    manifest.members = {{"defs/", 0, {}}, {"Quillon.exe", 5000000, {}}, {"defs/\xc3\xa9t\xc3\xa9 2.dat", 17, {}}};
+    const std::string record = VersionRecordText(manifest);
+    EXPECT_EQ(3u, ParseVersionRecord(record).value());
+    const std::vector<RecordedFile> files = RecordedFiles(record);
+    ASSERT_EQ(2u, files.size()) << record;  // the folder is no file to read
+    EXPECT_EQ("Quillon.exe", files[0].name);
+    EXPECT_EQ(5000000u, files[0].size);
+    EXPECT_EQ("defs/\xc3\xa9t\xc3\xa9 2.dat", files[1].name);
+    EXPECT_EQ(17u, files[1].size);
+
+    // A record someone else wrote on the stick reads nothing outside the
+    // product's folder, and a line it cannot read is passed over.
+    const std::vector<RecordedFile> hostile = RecordedFiles(
+        "quillon-package-version 3\nfile 1 ../../Windows/win.ini\nfile 1 C:/pagefile.sys\nfile 1 /etc\n"
+        "file x a.txt\nfile 01 a.txt\nfile 2 a\\b.txt\nfile 2 defs/\nfile 4 ok.txt\nfile 5 cut.txt");
+    ASSERT_EQ(1u, hostile.size());
+    EXPECT_EQ("ok.txt", hostile[0].name);
 }
 
 namespace {

@@ -15,7 +15,7 @@ import zipfile
 import zlib
 
 import quillon_harness as h
-from update_server import UpdateServer, signed_manifest, write_manifest, write_package
+from update_server import UpdateServer, signed_manifest, version_record, write_manifest, write_package
 
 sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "e2e"))
 sys.path.insert(0, os.path.join(h.SOURCE_DIR, "scripts"))
@@ -182,7 +182,7 @@ class Refusals(unittest.TestCase):
         result, log, _ = self.install()
         self.assertEqual(0, result.returncode, log)
         before = self.stick_state()
-        self.assertEqual(hashlib.sha256(b"quillon-package-version 5\n").hexdigest(), before[VERSION_RECORD])
+        self.assertEqual(hashlib.sha256(version_record(PACKAGE, 5).encode()).hexdigest(), before[VERSION_RECORD])
 
         older = make_zip(MEMBERS[:-1] + [("licence.txt", b"old licence\n")])
         write_package(self.served, older, version=4)

@@ -111,8 +111,11 @@ class DeltaUpdateTest(unittest.TestCase):
         return found
 
     def assert_stick_holds(self, data):
-        on_stick = {name: hashlib.sha256(open(path, "rb").read()).hexdigest()
-                    for name, path in self.stick_files().items() if name != "Quillon.version"}
+        on_stick = {}
+        for name, path in self.stick_files().items():
+            if name != "Quillon.version":
+                with open(path, "rb") as handle:
+                    on_stick[name] = hashlib.sha256(handle.read()).hexdigest()
         self.assertEqual(members(data), on_stick)
 
     def identities(self):
@@ -171,6 +174,40 @@ class DeltaUpdateTest(unittest.TestCase):
         self.assertEqual([tail_range(ZIP_V1), "bytes=%d-%d" % (first, last)], [r.range for r in requests])
         self.assertEqual(1, log.count('Replacing "%s" on the drive' % CHANGED), log)
         self.assertEqual(1, log.count("Replacing "), log)
+
+    def test_a_stick_without_room_for_a_second_copy_takes_an_update_of_a_few_members(self):
+        """An exFAT stick of 340 MiB that holds a product of 187 MB: its free
+        space is above the 150 MiB any install needs but below the product,
+        so the whole new version could never be staged beside the old; the
+        update stages only the member it replaces."""
+        out = io.BytesIO()
+        with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as archive:
+            archive.writestr("Quillon.exe", os.urandom(1000000))
+            for i in range(4):
+                archive.writestr("defs/signatures-%d.dat" % i, (b"%d quillon definitions " % i) * 2020000)
+        v1 = out.getvalue()
+        v2 = rezip(v1, replace={"Quillon.exe": os.urandom(1000000)})
+        saved = self.stick
+        with h.exfat_stick(340) as stick:
+            if stick is None:
+                self.skipTest("this machine cannot mount an exFAT stick")
+            self.stick = stick
+            try:
+                code, _, log = self.install(v1, 1)
+                self.assertEqual(0, code, log)
+                product = sum(os.path.getsize(path) for path in self.stick_files().values())
+                state = os.statvfs(stick)
+                free = state.f_bavail * state.f_frsize
+                self.assertTrue(150 * 1024 * 1024 <= free < product, (free, product))
+
+                code, requests, log = self.install(v2, 2)
+                self.assertEqual(0, code, log)
+                self.assertIn("The drive lacks 1 of the package's 5 members", log)
+                self.assert_stick_holds(v2)
+                first, last = span(v2, "Quillon.exe")
+                self.assertEqual([tail_range(v2), "bytes=%d-%d" % (first, last)], [r.range for r in requests])
+            finally:
+                self.stick = saved
 
     def test_a_server_that_ignores_range_or_a_tail_that_is_not_signed_ends_the_delta_path(self):
         self.assertEqual(0, self.install(ZIP_V1, 1)[0])

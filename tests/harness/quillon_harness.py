@@ -11,6 +11,7 @@ import shutil
 import signal
 import struct
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -126,6 +127,46 @@ def drive(letter, folder):
         if os.path.islink(link):
             os.unlink(link)
 
+
+@contextlib.contextmanager
+def exfat_stick(megabytes, label="QUILLON"):
+    """A stick's own file system rather than this machine's ext4: an exFAT
+    image of this size, mounted through FUSE for the user that runs Wine.
+    Yields its folder, or None with the reason printed where this machine
+    cannot mount one (not root, no FUSE, no exFAT tools)."""
+    tools = ("mkfs.exfat", "mount.exfat-fuse", "losetup", "fusermount3")
+    missing = [t for t in tools if shutil.which(t) is None]
+    if os.getuid() != 0 or missing or not os.path.exists("/dev/fuse"):
+        print("SKIP exFAT stick: needs root, /dev/fuse and %s" % ", ".join(missing or tools), file=sys.stderr)
+        yield None
+        return
+    work = tempfile.mkdtemp(prefix="exfat-", dir=BUILD_DIR)
+    os.chmod(work, 0o755)
+    image, folder = os.path.join(work, "stick.img"), os.path.join(work, "stick")
+    os.mkdir(folder)
+    quiet = dict(check=True, stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    device, mounted = None, False
+    try:
+        try:
+            with open(image, "wb") as handle:
+                handle.truncate(megabytes * 1024 * 1024)
+            subprocess.run(["mkfs.exfat", "-L", label, image], **quiet)
+            device = subprocess.run(["losetup", "-f", "--show", image], **quiet).stdout.strip()
+            uid, gid = _test_user_ids() or (0, 0)
+            subprocess.run(["mount.exfat-fuse", "-o", "uid=%d,gid=%d,umask=022" % (uid, gid), device, folder],
+                           **quiet)
+            mounted = True
+        except subprocess.CalledProcessError as error:
+            print("SKIP exFAT stick: %s failed: %s" % (error.cmd[0], error.stderr.strip()), file=sys.stderr)
+        yield folder if mounted else None
+    finally:
+        if mounted:
+            # Lazily when Wine still holds a handle on it for a moment.
+            if subprocess.run(["fusermount3", "-u", folder], capture_output=True).returncode != 0:
+                subprocess.run(["fusermount3", "-u", "-z", folder], capture_output=True)
+        if device:
+            subprocess.run(["losetup", "-d", device], capture_output=True)
+        shutil.rmtree(work, ignore_errors=True)
 
 def temp_env(folder):
     """Windows environment that makes `folder` the program's temporary folder."""

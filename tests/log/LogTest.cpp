@@ -12,6 +12,7 @@
 #include "FileText.h"
 #include "Log.h"
 #include "ProductPaths.h"
+#include "TempFolder.h"
 #include "TextConversion.h"
 #include "Startup.h"
 #include "easylogging++.h"
@@ -22,13 +23,7 @@ const wchar_t kGuidFolder[] = L"{502ABB8A-27F4-4A9D-A0B4-C99B926B99EE}\\";
 
 std::wstring FreshFolder(const std::wstring& name)
 {
-    wchar_t temp[MAX_PATH + 1] = {};
-    GetTempPathW(MAX_PATH, temp);
-    wchar_t unique[MAX_PATH + 1] = {};
-    GetTempFileNameW(temp, L"qlt", 0, unique);
-    DeleteFileW(unique);
-    CreateDirectoryW(unique, nullptr);
-    const std::wstring folder = std::wstring(unique) + L"\\" + name;
+    const std::wstring folder = NewTempFolder(L"qlt") + L"\\" + name;
     CreateDirectoryW(folder.c_str(), nullptr);
     return folder + L"\\";
 }

@@ -8,21 +8,11 @@
 
 #include "DriveInventory.h"
 #include "Sha256Hasher.h"
+#include "TempFolder.h"
 
 using namespace PackageManifest;
 
 namespace {
-
-std::wstring NewFolder()
-{
-    wchar_t temp[MAX_PATH + 1] = {};
-    GetTempPathW(MAX_PATH, temp);
-    wchar_t name[MAX_PATH + 1] = {};
-    GetTempFileNameW(temp, L"qiv", 0, name);
-    DeleteFileW(name);
-    CreateDirectoryW(name, nullptr);
-    return name;
-}
 
 void Write(const std::wstring& path, const std::string& bytes)
 {
@@ -54,7 +44,7 @@ std::string Verdicts(const DriveInventory::Inventory& inventory)
 // manifest is in; whatever it read, the verdicts are those of a plain read.
 TEST(DriveInventory, AHeadStartFromTheRecordNeverChangesWhatTheDriveIsFoundToHold)
 {
-    const std::wstring drive = NewFolder();
+    const std::wstring drive = NewTempFolder(L"qiv");
     CreateDirectoryW((drive + L"\\defs").c_str(), nullptr);
     const std::string big(3 << 20, 'q');
     Write(drive + L"\\Quillon.exe", big);                       // unchanged

@@ -13,6 +13,7 @@
 #include "InstallBackend.h"
 #include "LogCapture.h"
 #include "MessageError.h"
+#include "TempFolder.h"
 
 using InstallBackend::Environment;
 
@@ -122,13 +123,7 @@ bool FileExists(const std::wstring& path)
 
 std::wstring MakeTempFolder(const wchar_t* prefix)
 {
-    wchar_t temp[MAX_PATH + 1] = {};
-    GetTempPathW(MAX_PATH, temp);
-    wchar_t name[MAX_PATH + 1] = {};
-    GetTempFileNameW(temp, prefix, 0, name);
-    DeleteFileW(name);
-    CreateDirectoryW(name, nullptr);
-    return std::wstring(name) + L"\\";
+    return NewTempFolder(prefix) + L"\\";
 }
 
 // What a download did, and what it should do next time.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <system_error>
 #include <thread>
 
 #include "CancelFlag.h"
@@ -13,24 +14,43 @@
 
 namespace DriveInventory {
 
-// Files taken in turn by one thread per core, the largest first, so that no
-// core is left with a big file at the end: a stick reads faster than one
-// core hashes.
+// Files taken in turn by threads of their own and by whoever waits for
+// them, the largest first, so that no core is left with a big file at the
+// end: a stick reads faster than one core hashes.
 class HashWorkers {
 public:
     using Each = std::function<void(size_t, Sha256Hasher&, std::vector<char>&)>;
 
-    HashWorkers(std::vector<size_t> order, Each each, const std::atomic<bool>* stop, const std::atomic<bool>* cancel)
+    // Starts `threads` threads, fewer when the system gives no more.
+    HashWorkers(std::vector<size_t> order, Each each, size_t threads, const std::atomic<bool>* stop,
+                const std::atomic<bool>* cancel)
         : m_order(std::move(order)), m_each(std::move(each)), m_stop(stop), m_cancel(cancel)
     {
-        const size_t count = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
-        for (size_t i = 0; i < count; ++i) {
-            m_threads.emplace_back([this] { Work(); });
+        try {
+            for (size_t i = 0; i < threads; ++i) {
+                m_threads.emplace_back([this] { Work(); });
+            }
+        } catch (const std::system_error&) {
+            // The threads that did start, and the thread that waits, do it all.
         }
     }
     ~HashWorkers() { Join(); }
     HashWorkers(const HashWorkers&) = delete;
     HashWorkers& operator=(const HashWorkers&) = delete;
+
+    // Takes files in turn on this thread too until none is left, then
+    // waits for the others.
+    void WorkHereAndJoin()
+    {
+        Work();
+        Join();
+    }
+
+    // One thread per core, at most four: the stick's speed is the limit beyond.
+    static size_t Cores() { return std::max(1u, std::min(4u, std::thread::hardware_concurrency())); }
+
+private:
+    bool Stopped() const { return IsCancelled(m_stop) || IsCancelled(m_cancel); }
 
     void Join()
     {
@@ -40,9 +60,6 @@ public:
             }
         }
     }
-
-private:
-    bool Stopped() const { return IsCancelled(m_stop) || IsCancelled(m_cancel); }
 
     void Work()
     {
@@ -57,7 +74,7 @@ private:
                 }
             }
         } catch (...) {
-            // No hasher on this thread: the others, or the run's own pass, read the rest.
+            // No hasher on this thread: the others read the rest.
         }
     }
 
@@ -190,7 +207,7 @@ HeadStart::HeadStart(const std::wstring& destination, std::vector<PackageManifes
             // A read the stop or the cancel cut short settles nothing.
             m_done[i] = !(IsCancelled(&m_stop) || IsCancelled(cancel)) || m_reads[i].hashed;
         },
-        &m_stop, cancel);
+        HashWorkers::Cores(), &m_stop, cancel);
 }
 
 HeadStart::~HeadStart()
@@ -201,7 +218,8 @@ HeadStart::~HeadStart()
 
 void HeadStart::Finish()
 {
-    m_workers->Join();
+    // The manifest is in: the run's own thread helps with what is left.
+    m_workers->WorkHereAndJoin();
 }
 
 const FileRead* HeadStart::Find(const std::string& name) const
@@ -237,8 +255,8 @@ Inventory Take(const PackageManifest::Manifest& manifest, const std::wstring& de
         [&](size_t i, Sha256Hasher& hasher, std::vector<char>& buffer) {
             found[i] = Look(members[i], destination, hasher, buffer, cancel);
         },
-        nullptr, cancel)
-        .Join();
+        HashWorkers::Cores() - 1, nullptr, cancel)
+        .WorkHereAndJoin();
 
     Inventory inventory;
     inventory.onDrive.assign(found.size(), false);

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "CancelFlag.h"
+#include "JoinPath.h"
 #include "ScopedHandles.h"
 #include "Sha256Hasher.h"
 #include "TextConversion.h"
@@ -95,15 +96,12 @@ bool IsFolder(const std::string& name)
     return !name.empty() && name.back() == '/';
 }
 
+// A member's path on the drive; a folder's without its closing backslash.
 std::wstring PathOf(const std::wstring& destination, const std::string& name)
 {
-    std::wstring path = destination;
-    if (!path.empty() && path.back() != L'\\' && path.back() != L'/') {
-        path += L'\\';
-    }
-    for (wchar_t c : FromUtf8(name)) {
-        path += c == L'/' ? L'\\' : c;
-    }
+    std::wstring relative = FromUtf8(name);
+    std::replace(relative.begin(), relative.end(), L'/', L'\\');
+    std::wstring path = NCommon::JoinPath(destination, relative);
     while (!path.empty() && path.back() == L'\\') {
         path.pop_back();
     }

@@ -14,6 +14,7 @@
 #include "DriveInventory.h"
 #include "IInstallListener.h"
 #include "TextConversion.h"
+#include "JoinPath.h"
 #include "MessageError.h"
 #include "PackageFetch.h"
 #include "PackageTrust.h"
@@ -176,14 +177,6 @@ private:
     HZIP m_handle;
 };
 
-std::wstring JoinPath(const std::wstring& folder, const std::wstring& name)
-{
-    if (folder.empty() || folder.back() == L'\\' || folder.back() == L'/') {
-        return folder + name;
-    }
-    return folder + L"\\" + name;
-}
-
 void MarkHidden(const std::wstring& path)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -228,6 +221,8 @@ struct ExtractionContext {
     // Set when only some members were fetched: each zip entry's manifest
     // entry, read from the signed tail.
     std::optional<std::vector<size_t>> partialIndex;
+    // The version the drive's record named when the run began.
+    std::optional<uint64_t> installedVersion;
     // Set when the drive has too little room for the staged new files.
     bool tooLittleSpace = false;
 };
@@ -367,7 +362,7 @@ bool ExtractEntries(const Environment::ZipLayer& zip, HZIP handle, const std::ve
                                ERROR_INVALID_DATA);
         }
         if ((item.attributes & FILE_ATTRIBUTE_HIDDEN) != 0) {
-            hidden.push_back(JoinPath(destination, item.name));
+            hidden.push_back(NCommon::JoinPath(destination, item.name));
         }
         if (listener != nullptr) {
             listener->OnProgress(static_cast<float>(++done) / static_cast<float>(total));
@@ -440,17 +435,15 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
     }
     const std::vector<bool> write = DeltaPlan::WriteSet(manifestIndex, context.onDrive);
     const size_t writing = static_cast<size_t>(std::count(write.begin(), write.end(), true));
-    const bool recordChanged = PackageTrust::ReadInstalledVersion(destination) != manifest.version;
+    const bool recordChanged = context.installedVersion != manifest.version;
     if (writing == 0 && !recordChanged) {
         LOG(INFO) << "Every file of the package is on the drive already; nothing to write";
         return;
     }
     std::optional<PackageTrust::MemberHashCheck> check;
-    check.emplace(manifest, manifestIndex);
     if (zip.setMemberCheck != nullptr) {
+        check.emplace(manifest, manifestIndex);
         zip.setMemberCheck(archive.get(), &*check);
-    } else {
-        check.reset();
     }
     BeginStaging(environment, archive.get(), context, manifestIndex, write);
 
@@ -571,7 +564,7 @@ public:
           m_driveFolder(PerDriveWorkFolder(workFolder, m_driveRoot)),
           m_manifestFile(m_driveFolder + kManifestFileName),
           m_removeManifest(m_manifestFile),
-          m_context{m_driveRoot, JournalPath(m_driveFolder), std::nullopt, {}, std::nullopt}
+          m_context{m_driveRoot, JournalPath(m_driveFolder), std::nullopt, {}, std::nullopt, std::nullopt}
     {
         if (!PathFileExistsW(m_driveFolder.c_str())) {
             CreateDirectoryW(m_driveFolder.c_str(), nullptr);
@@ -588,7 +581,7 @@ public:
             return false;
         }
         m_createdDestination.emplace(m_destination);
-        StartReadingTheDrive();
+        ReadTheDrivesRecord();
         return DownloadPackage() && ExtractWithRetry();
     }
 
@@ -598,7 +591,7 @@ private:
     bool DownloadPackage();
     bool ExtractWithRetry();
     void Fetch(bool proxyOnly);
-    void StartReadingTheDrive();
+    void ReadTheDrivesRecord();
     const DriveInventory::Inventory& TakeInventory();
     void Extract();
     bool DriveGone(bool rootToo);
@@ -767,7 +760,7 @@ void InstallRun::Fetch(bool proxyOnly)
         return;
     }
     PackageManifest::Manifest manifest = m_environment.trust.verifyManifest(manifestBytes);
-    m_environment.trust.checkVersion(manifest, m_destination);
+    m_environment.trust.checkVersion(manifest, m_context.installedVersion);
     m_report.PackageSize(manifest.packageSize);
     m_context.manifest = std::move(manifest);
     const DriveInventory::Inventory& inventory = TakeInventory();
@@ -787,16 +780,18 @@ void InstallRun::Fetch(bool proxyOnly)
     m_report.Downloaded(m_fetch->FetchedBytes() - before);
 }
 
-// A drive that holds the product says in its record which files; they are
-// read while the manifest is fetched.
-void InstallRun::StartReadingTheDrive()
+// Read once, before anything of the run can change it: a drive that holds
+// the product says in its record which version and which files; the files
+// are read while the manifest is fetched.
+void InstallRun::ReadTheDrivesRecord()
 {
+    const std::optional<std::string> record = PackageTrust::ReadVersionRecord(m_destination);
+    if (!record) {
+        return;
+    }
+    m_context.installedVersion = PackageManifest::ParseVersionRecord(*record);
     try {
-        const std::optional<std::string> record = PackageTrust::ReadVersionRecord(m_destination);
-        std::vector<PackageManifest::RecordedFile> files;
-        if (record) {
-            files = PackageManifest::RecordedFiles(*record);
-        }
+        std::vector<PackageManifest::RecordedFile> files = PackageManifest::RecordedFiles(*record);
         if (!files.empty()) {
             m_headStart.emplace(m_destination, std::move(files), m_cancel);
         }

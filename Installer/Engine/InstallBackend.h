@@ -34,7 +34,7 @@ struct Environment {
     // MessageError with the reason it refuses.
     struct Trust {
         std::function<PackageManifest::Manifest(const std::string& manifestBytes)> verifyManifest;
-        std::function<void(const PackageManifest::Manifest&, const std::wstring& destination)> checkVersion;
+        std::function<void(const PackageManifest::Manifest&, std::optional<uint64_t> installed)> checkVersion;
         std::function<void(const std::wstring& packagePath, const PackageManifest::Manifest&)> checkPackage;
     } trust;
     struct ZipLayer {

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "JoinPath.h"
 #include "MessageError.h"
 #include "PackageSignature.h"
 #include "TextConversion.h"
@@ -31,14 +32,6 @@ uint64_t TicksToMilliseconds(int64_t ticks)
 [[noreturn]] void Refuse(const std::string& problem)
 {
     throw MessageError("Package refused: " + problem, ERROR_INVALID_DATA);
-}
-
-std::wstring JoinPath(const std::wstring& folder, const std::wstring& name)
-{
-    if (folder.empty() || folder.back() == L'\\' || folder.back() == L'/') {
-        return folder + name;
-    }
-    return folder + L"\\" + name;
 }
 
 }  // namespace
@@ -116,22 +109,15 @@ void CheckPackageFile(const std::wstring& path, const PackageManifest::Manifest&
 std::optional<std::string> ReadVersionRecord(const std::wstring& destination)
 {
     std::string text;
-    if (NCommon::ReadSmallFile(JoinPath(destination, kVersionRecordName), PackageManifest::kMaxBytes, text) !=
+    if (NCommon::ReadSmallFile(NCommon::JoinPath(destination, kVersionRecordName), PackageManifest::kMaxBytes, text) !=
         NCommon::SmallFileRead::Read) {
         return std::nullopt;
     }
     return text;
 }
 
-std::optional<uint64_t> ReadInstalledVersion(const std::wstring& destination)
+void CheckVersion(const PackageManifest::Manifest& manifest, std::optional<uint64_t> installed)
 {
-    const std::optional<std::string> record = ReadVersionRecord(destination);
-    return record ? PackageManifest::ParseVersionRecord(*record) : std::nullopt;
-}
-
-void CheckVersion(const PackageManifest::Manifest& manifest, const std::wstring& destination)
-{
-    const std::optional<uint64_t> installed = ReadInstalledVersion(destination);
     switch (PackageManifest::CompareVersions(installed, manifest.version)) {
     case PackageManifest::VersionVerdict::Older:
         Refuse("version " + std::to_string(manifest.version) + " is older than version " +

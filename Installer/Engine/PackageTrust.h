@@ -31,12 +31,11 @@ void CheckPackageFile(const std::wstring& path, const PackageManifest::Manifest&
 
 // Refuses a package older than the one on the drive; the same version again
 // is a repair, not a rollback.
-void CheckVersion(const PackageManifest::Manifest& manifest, const std::wstring& destination);
+// `installed` is the version the drive's record names, if it has one.
+void CheckVersion(const PackageManifest::Manifest& manifest, std::optional<uint64_t> installed);
 
 // The record of what the drive holds, if it holds a readable one.
 std::optional<std::string> ReadVersionRecord(const std::wstring& destination);
-// The installed version, if the drive holds a readable record of it.
-std::optional<uint64_t> ReadInstalledVersion(const std::wstring& destination);
 
 // Hashes each member as the zip layer writes it and refuses one whose size
 // or SHA-256 is not what the manifest signed.

@@ -197,7 +197,7 @@ protected:
             }
             return manifest;
         };
-        environment.trust.checkVersion = [](const PackageManifest::Manifest&, const std::wstring&) {};
+        environment.trust.checkVersion = [](const PackageManifest::Manifest&, std::optional<uint64_t>) {};
         environment.trust.checkPackage = [](const std::wstring&, const PackageManifest::Manifest&) {};
         environment.zip = {&FakeOpen, &FakeGetItem, &FakeUnzip, &FakeClose, nullptr, nullptr,
                            nullptr, nullptr, nullptr, nullptr, nullptr};

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <unordered_map>
 
+#include "ZipRules.h"
+
 namespace PackageManifest {
 namespace {
 
@@ -100,6 +102,8 @@ bool PrintableUtf8(const std::string& text)
         } else if (lead >= 0xF0 && lead <= 0xF4) {
             length = 4;
             point = lead & 0x07u;
+        } else if (lead >= 0xF5) {
+            return false;
         } else if (lead >= 0xE0) {
             length = 3;
             point = lead & 0x0Fu;
@@ -129,11 +133,36 @@ bool PrintableUtf8(const std::string& text)
     return true;
 }
 
+// UTF-16 of a text that PrintableUtf8 took.
+std::u16string Utf16Of(const std::string& text)
+{
+    std::u16string wide;
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        const size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        uint32_t point = length == 1 ? lead : lead & (0x7Fu >> length);
+        for (size_t k = 1; k < length; ++k) {
+            point = (point << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+        }
+        if (point >= 0x10000) {
+            wide += static_cast<char16_t>(0xD800 + ((point - 0x10000) >> 10));
+            wide += static_cast<char16_t>(0xDC00 + ((point - 0x10000) & 0x3FF));
+        } else {
+            wide += static_cast<char16_t>(point);
+        }
+        i += length;
+    }
+    return wide;
+}
+
 // A member name as a clean zip stores it: relative, "/" between folders, no
-// empty, "." or ".." step, no drive, nothing a Windows name cannot hold.
+// empty, "." or ".." step, no drive, nothing a Windows name cannot hold, and
+// nothing that Windows takes for a way up or a device (".. ", "nul.txt"),
+// by the zip layer's own rules.
 bool CleanMemberName(const std::string& name)
 {
-    if (name.empty() || name.size() > 1024 || !PrintableUtf8(name) || name[0] == '/') {
+    if (name.empty() || name.size() > 1024 || !PrintableUtf8(name) || name[0] == '/' ||
+        ZipRules::CheckRelativeName(Utf16Of(name)) != ZipRules::NameProblem::None) {
         return false;
     }
     size_t start = 0;
@@ -313,9 +342,13 @@ bool ParseMembers(Parser& parser, Manifest& manifest)
 {
     while (parser.AtLabel("member")) {
         const auto member = parser.Line("member", 4);
+        if (!member) {
+            return false;
+        }
         const auto size = Number((*member)[1]);
         const auto sha = HexBytes<32>((*member)[2]);
-        if (!size || !sha) {
+        // A zip without zip64 holds no member of 4 GiB or more.
+        if (!size || !sha || *size >= 0xFFFFFFFFull) {
             return parser.Fail("a member's size or SHA-256 is not valid");
         }
         if (!CleanMemberName((*member)[3])) {

@@ -101,6 +101,11 @@ TEST(ManifestParser, RefusesAnythingItDoesNotFullyUnderstand)
         {"absolute member", WithLine(7, "member 10 " + kHash + " /Quillon.exe")},
         {"control character", WithLine(7, "member 10 " + kHash + " Quil\tlon.exe")},
         {"broken UTF-8", WithLine(7, "member 10 " + kHash + " Quil\xC3lon.exe")},
+        {"no such UTF-8 lead byte", WithLine(7, "member 10 " + kHash + " Quil\xF8\x80\x80lon.exe")},
+        {"a way up to Windows", WithLine(7, "member 10 " + kHash + " .. /Quillon.exe")},
+        {"a device", WithLine(7, "member 10 " + kHash + " defs/nul.txt")},
+        {"member of 4 GiB", WithLine(7, "member 4294967295 " + kHash + " Quillon.exe")},
+        {"short member line", WithLine(7, "member 10")},
         {"folder with data", WithLine(8, "member 3 " + kHash + " defs/")},
         {"short hash", WithLine(7, "member 10 abc Quillon.exe")},
         {"unknown line", WithLine(8, "comment hello")},
@@ -199,7 +204,7 @@ TEST(ManifestVersions, TheRecordNamesTheFilesAndOnlyCleanOnes)
     // product's folder, and a line it cannot read is passed over.
     const std::vector<RecordedFile> hostile = RecordedFiles(
         "quillon-package-version 3\nfile 1 ../../Windows/win.ini\nfile 1 C:/pagefile.sys\nfile 1 /etc\n"
-        "file x a.txt\nfile 01 a.txt\nfile 2 a\\b.txt\nfile 2 defs/\nfile 4 ok.txt\nfile 5 cut.txt");
+        "file x a.txt\nfile 01 a.txt\nfile 2 a\\b.txt\nfile 2 defs/\nfile 1 CON\nfile 4 ok.txt\nfile 5 cut.txt");
     ASSERT_EQ(1u, hostile.size());
     EXPECT_EQ("ok.txt", hostile[0].name);
 }

@@ -5,6 +5,10 @@
 
 #include <atomic>
 #include <cwchar>
+#include <memory>
+#include <new>
+
+#include "ScopedHandles.h"
 
 namespace NCommon {
 namespace {
@@ -239,17 +243,21 @@ struct ExposedControl {
 
 LRESULT AnswerScreenReader(HWND control, WPARAM wParam, const ExposedControl& exposed)
 {
-    IAccessible* proxy = nullptr;
+    ComPtr<IAccessible> proxy;
     if (FAILED(::CreateStdAccessibleObject(control, static_cast<LONG>(OBJID_CLIENT), IID_IAccessible,
-                                           reinterpret_cast<void**>(&proxy))) ||
-        proxy == nullptr) {
+                                           proxy.put_void())) ||
+        !proxy) {
         return 0;
     }
-    auto* described = new DescribedAccessible(proxy, DescribeControl(ReadFacts(control, exposed.fixedName)));
-    proxy->Release();
-    const LRESULT result = ::LresultFromObject(IID_IAccessible, wParam, described);
-    described->Release();
-    return result;
+    try {
+        auto* described =
+            new DescribedAccessible(proxy.get(), DescribeControl(ReadFacts(control, exposed.fixedName)));
+        const LRESULT result = ::LresultFromObject(IID_IAccessible, wParam, described);
+        described->Release();
+        return result;
+    } catch (const std::bad_alloc&) {
+        return 0;  // nothing of ours: the platform answers as it would have
+    }
 }
 
 LRESULT CALLBACK AccessibleControlProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
@@ -358,16 +366,17 @@ AccessibleDescription DescribeControl(const ControlFacts& facts)
 void ExposeToScreenReaders(HWND dialog, const std::vector<std::pair<int, std::wstring>>& fixedNames)
 {
     for (HWND child = ::GetWindow(dialog, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT)) {
-        auto* exposed = new ExposedControl();
+        auto exposed = std::make_unique<ExposedControl>();
         const int id = ::GetDlgCtrlID(child);
         for (const auto& fixed : fixedNames) {
             if (fixed.first == id) {
                 exposed->fixedName = fixed.second;
             }
         }
-        if (!::SetWindowSubclass(child, &AccessibleControlProc, kAccessibleSubclassId,
-                                 reinterpret_cast<DWORD_PTR>(exposed))) {
-            delete exposed;
+        // From here on the subclass owns it, and frees it with the control.
+        if (::SetWindowSubclass(child, &AccessibleControlProc, kAccessibleSubclassId,
+                                reinterpret_cast<DWORD_PTR>(exposed.get()))) {
+            exposed.release();
         }
     }
 }

@@ -110,10 +110,9 @@ void DestinationDialog::UpdateInstallButton()
         m_installButton.m_captionOffsetY = 2;
         m_installButton.m_multiLineCaption = true;
         // "&" marks the access key; the label's own ampersands show as they are.
-        const std::wstring label = NCommon::CaptionLiteral(drive->label);
-        m_installButton.m_caption = L"&" + FittedInstallCaption(m_installButton, label, drive->letter);
+        m_installButton.m_caption = L"&" + FittedInstallCaption(m_installButton, drive->label, drive->letter);
         m_installButton.LoadBitmaps(IDB_ACTION_GREEN);
-        spoken = L"&" + InstallToCaption(label, drive->letter);
+        spoken = L"&" + InstallToCaption(NCommon::CaptionLiteral(drive->label), drive->letter);
     } else {
         m_installButton.m_caption = L"&Install";
         m_installButton.m_captionOffsetX = 18;

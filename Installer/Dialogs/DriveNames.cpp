@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "Accessibility.h"
 #include "GdiHolders.h"
 #include "QuillonDialog.h"
 #include "WindowDC.h"
@@ -58,7 +59,7 @@ int ActionBarLineWidth(int barWidth, int barHeight, int captionLeft)
 std::wstring FittedInstallCaption(const std::wstring& label, wchar_t letter, int lineWidth,
                                   const TextMeasure& measure)
 {
-    return L"Install to:\n" + CaptionLiteral(FitDriveName(label, letter, lineWidth, measure));
+    return L"Install to:\n" + NCommon::CaptionLiteral(FitDriveName(label, letter, lineWidth, measure));
 }
 
 std::wstring FittedInstallCaption(const NCommon::AnimatedBitmapButton& button, const std::wstring& label,
@@ -66,22 +67,16 @@ std::wstring FittedInstallCaption(const NCommon::AnimatedBitmapButton& button, c
 {
     RECT bar = {};
     button.GetClientRect(&bar);
-    HWND window = button.m_hWnd;
-    HFONT font = button.m_captionFont;
-    return FittedInstallCaption(label, letter, ActionBarLineWidth(bar.right, bar.bottom, button.m_captionOffsetX),
-                                [window, font](const std::wstring& text) { return LineWidth(window, font, text); });
-}
-
-std::wstring CaptionLiteral(const std::wstring& text)
-{
-    std::wstring literal;
-    for (wchar_t c : text) {
-        literal += c;
-        if (c == L'&') {
-            literal += L'&';
-        }
+    const int lineWidth = ActionBarLineWidth(bar.right, bar.bottom, button.m_captionOffsetX);
+    // One device context for every width the fitting tries; without one
+    // nothing can be measured, and the name is shown whole.
+    const WindowDC dc(button.m_hWnd);
+    if (dc.get() == nullptr) {
+        return FittedInstallCaption(label, letter, lineWidth, [](const std::wstring&) { return 0; });
     }
-    return literal;
+    const NCommon::ScopedSelection selected(dc.get(), button.m_captionFont);
+    return FittedInstallCaption(label, letter, lineWidth,
+                                [&dc](const std::wstring& text) { return LineWidth(dc.get(), text); });
 }
 
 int LineWidth(HDC dc, const std::wstring& text)
@@ -89,14 +84,4 @@ int LineWidth(HDC dc, const std::wstring& text)
     RECT box = {0, 0, 0, 0};
     ::DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &box, DT_SINGLELINE | DT_NOPREFIX | DT_CALCRECT);
     return box.right - box.left;
-}
-
-int LineWidth(HWND window, HFONT font, const std::wstring& text)
-{
-    const WindowDC dc(window);
-    if (dc.get() == nullptr) {
-        return 0;
-    }
-    const NCommon::ScopedSelection selected(dc.get(), font);
-    return LineWidth(dc.get(), text);
 }

@@ -23,7 +23,8 @@ int ActionBarLineWidth(int barWidth, int barHeight, int captionLeft);
 
 // The action button's caption for a drive, fitted to the button: "Install
 // to:" and, below, the drive cut to `lineWidth` pixels, drawn with
-// access-key prefixes so that an & in the label shows as it is.
+// access-key prefixes so that an & in the label shows as it is. `label` is
+// the volume's own label, not yet escaped.
 std::wstring FittedInstallCaption(const std::wstring& label, wchar_t letter, int lineWidth,
                                   const TextMeasure& measure);
 
@@ -32,13 +33,6 @@ std::wstring FittedInstallCaption(const std::wstring& label, wchar_t letter, int
 std::wstring FittedInstallCaption(const NCommon::AnimatedBitmapButton& button, const std::wstring& label,
                                   wchar_t letter);
 
-// A text that a caption drawn with access-key prefixes shows as it is:
-// each & doubled.
-std::wstring CaptionLiteral(const std::wstring& text);
-
 // The width of one line of text in this device context's current font, as
 // DrawText draws it without prefixes.
 int LineWidth(HDC dc, const std::wstring& text);
-
-// The width of one line of text in `font`, as it would be drawn in `window`.
-int LineWidth(HWND window, HFONT font, const std::wstring& text);

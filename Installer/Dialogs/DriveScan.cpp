@@ -1,5 +1,7 @@
 #include "DriveScan.h"
 
+#include <objbase.h>
+
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -17,6 +19,29 @@ FoundDrives FindUsbDrives()
     return found;
 }
 
+namespace {
+
+// The scanning thread's own hold on the multithreaded apartment: the
+// process's ends when its dialogs are gone, which may be while WMI is
+// still answering this thread.
+class ThreadApartment {
+public:
+    ThreadApartment() : m_result(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
+    ~ThreadApartment()
+    {
+        if (SUCCEEDED(m_result)) {
+            ::CoUninitialize();
+        }
+    }
+    ThreadApartment(const ThreadApartment&) = delete;
+    ThreadApartment& operator=(const ThreadApartment&) = delete;
+
+private:
+    HRESULT m_result;
+};
+
+}  // namespace
+
 // What the scanning thread and the window share. The thread may outlive the
 // window and its DriveScan; whichever lets go last frees this.
 struct DriveScan::Shared {
@@ -33,6 +58,7 @@ struct DriveScan::Shared {
     {
         FoundDrives found;
         try {
+            const ThreadApartment apartment;
             found = FindUsbDrives();
         } catch (const std::bad_alloc&) {
             found.clear();  // reported as no drive, as a WMI failure is

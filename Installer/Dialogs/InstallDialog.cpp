@@ -150,7 +150,7 @@ void InstallDialog::ShowDriveOnActionButton()
     if (m_driveLetter == L'\0') {
         return;  // the caption ends where the letter would be; nothing to fit
     }
-    m_actionButton.m_caption = FittedInstallCaption(m_actionButton, NCommon::CaptionLiteral(m_driveLabel), m_driveLetter);
+    m_actionButton.m_caption = FittedInstallCaption(m_actionButton, m_driveLabel, m_driveLetter);
 }
 
 BOOL InstallDialog::FinishInit()

@@ -151,6 +151,9 @@ class SigningKey:
         self.key = key
         self.in_token = key.startswith("pkcs11:")
         self.pkcs11_module = pkcs11_module
+        # Read once: each reading of a token's key is a login, and tokens
+        # lock after a few.
+        self._public = None
 
     def _key_args(self):
         args = ["-engine", "pkcs11", "-keyform", "engine"] if self.in_token else []
@@ -181,6 +184,11 @@ class SigningKey:
         return result.stdout
 
     def public_pem(self):
+        if self._public is None:
+            self._public = self._read_public_pem()
+        return self._public
+
+    def _read_public_pem(self):
         if self.in_token:
             args = ["pkey", "-engine", "pkcs11", "-inform", "engine", "-in", self.key, "-pubout"]
         else:

@@ -121,6 +121,11 @@ std::vector<ByteRange> MemberSpans(const Directory& directory, uint64_t tailOffs
 
 void AddRange(std::vector<ByteRange>& ranges, ByteRange range)
 {
+    // The download's common case, block after block: the last range grows.
+    if (!ranges.empty() && range.first >= ranges.back().first && range.first <= ranges.back().last + 1) {
+        ranges.back().last = std::max(ranges.back().last, range.last);
+        return;
+    }
     std::vector<ByteRange> joined;
     joined.reserve(ranges.size() + 1);
     bool placed = false;

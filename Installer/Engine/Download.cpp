@@ -13,6 +13,7 @@
 #include "BlockingCalls.h"
 #include "CancelFlag.h"
 #include "IInstallListener.h"
+#include "DeltaPlan.h"
 #include "ProductConstants.h"
 #include "MessageError.h"
 #include "TextConversion.h"
@@ -25,6 +26,9 @@
 namespace {
 
 using namespace DownloadConstants;
+
+// The delta plan cuts its requests to the size the range loop asks for.
+static_assert(DeltaPlan::kMaxRequest == kRangeSize, "one request size for the plan and the download");
 
 // Closing a handle on the way out of a failed call must not overwrite that
 // call's error, which the log line after it reports.

@@ -244,8 +244,11 @@ void CheckRoomForStaging(const Environment& environment, HZIP handle, Extraction
     const uint64_t freeBytes = clusterBytes * freeClusters;
     // Only what replaces a file is staged: a drive that holds the product
     // but not a second copy of it still takes an update of a few members.
-    uint64_t needed = DeltaPlan::StagingBytes(*context.manifest, manifestIndex, write, clusterBytes);
-    if (std::find(write.begin(), write.end(), false) == write.end()) {
+    // A whole package is counted by the zip layer, from its own directory.
+    uint64_t needed = 0;
+    if (std::find(write.begin(), write.end(), false) != write.end()) {
+        needed = DeltaPlan::StagingBytes(*context.manifest, manifestIndex, write, clusterBytes);
+    } else {
         const Environment::ZipLayer& zip = environment.zip;
         const ZipStatus status = zip.stagingBytes(
             handle, clusterBytes > 0xFFFFFFFFull ? 0 : static_cast<uint32_t>(clusterBytes), &needed);

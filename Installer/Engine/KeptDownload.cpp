@@ -2,11 +2,11 @@
 
 #include <winioctl.h>
 
-#include <fstream>
 #include <sstream>
 
 #include "DeltaPlan.h"
 #include "MessageError.h"
+#include "SmallFile.h"
 #include "easylogging++.h"
 
 namespace {
@@ -15,12 +15,15 @@ constexpr char kRecordHeader[] = "quillon-kept 1";
 // A killed process loses at most this much of what it fetched.
 constexpr uint64_t kSaveEvery = 1024 * 1024;
 
+// Far more than the record of a package of 65535 members, each fetched apart.
+constexpr uint32_t kMaxRecordBytes = 8 * 1024 * 1024;
+
+// Empty when there is none, or none of ours.
 std::string ReadRecord(const std::wstring& path)
 {
-    std::ifstream file(path.c_str(), std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    std::string text;
+    return NCommon::ReadSmallFile(path, kMaxRecordBytes, text) == NCommon::SmallFileRead::Read ? text
+                                                                                                : std::string();
 }
 
 }  // namespace

@@ -2,8 +2,13 @@
 
 #include <algorithm>
 
+#include "Download.h"
+
 namespace DeltaPlan {
 namespace {
+
+// The delta plan cuts its requests to the size the range loop asks for.
+static_assert(kMaxRequest == DownloadConstants::kRangeSize, "one request size for the plan and the download");
 
 constexpr uint32_t kDirectorySignature = 0x02014b50;
 constexpr uint32_t kEndSignature = 0x06054b50;

@@ -1,6 +1,7 @@
 #include "PackageExtraction.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -47,18 +48,41 @@ std::vector<size_t> MatchSignedMembers(const ZipLayer& zip, HZIP handle, int cou
     }
     PackageManifest::MemberMatch match = PackageManifest::MatchMembers(manifest, names);
     if (!match.problem.empty()) {
-        throw MessageError("Package refused: " + match.problem, ERROR_INVALID_DATA);
+        throw PackageRefusal(match.problem);
     }
     for (int i = 0; i < count; ++i) {
         const PackageManifest::Member& signed_ = manifest.members[match.manifestIndex[i]];
         // A member the layer makes a folder of is never hashed: it must be
         // one the vendor signed as a folder.
         if (folders[i] && (signed_.size != 0 || signed_.name.back() != '/')) {
-            throw MessageError("Package refused: \"" + names[i] + "\" is a folder in the package, a file in the manifest",
-                               ERROR_INVALID_DATA);
+            throw PackageRefusal("\"" + names[i] + "\" is a folder in the package, a file in the manifest");
         }
     }
     return std::move(match.manifestIndex);
+}
+
+// What the zip layer's failure to unpack a member says. The vendor's
+// package unpacks, and every member's bytes are signed, so data that does
+// not inflate or does not match its CRC is a download that differs from
+// the vendor's, never a fault of the stick; anything else is the stick's,
+// or the stick is gone.
+[[noreturn]] void RaiseUnzipFailure(const ZipLayer& zip, HZIP handle, ZipStatus status, const std::string& name,
+                                    const PackageTrust::MemberHashCheck* check,
+                                    const std::function<bool()>& driveGone)
+{
+    if (check != nullptr && !check->Problem().empty()) {
+        throw PackageRefusal("the download does not match what the vendor signed: " + check->Problem());
+    }
+    const ZipFailureCause cause =
+        zip.describeFailure != nullptr ? zip.describeFailure(handle).cause : ZipFailureCause::None;
+    const bool badBytes = cause == ZipFailureCause::DamagedData || cause == ZipFailureCause::CrcMismatch ||
+                          cause == ZipFailureCause::DamagedHeader || cause == ZipFailureCause::ContentRefused ||
+                          (cause == ZipFailureCause::None && (status == ZipCorrupt || status == ZipInflateFailed));
+    if (badBytes) {
+        throw PackageRefusal("the download does not match what the vendor signed: \"" + name + "\" is damaged");
+    }
+    const DWORD error = ExplainZipFailure(zip, handle, status, name);
+    RaiseStickFailure("Extracting \"" + name + "\" failed", "\"" + name + "\"", error, driveGone);
 }
 
 // Writes the entries that `write` names one by one; false when the cancel
@@ -68,7 +92,7 @@ std::vector<size_t> MatchSignedMembers(const ZipLayer& zip, HZIP handle, int cou
 bool ExtractEntries(const ZipLayer& zip, HZIP handle, const std::vector<bool>& write,
                     const std::wstring& destination, IInstallListener* listener,
                     const std::atomic<bool>* cancel, std::vector<std::wstring>& hidden,
-                    const PackageTrust::MemberHashCheck* check)
+                    const PackageTrust::MemberHashCheck* check, const std::function<bool()>& driveGone)
 {
     const size_t total = static_cast<size_t>(std::count(write.begin(), write.end(), true));
     size_t done = 0;
@@ -87,15 +111,10 @@ bool ExtractEntries(const ZipLayer& zip, HZIP handle, const std::vector<bool>& w
         }
         status = zip.unzipItem(handle, i, item.name);
         if (status != ZipOk) {
-            const DWORD error = ExplainZipFailure(zip, handle, status, ToUtf8(item.name));
-            if (check != nullptr && !check->Problem().empty()) {
-                throw MessageError("Package refused: " + check->Problem(), ERROR_INVALID_DATA);
-            }
-            throw MessageError("Extracting \"" + ToUtf8(item.name) + "\" failed", error);
+            RaiseUnzipFailure(zip, handle, status, ToUtf8(item.name), check, driveGone);
         }
         if (check != nullptr && (item.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && !check->Passed(i)) {
-            throw MessageError("Package refused: \"" + ToUtf8(item.name) + "\" was not checked against its signed SHA-256",
-                               ERROR_INVALID_DATA);
+            throw PackageRefusal("\"" + ToUtf8(item.name) + "\" was not checked against its signed SHA-256");
         }
         if ((item.attributes & FILE_ATTRIBUTE_HIDDEN) != 0) {
             hidden.push_back(NCommon::JoinPath(destination, item.name));
@@ -135,7 +154,7 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
     const std::vector<size_t> manifestIndex =
         context.partialIndex ? *context.partialIndex : MatchSignedMembers(zip, archive.get(), count, manifest);
     if (manifestIndex.size() != static_cast<size_t>(count)) {
-        throw MessageError("Package refused: its directory is not the one its tail was", ERROR_INVALID_DATA);
+        throw PackageRefusal("its directory is not the one its tail was");
     }
     const std::vector<bool> write = DeltaPlan::WriteSet(manifestIndex, context.onDrive);
     const size_t writing = static_cast<size_t>(std::count(write.begin(), write.end(), true));
@@ -159,26 +178,25 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
     // it was until then.
     std::vector<std::wstring> hidden;
     if (!ExtractEntries(zip, archive.get(), write, destination, listener, cancel, hidden,
-                        check ? &*check : nullptr)) {
+                        check ? &*check : nullptr, context.driveGone)) {
         return;
     }
     if (check) {
         LOG(INFO) << "Checked the " << writing << " members' SHA-256 in " << check->Milliseconds() << " ms";
     }
     if (recordChanged) {
-        StageVersionRecord(zip, archive.get(), manifest);
+        StageVersionRecord(zip, archive.get(), manifest, context.driveGone);
     }
     // The last moment at which the caller can make way (a running copy of
     // the program asked to quit) or keep the drive as it is.
     if (listener != nullptr && !listener->OnReadyToCommit()) {
-        context.commitHeld = true;
         throw InstallError(FailureKind::CommitHeld, "The commit was held: the drive's files are in use",
                            ERROR_SHARING_VIOLATION);
     }
     if (IsCancelled(cancel)) {
         return;
     }
-    CommitStaging(zip, archive.get(), writing);
+    CommitStaging(zip, archive.get(), writing, context.driveGone);
     for (const std::wstring& path : hidden) {
         MarkHidden(path);
     }

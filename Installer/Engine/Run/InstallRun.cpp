@@ -53,7 +53,11 @@ std::optional<InstallFailure> InstallRun::Guarded(const char* step, Step body)
         m_noProxyFound = true;
         failure = error.Failure();
     } catch (const InstallError& error) {
-        LogCaught(error.what(), error.LastError());
+        // The drive checks log what they found, with the drive and the
+        // bytes, before they raise.
+        if (error.Kind() != FailureKind::DriveMissing && error.Kind() != FailureKind::LowFreeSpace) {
+            LogCaught(error.what(), error.LastError());
+        }
         failure = error.Failure();
     } catch (const MessageError& error) {
         LogCaught(error.what(), error.LastError());

@@ -32,17 +32,23 @@ protected:
     void OnInstall();
     void OnDriveChosen();
     LRESULT OnDrivesFound(WPARAM wParam, LPARAM lParam);
+    // A stick plugged in or pulled: the list follows without a Refresh.
+    LRESULT OnDeviceChange(WPARAM wParam, LPARAM lParam);
+    LRESULT OnTimer(WPARAM wParam, LPARAM lParam);
 
     DECLARE_MESSAGE_TABLE()
 
 private:
     void LookForDrives();
+    // Looks again while the list stays as it is, the chosen drive chosen.
+    void LookAgainQuietly();
     void UpdateInstallButton();
     void FocusControl(HWND control);
 
     wchar_t* m_driveLetter;
     NCommon::ScopedFont m_labelFont;
     NCommon::ScopedFont m_installFont;
+    NCommon::ScopedFont m_smallInstallFont;
     NCommon::ScopedFont m_listFont;
     NCommon::AnimatedBitmapButton m_refreshButton;
     NCommon::AnimatedBitmapButton m_installButton;
@@ -50,4 +56,6 @@ private:
     DriveScan m_scan;
     // No scan has reported yet: the keyboard waits on refresh for the first.
     bool m_opening = true;
+    // The scan under way was started by a device change, not by the user.
+    bool m_quietScan = false;
 };

@@ -31,10 +31,11 @@ size_t CutBefore(const std::wstring& label, size_t keep)
 
 }  // namespace
 
-std::wstring FitDriveName(const std::wstring& label, wchar_t letter, int width, const TextMeasure& measure)
+std::wstring FitDriveName(const std::wstring& volumeLabel, wchar_t letter, int width, const TextMeasure& measure)
 {
+    const std::wstring label = DriveDisplayLabel(volumeLabel);
     const std::wstring whole = DriveEntryText(label, letter);
-    if (label.empty() || measure(whole) <= width) {
+    if (measure(whole) <= width) {
         return whole;
     }
     const std::wstring suffix = std::wstring(1, kEllipsis) + L" (" + letter + L":)";
@@ -44,7 +45,7 @@ std::wstring FitDriveName(const std::wstring& label, wchar_t letter, int width, 
             return shortened;
         }
     }
-    return DriveEntryText(std::wstring(), letter);
+    return std::wstring(L"(") + letter + L":)";
 }
 
 int ActionBarLineWidth(int barWidth, int barHeight, int captionLeft)
@@ -62,8 +63,20 @@ std::wstring FittedInstallCaption(const std::wstring& label, wchar_t letter, int
     return L"Install to:\n" + NCommon::CaptionLiteral(FitDriveName(label, letter, lineWidth, measure));
 }
 
-std::wstring FittedInstallCaption(const NCommon::AnimatedBitmapButton& button, const std::wstring& label,
-                                  wchar_t letter)
+size_t ChooseCaptionFont(const std::wstring& label, wchar_t letter, int lineWidth,
+                         const std::vector<TextMeasure>& measures)
+{
+    const std::wstring whole = DriveEntryText(label, letter);
+    for (size_t i = 0; i < measures.size(); ++i) {
+        if (measures[i](whole) <= lineWidth) {
+            return i;
+        }
+    }
+    return measures.empty() ? 0 : measures.size() - 1;
+}
+
+InstallCaption FittedInstallCaption(const NCommon::AnimatedBitmapButton& button, const std::wstring& label,
+                                    wchar_t letter, HFONT regular, HFONT smaller)
 {
     RECT bar = {};
     button.GetClientRect(&bar);
@@ -72,11 +85,17 @@ std::wstring FittedInstallCaption(const NCommon::AnimatedBitmapButton& button, c
     // nothing can be measured, and the name is shown whole.
     const WindowDC dc(button.m_hWnd);
     if (dc.get() == nullptr) {
-        return FittedInstallCaption(label, letter, lineWidth, [](const std::wstring&) { return 0; });
+        return {FittedInstallCaption(label, letter, lineWidth, [](const std::wstring&) { return 0; }), regular};
     }
-    const NCommon::ScopedSelection selected(dc.get(), button.m_captionFont);
-    return FittedInstallCaption(label, letter, lineWidth,
-                                [&dc](const std::wstring& text) { return LineWidth(dc.get(), text); });
+    const HFONT fonts[] = {regular, smaller != nullptr ? smaller : regular};
+    const auto measureIn = [&dc](HFONT font) -> TextMeasure {
+        return [&dc, font](const std::wstring& text) {
+            const NCommon::ScopedSelection selected(dc.get(), font);
+            return LineWidth(dc.get(), text);
+        };
+    };
+    const HFONT font = fonts[ChooseCaptionFont(label, letter, lineWidth, {measureIn(fonts[0]), measureIn(fonts[1])})];
+    return {FittedInstallCaption(label, letter, lineWidth, measureIn(font)), font};
 }
 
 int LineWidth(HDC dc, const std::wstring& text)

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "AnimatedBitmapButton.h"
 
@@ -28,10 +29,21 @@ int ActionBarLineWidth(int barWidth, int barHeight, int captionLeft);
 std::wstring FittedInstallCaption(const std::wstring& label, wchar_t letter, int lineWidth,
                                   const TextMeasure& measure);
 
-// The same, fitted to this action button as it is now: its size, the left
-// edge of its caption box and its caption font.
-std::wstring FittedInstallCaption(const NCommon::AnimatedBitmapButton& button, const std::wstring& label,
-                                  wchar_t letter);
+// Of fonts from the largest down (each as its measure), the first in which
+// the drive's whole name fits on a line of `lineWidth`; the smallest when
+// it fits in none, where the most of it shows.
+size_t ChooseCaptionFont(const std::wstring& label, wchar_t letter, int lineWidth,
+                         const std::vector<TextMeasure>& measures);
+
+// The caption for a drive fitted to this action button as it is now (its
+// size and the left edge of its caption box), and the font to draw it in:
+// `regular`, or `smaller` where only that shows the drive's name whole.
+struct InstallCaption {
+    std::wstring caption;
+    HFONT font;
+};
+InstallCaption FittedInstallCaption(const NCommon::AnimatedBitmapButton& button, const std::wstring& label,
+                                    wchar_t letter, HFONT regular, HFONT smaller);
 
 // The width of one line of text in this device context's current font, as
 // DrawText draws it without prefixes.

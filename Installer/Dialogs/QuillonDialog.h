@@ -38,6 +38,8 @@ protected:
     // The text straight on the skin, and the caption of an action button.
     static constexpr DialogFontLook kTextFont{L"Microsoft Sans Serif", 17, std::nullopt};
     static constexpr DialogFontLook kActionCaptionFont{L"Arial", 12, FW_BOLD};
+    // The same, for a drive's name that only fits whole in it.
+    static constexpr DialogFontLook kSmallActionCaptionFont{L"Arial", 10, FW_BOLD};
     // The static text without an id of its own in every template.
     static constexpr int kTextId = -1;
 
@@ -85,8 +87,10 @@ private:
     NCommon::DialogFontLayout m_layout;
 };
 
-// How a drive reads in the list: its volume label, a blank, the letter in
-// brackets ("STICK (E:)"; "(E:)" without a label).
+// A drive's name: its volume label, "USB Drive" without one.
+std::wstring DriveDisplayLabel(const std::wstring& label);
+// How a drive reads in the list: its name, a blank, the letter in brackets
+// ("STICK (E:)"; "USB Drive (E:)" without a label).
 std::wstring DriveEntryText(const std::wstring& label, wchar_t letter);
 
 // The action button's two lines for the chosen drive, in the drive picker

@@ -21,7 +21,8 @@ TEST(DriveNames, ALongLabelIsCutWithAnEllipsisAndTheLetterAlwaysShowsWhole)
     const std::wstring label32 = L"ABCDEFGHIJKLMNOPQRSTUVWXYZ012345";
     ASSERT_EQ(32u, label32.size());
     // Labels of 0, 11 and 32 characters where they fit: whole, no stray blank.
-    EXPECT_EQ(L"(E:)", FitDriveName(L"", L'E', 4, Pixels));
+    EXPECT_EQ(L"USB Drive (E:)", FitDriveName(L"", L'E', 14, Pixels));
+    EXPECT_EQ(L"USB D\u2026 (E:)", FitDriveName(L"", L'E', 13, Pixels));
     EXPECT_EQ(L"FAT32_LABEL (E:)", FitDriveName(L"FAT32_LABEL", L'E', 16, Pixels));
     EXPECT_EQ(label32 + L" (E:)", FitDriveName(label32, L'E', 37, Pixels));
     // One pixel short: as many characters as fit, then the ellipsis.
@@ -49,9 +50,17 @@ TEST(DriveNames, TheInstallCaptionKeepsItsSecondLineOnTheBarAndItsAmpersands)
     EXPECT_EQ(0, ActionBarLineWidth(30, 30, 0));
 
     EXPECT_EQ(L"Install to:\nR&&D (E:)", FittedInstallCaption(L"R&D", L'E', 8, Pixels));
-    EXPECT_EQ(L"Install to:\n(F:)", FittedInstallCaption(L"", L'F', 8, Pixels));
+    EXPECT_EQ(L"Install to:\nUSB Drive (F:)", FittedInstallCaption(L"", L'F', 14, Pixels));
     EXPECT_EQ(L"Install to:\nR&&\u2026 (E:)", FittedInstallCaption(L"R&D LAB", L'E', 10, Pixels));
-    EXPECT_EQ(L"Install to:\n(E:)", InstallToCaption(L"", L'E'));
+    EXPECT_EQ(L"Install to:\nUSB Drive (E:)", InstallToCaption(L"", L'E'));
+
+    // The regular font while the whole name fits in it, then the smaller;
+    // the smallest when it fits in neither.
+    const TextMeasure twice = [](const std::wstring& text) { return 2 * Pixels(text); };
+    EXPECT_EQ(0u, ChooseCaptionFont(L"QUILLON_USB", L'F', 32, {twice, Pixels}));
+    EXPECT_EQ(1u, ChooseCaptionFont(L"QUILLON_USB", L'F', 31, {twice, Pixels}));
+    EXPECT_EQ(1u, ChooseCaptionFont(L"QUILLON_USB", L'F', 15, {twice, Pixels}));
+    EXPECT_EQ(0u, ChooseCaptionFont(L"QUILLON_USB", L'F', 15, {}));
 }
 
 }  // namespace

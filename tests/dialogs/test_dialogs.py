@@ -210,7 +210,7 @@ def key_to_the_shown_window(name):
     the window that went before can still be there, under the same title,
     for a moment."""
     h.moment_when(lambda: len(h.shown_windows()) == 1)
-    h.xdotool("windowfocus", next(iter(h.shown_windows())), "key", name)
+    h.key(name, window=next(iter(h.shown_windows())), settle=False)
 
 
 def ink_columns(shot, state, control_id, columns):

@@ -57,11 +57,14 @@ std::wstring Advice(bool appUpdateMode, const InstallFailure& failure, int error
         break;
     }
     // Nothing more is known than the reason the engine set.
+    InstallFailure fromReason;
     if (errorReason == IInstallListener::ReasonDriveMissing) {
-        return L"Plug the USB stick in, then Try again.";
+        fromReason.kind = FailureKind::DriveMissing;
+        return Advice(appUpdateMode, fromReason, errorReason);
     }
     if (errorReason == IInstallListener::ReasonLowFreeSpace) {
-        return L"Make room on the stick, then Try again.";
+        fromReason.kind = FailureKind::LowFreeSpace;
+        return Advice(appUpdateMode, fromReason, errorReason);
     }
     return L"Something went wrong. Try again; if it fails again, contact Quillon support.";
 }

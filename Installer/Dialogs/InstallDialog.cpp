@@ -474,6 +474,12 @@ void InstallDialog::ShowFailed()
     ::NotifyWinEvent(EVENT_SYSTEM_ALERT, GetDlgItem(kTextId), OBJID_CLIENT, CHILDID_SELF);
     RedrawWindow();
     RepaintStatusText();
+    RepaintAdvice();
+}
+
+void InstallDialog::RepaintAdvice()
+{
+    ::RedrawWindow(GetDlgItem(IDC_FAILURE_ADVICE), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
 }
 
 void InstallDialog::ShowAdvice(const std::wstring& advice)
@@ -508,6 +514,7 @@ void InstallDialog::ShowAdvice(const std::wstring& advice)
     ::ShowWindow(shown, advice.empty() ? SW_HIDE : SW_SHOW);
     NCommon::AnnounceTextChange(shown);
     RedrawWindow();
+    RepaintAdvice();
 }
 
 void InstallDialog::ShowTryAgain()

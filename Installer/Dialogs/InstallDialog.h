@@ -85,6 +85,7 @@ private:
     void SetStatusText(const std::wstring& text);
     void SetProgress(int position);
     void RepaintStatusText();
+    void RepaintAdvice();
     // What each report shows.
     void ShowDownloading();
     void ShowInstalling();

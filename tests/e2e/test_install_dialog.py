@@ -386,6 +386,7 @@ class InstallDialogTest(unittest.TestCase):
                     events = h.start(h.exe("ui_probe"), "--events", 120,
                                      output=os.path.join(h.scratch_dir("events"), "e.txt"))
                     events.wait_line("listening")
+                    self.addCleanup(events.stop)
                     state = run.until(lambda s: h.control(s, ACTION)["enabled"], "failed", timeout=120)
                     SCREEN.shot("failed-" + name)
                     self.assertEqual(headline, text(state))

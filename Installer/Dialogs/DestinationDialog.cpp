@@ -60,7 +60,6 @@ void DestinationDialog::CreateFonts()
     m_labelFont = DeriveFont(kTextFont);
     SetControlFont(kTextId, m_labelFont.get());
     m_installFont = DeriveFont(kActionCaptionFont);
-    m_smallInstallFont = DeriveFont(kSmallActionCaptionFont);
     m_installButton.m_captionFont = m_installFont.get();
     m_listFont = DeriveFont({L"Microsoft Sans Serif", 15, std::nullopt});
     m_driveList.SetFont(m_listFont.get());
@@ -153,16 +152,12 @@ void DestinationDialog::UpdateInstallButton()
         m_installButton.m_captionOffsetX = 28;
         m_installButton.m_captionOffsetY = 2;
         m_installButton.m_multiLineCaption = true;
-        const InstallCaption fitted = FittedInstallCaption(m_installButton, drive->label, drive->letter,
-                                                           m_installFont.get(), m_smallInstallFont.get());
         // "&" marks the access key; the label's own ampersands show as they are.
-        m_installButton.m_caption = L"&" + fitted.caption;
-        m_installButton.m_captionFont = fitted.font;
+        m_installButton.m_caption = L"&" + FittedInstallCaption(m_installButton, drive->label, drive->letter);
         m_installButton.LoadBitmaps(IDB_ACTION_GREEN);
         spoken = L"&" + InstallToCaption(NCommon::CaptionLiteral(drive->label), drive->letter);
     } else {
         m_installButton.m_caption = L"&Install";
-        m_installButton.m_captionFont = m_installFont.get();
         m_installButton.m_captionOffsetX = 18;
         m_installButton.m_captionOffsetY = 0;
         m_installButton.m_multiLineCaption = false;

@@ -48,7 +48,6 @@ private:
     wchar_t* m_driveLetter;
     NCommon::ScopedFont m_labelFont;
     NCommon::ScopedFont m_installFont;
-    NCommon::ScopedFont m_smallInstallFont;
     NCommon::ScopedFont m_listFont;
     NCommon::AnimatedBitmapButton m_refreshButton;
     NCommon::AnimatedBitmapButton m_installButton;

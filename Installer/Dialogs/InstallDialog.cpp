@@ -137,7 +137,6 @@ void InstallDialog::CreateFonts()
     m_statusFont = DeriveFont(kTextFont);
     SetControlFont(kTextId, m_statusFont.get());
     m_buttonFont = DeriveFont(kActionCaptionFont);
-    m_smallButtonFont = DeriveFont(kSmallActionCaptionFont);
     m_actionButton.m_captionFont = m_buttonFont.get();
     ShowDriveOnActionButton();
     m_completeFont = DeriveFont({L"Arial", 16, FW_BOLD});
@@ -151,10 +150,7 @@ void InstallDialog::ShowDriveOnActionButton()
     if (m_driveLetter == L'\0') {
         return;  // the caption ends where the letter would be; nothing to fit
     }
-    const InstallCaption fitted =
-        FittedInstallCaption(m_actionButton, m_driveLabel, m_driveLetter, m_buttonFont.get(), m_smallButtonFont.get());
-    m_actionButton.m_caption = fitted.caption;
-    m_actionButton.m_captionFont = fitted.font;
+    m_actionButton.m_caption = FittedInstallCaption(m_actionButton, m_driveLabel, m_driveLetter);
 }
 
 BOOL InstallDialog::FinishInit()
@@ -438,7 +434,6 @@ void InstallDialog::ShowSucceeded()
     m_actionButton.m_captionOffsetY = 0;
     m_actionButton.m_multiLineCaption = false;
     m_actionButton.m_caption = L"&Run Quillon";
-    m_actionButton.m_captionFont = m_buttonFont.get();
     m_actionButton.SetWindowText(m_actionButton.m_caption);
     m_actionButton.LoadBitmaps(IDB_ACTION_GREEN);
     m_actionButton.SizeToContent();
@@ -523,7 +518,6 @@ void InstallDialog::ShowTryAgain()
     m_actionButton.m_captionOffsetY = 0;
     m_actionButton.m_multiLineCaption = false;
     m_actionButton.m_caption = L"&Try again";
-    m_actionButton.m_captionFont = m_buttonFont.get();
     m_actionButton.SetWindowText(m_actionButton.m_caption);
     m_actionButton.LoadBitmaps(IDB_ACTION_GREEN);
     m_actionButton.SizeToContent();

@@ -122,7 +122,6 @@ private:
     // Declared before the buttons that draw with them, so they outlive them.
     NCommon::ScopedFont m_statusFont;
     NCommon::ScopedFont m_buttonFont;
-    NCommon::ScopedFont m_smallButtonFont;
     NCommon::ScopedFont m_completeFont;
     NCommon::ScopedFont m_adviceFont;
     NCommon::AnimatedBitmapButton m_actionButton;

@@ -38,8 +38,6 @@ protected:
     // The text straight on the skin, and the caption of an action button.
     static constexpr DialogFontLook kTextFont{L"Microsoft Sans Serif", 17, std::nullopt};
     static constexpr DialogFontLook kActionCaptionFont{L"Arial", 12, FW_BOLD};
-    // The same, for a drive's name that only fits whole in it.
-    static constexpr DialogFontLook kSmallActionCaptionFont{L"Arial", 10, FW_BOLD};
     // The static text without an id of its own in every template.
     static constexpr int kTextId = -1;
 

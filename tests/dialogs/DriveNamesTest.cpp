@@ -51,16 +51,13 @@ TEST(DriveNames, TheInstallCaptionKeepsItsSecondLineOnTheBarAndItsAmpersands)
 
     EXPECT_EQ(L"Install to:\nR&&D (E:)", FittedInstallCaption(L"R&D", L'E', 8, Pixels));
     EXPECT_EQ(L"Install to:\nUSB Drive (F:)", FittedInstallCaption(L"", L'F', 14, Pixels));
-    EXPECT_EQ(L"Install to:\nR&&\u2026 (E:)", FittedInstallCaption(L"R&D LAB", L'E', 10, Pixels));
+    // A name that does not fit with its letter: the letter goes up, the name
+    // has the line to itself, cut only where it does not fit there either.
+    EXPECT_EQ(L"Install to E:\nR&&D LAB", FittedInstallCaption(L"R&D LAB", L'E', 10, Pixels));
+    EXPECT_EQ(L"Install to E:\nQUILLON_USB", FittedInstallCaption(L"QUILLON_USB", L'E', 11, Pixels));
+    EXPECT_EQ(L"Install to E:\nQUILLON\u2026", FittedInstallCaption(L"QUILLON_USB", L'E', 10, Pixels));
+    EXPECT_EQ(L"Install to G:\nUSB D\u2026", FittedInstallCaption(L"", L'G', 8, Pixels));
     EXPECT_EQ(L"Install to:\nUSB Drive (E:)", InstallToCaption(L"", L'E'));
-
-    // The regular font while the whole name fits in it, then the smaller;
-    // the smallest when it fits in neither.
-    const TextMeasure twice = [](const std::wstring& text) { return 2 * Pixels(text); };
-    EXPECT_EQ(0u, ChooseCaptionFont(L"QUILLON_USB", L'F', 32, {twice, Pixels}));
-    EXPECT_EQ(1u, ChooseCaptionFont(L"QUILLON_USB", L'F', 31, {twice, Pixels}));
-    EXPECT_EQ(1u, ChooseCaptionFont(L"QUILLON_USB", L'F', 15, {twice, Pixels}));
-    EXPECT_EQ(0u, ChooseCaptionFont(L"QUILLON_USB", L'F', 15, {}));
 }
 
 }  // namespace

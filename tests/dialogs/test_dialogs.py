@@ -345,6 +345,21 @@ class InteractiveInstall(unittest.TestCase):
                 self.assertEqual(1, run.exit_code(), "and no other window kept it open")
                 self.assertEqual(["Log created"], run.messages())
 
+    def test_an_esc_that_closes_the_licence_leaves_no_key_down_for_the_next_program(self):
+        """A key that closes its window must not stay down in the X server,
+        which would repeat it into the next program (a licence closed at
+        once). QUILLON_ESC_REPEAT sets how many times (100 for a soak)."""
+        self.sticks.report()
+        for attempt in range(int(os.environ.get("QUILLON_ESC_REPEAT", "3"))):
+            with self.subTest(attempt=attempt):
+                run = self.start()
+                run.window(1005)
+                time.sleep(0.5)
+                self.assertIsNone(run.program.process.poll(), "the licence closed by itself")
+                h.key("Escape")
+                self.assertEqual(1, run.exit_code())
+                self.assertEqual([], h.keys_held(), "a key is left down")
+
     def test_drives_in_letter_order_and_the_chosen_one_handed_on(self):
         self.sticks.attach(("E", "STICK"), ("G", None))
         self.sticks.report("G", "E")

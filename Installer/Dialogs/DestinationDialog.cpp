@@ -1,7 +1,5 @@
 #include "DestinationDialog.h"
 
-#include <dbt.h>
-
 #include "DriveNames.h"
 #include "DriveWatch.h"
 #include "Accessibility.h"

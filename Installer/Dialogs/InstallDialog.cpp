@@ -1,7 +1,6 @@
 #include "InstallDialog.h"
 
 #include <commctrl.h>
-#include <dbt.h>
 
 #include <cwchar>
 #include <system_error>

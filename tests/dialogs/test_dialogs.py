@@ -637,8 +637,9 @@ class InteractiveInstall(unittest.TestCase):
 
     def test_access_keys_focus_cues_and_what_a_screen_reader_reads_on_the_licence_and_the_picker(self):
         """Roles are the program's own: Wine's proxies know none of these
-        controls. The underlines show with the keyboard cues only."""
-        self.sticks.attach(("E", "STICK"))
+        controls. The underlines show with the keyboard cues only; a drive's
+        label with an "&" gives the list no access key."""
+        self.sticks.attach(("E", "R&D"))
         self.sticks.report("E")
         self.restart_wine()
         run = self.start()
@@ -673,8 +674,8 @@ class InteractiveInstall(unittest.TestCase):
         picker = run.window(1009)
         read = screen_reader()
         self.assertEqual({1004: ("Refresh drive list", 43, None, None),
-                          1002: ("Pick Your Drive for Installation", 46, "STICK (E:)", None),
-                          1009: ("Install to: STICK (E:)", 43, None, "Alt+I"), 1008: ("Close", 43, None, None)},
+                          1002: ("Pick Your Drive for Installation", 46, "R&D (E:)", None),
+                          1009: ("Install to: R&D (E:)", 43, None, "Alt+I"), 1008: ("Close", 43, None, None)},
                          {i: read[i] for i in (1004, 1002, 1009, 1008)})
         self.assertEqual(1002, picker["focus"])
         h.key("Tab")

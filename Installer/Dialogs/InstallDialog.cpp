@@ -429,18 +429,10 @@ void InstallDialog::ShowSucceeded()
         EndWhenWorkerReturns(IDOK, false);
         return;
     }
-    m_actionButton.m_captionOffsetX = 24;
-    m_actionButton.m_captionOffsetY = 0;
-    m_actionButton.m_multiLineCaption = false;
-    m_actionButton.m_caption = L"&Run Quillon";
-    m_actionButton.SetWindowText(m_actionButton.m_caption);
-    m_actionButton.LoadBitmaps(IDB_ACTION_GREEN);
-    m_actionButton.SizeToContent();
-    m_actionButton.EnableWindow(TRUE);
-    m_actionButton.RedrawWindow();
+    ArmActionButton(L"&Run Quillon");
     // Where the keyboard waited, Enter now runs Quillon: before the text
     // says so, so that no one acts on the text with the keyboard elsewhere.
-    if (::GetFocus() == m_logoButton.m_hWnd) {
+    if (::GetFocus() == m_progress.m_hWnd) {
         FocusControl(m_actionButton.m_hWnd);
     }
     ::ShowWindow(GetDlgItem(kTextId), SW_HIDE);
@@ -511,18 +503,23 @@ void InstallDialog::ShowAdvice(const std::wstring& advice)
     RepaintAdvice();
 }
 
-void InstallDialog::ShowTryAgain()
+void InstallDialog::ArmActionButton(const wchar_t* caption)
 {
     m_actionButton.m_captionOffsetX = 24;
     m_actionButton.m_captionOffsetY = 0;
     m_actionButton.m_multiLineCaption = false;
-    m_actionButton.m_caption = L"&Try again";
+    m_actionButton.m_caption = caption;
     m_actionButton.SetWindowText(m_actionButton.m_caption);
     m_actionButton.LoadBitmaps(IDB_ACTION_GREEN);
     m_actionButton.SizeToContent();
     m_actionButton.EnableWindow(TRUE);
     m_actionButton.ShowWindow(SW_SHOW);
     m_actionButton.RedrawWindow();
+}
+
+void InstallDialog::ShowTryAgain()
+{
+    ArmActionButton(L"&Try again");
     FocusControl(m_actionButton.m_hWnd);
 }
 

@@ -91,6 +91,8 @@ private:
     void ShowInstalling();
     void ShowSucceeded();
     void ShowFailed();
+    // One line on the green image, enabled and shown.
+    void ArmActionButton(const wchar_t* caption);
     // After a failure, once the worker has returned.
     void ShowTryAgain();
     void ShowAdvice(const std::wstring& advice);

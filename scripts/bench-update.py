@@ -11,12 +11,21 @@ writes the whole new version:
   resumed    a fresh stick whose first run was killed halfway through the
              download; the run after it
 
+and, on a package of its own, a 50 MB definitions file with about 1 % of
+its bytes changed in scattered places, published by the vendor's tool:
+
+  patched    version 1 updated to version 2 with the tool's patch
+  member     the same update from a release published without patches
+
     scripts/bench-update.py [--build DIR] [--runs N] [--megabytes M]
 
 Prints for each case the bytes fetched (the server's own count of the body
 bytes it sent, manifest included), the requests, the median wall and CPU
 time (perf stat's task clock plus the prefix's Wine server) with their
-spread, and the ratios to the full update.
+spread, and the ratios to the full update; for the definitions file also
+the installer's peak memory, the patched update's bytes against the
+member's and its wall against the member path's, and the publishing
+tool's time and peak memory.
 """
 import argparse
 import os
@@ -30,6 +39,9 @@ import time
 import benchlib
 
 CHANGED_BYTES = 5 * 1000 * 1000
+DEFINITIONS_BYTES = 50 * 1000 * 1000
+DEFINITIONS = "defs/definitions.db"
+TOOL = os.path.join(benchlib.ROOT, "scripts", "publish-package")
 
 
 def copy_stick(source, h):
@@ -60,6 +72,52 @@ def kept_bytes(temp, h):
             return sum(int(b) - int(a) + 1 for a, b in re.findall(r"^range (\d+) (\d+)$", handle.read(), re.M))
     except OSError:
         return 0
+
+
+def definitions_releases(folder):
+    """Two releases of a small product with a 50 MB definitions file: the
+    second changes about 1 % of its bytes, in 64-byte runs all over it."""
+    import io
+    import zipfile
+    rng = random.Random(29)
+    # Records of a few words, as a signature database holds them: it
+    # compresses, but not to nothing.
+    words = [rng.randbytes(rng.randrange(4, 12)).hex().encode() for _ in range(50000)]
+    data = bytearray()
+    while len(data) < DEFINITIONS_BYTES:
+        data += b" ".join(rng.choice(words) for _ in range(6)) + b"\n"
+    data = data[:DEFINITIONS_BYTES]
+    paths = []
+    for version in (1, 2):
+        if version == 2:
+            for _ in range(DEFINITIONS_BYTES // 100 // 64):
+                at = rng.randrange(DEFINITIONS_BYTES - 64)
+                data[at:at + 64] = rng.randbytes(32).hex().encode()
+        path = os.path.join(folder, "Quillon-%d.zip" % version)
+        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+            archive.writestr("Quillon.exe", random.Random(version).randbytes(300000))
+            archive.writestr(DEFINITIONS, bytes(data))
+        paths.append(path)
+    return paths
+
+
+def publish(release, version, key, out, previous=None):
+    """The vendor's tool; returns its (wall, CPU) seconds and the peak
+    resident memory (kB) of its largest process, the tool or zstd."""
+    import resource
+    shutil.rmtree(os.path.dirname(out), ignore_errors=True)
+    os.makedirs(out)
+    command = [sys.executable, TOOL, release, "--key", key, "--version", str(version), "--out", out,
+               "--issued", "2026-12-01T10:00:00Z"]
+    command += ["--previous", previous] if previous else ["--patch-releases", "0"]
+    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    result, wall, cpu = benchlib.measured(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if result.returncode != 0:
+        sys.exit("publish-package failed: " + result.stdout.decode(errors="replace"))
+    for root, folders, _ in os.walk(os.path.dirname(os.path.dirname(out))):
+        for name in folders:
+            os.chmod(os.path.join(root, name), 0o755)
+    return wall, cpu, max(before, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
 
 
 def main():
@@ -174,6 +232,59 @@ def main():
         print("package %d bytes; changed member %d bytes" % (len(v2), CHANGED_BYTES))
         h.remove_tree(base_v1)
         h.remove_tree(base_v2)
+
+        from update_server import signing_key
+        releases = os.path.join(bench, "definitions")
+        os.makedirs(releases)
+        d1, d2 = definitions_releases(releases)
+        key = signing_key().key
+        site = os.path.join(served, "SW_UPDATE", "KT-QUILLON")
+        publish(d1, 1, key, site)
+        base = h.scratch_dir("bench-defs")
+        update(base, h.scratch_dir("bench-temp"))
+        tool = publish(d2, 2, key, site, previous=d1)
+        patch_bytes = sum(os.path.getsize(os.path.join(site, "patches", name))
+                          for name in os.listdir(os.path.join(site, "patches")))
+        defs = {"patched": [], "member": []}
+        for run in range(args.runs):
+            for name in ("member", "patched"):
+                if name == "patched":
+                    tool = publish(d2, 2, key, site, previous=d1)
+                else:
+                    publish(d2, 2, key, site)
+                stick = copy_stick(base, h)
+                temp = h.scratch_dir("bench-temp")
+                with benchlib.PeakMemory("Installer.exe") as sampler:
+                    wall, cpu, sent, count = update(stick, temp)
+                defs[name].append((wall, cpu, sent, count, sampler.peak_kb))
+                h.remove_tree(stick)
+                h.remove_tree(temp)
+        import zipfile
+        with zipfile.ZipFile(d2) as archive:
+            span = archive.getinfo(DEFINITIONS).compress_size
+            tail = os.path.getsize(d2) - archive.start_dir
+        manifest = os.path.getsize(os.path.join(site, "Quillon.manifest"))
+        print("definitions file of %d bytes, %d in the package; the patch %d bytes" % (
+            DEFINITIONS_BYTES, span, patch_bytes))
+        medians = {}
+        for name, label in (("member", "definitions changed, member fetched"),
+                            ("patched", "definitions changed, patched")):
+            results = defs[name]
+            print(label + ":")
+            medians[name] = {
+                "sent": benchlib.figure("  bytes fetched", [r[2] for r in results], "B"),
+                "wall": benchlib.figure("  wall", [r[0] for r in results], "s", 2)}
+            benchlib.figure("  requests", [r[3] for r in results], "")
+            if None not in [r[1] for r in results]:
+                benchlib.figure("  CPU", [r[1] for r in results], "s", 2)
+            benchlib.figure("  peak memory", [r[4] / 1024.0 for r in results], "MiB", 1)
+        benchlib.ratio("patched: bytes fetched / member in package", medians["patched"]["sent"], span)
+        print("patched: bytes fetched %d against 2 %% of the member plus manifest and tail, %d" % (
+            medians["patched"]["sent"], 0.02 * span + manifest + tail))
+        benchlib.ratio("patched: wall / member path", medians["patched"]["wall"], medians["member"]["wall"])
+        print("publishing tool (2 releases, 1 patch): %.1f s wall, %s CPU, peak memory %.0f MiB" % (
+            tool[0], "%.1f s" % tool[1] if tool[1] is not None else "no", tool[2] / 1024.0))
+        h.remove_tree(base)
     finally:
         shutil.rmtree(bench, ignore_errors=True)
         benchlib.stop_install_world()

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "CancelFlag.h"
+#include "JoinPath.h"
 #include "MessageError.h"
 #include "PackageSignature.h"
 #include "PatchDecoder.h"
@@ -59,9 +61,13 @@ void WriteWhole(const std::wstring& path, const std::string& bytes)
 
 }  // namespace
 
-MemberPatches::MemberPatches(std::wstring folder, const DownloadFunction& download, IInstallListener* listener,
-                             const std::atomic<bool>* cancel)
-    : m_folder(std::move(folder)), m_download(download), m_listener(listener), m_cancel(cancel)
+MemberPatches::MemberPatches(std::wstring folder, std::wstring destination, const DownloadFunction& download,
+                             IInstallListener* listener, const std::atomic<bool>* cancel)
+    : m_folder(std::move(folder)),
+      m_destination(std::move(destination)),
+      m_download(download),
+      m_listener(listener),
+      m_cancel(cancel)
 {
 }
 
@@ -129,6 +135,38 @@ const PatchList::List* MemberPatches::List(const PackageManifest::Manifest& mani
     return nullptr;
 }
 
+std::vector<bool> MemberPatches::RebuildChanged(const PackageManifest::Manifest& manifest,
+                                                const std::vector<size_t>& manifestIndex,
+                                                const std::vector<bool>& write, const std::vector<ByteRange>& spans,
+                                                const std::vector<PatchPlan::DriveFile>& driveFiles, bool proxyOnly)
+{
+    m_rebuilt.resize(manifestIndex.size(), false);
+    if (!PatchPlan::WorthAsking(manifestIndex, write, driveFiles)) {
+        return std::vector<bool>(manifestIndex.size(), false);
+    }
+    const PatchList::List* list = List(manifest, proxyOnly);
+    if (list == nullptr) {
+        return std::vector<bool>(manifestIndex.size(), false);
+    }
+    const std::vector<PatchPlan::Choice> choices =
+        PatchPlan::Choose(manifest.members, manifestIndex, write, spans, driveFiles, *list);
+    for (size_t i = 0; i < choices.size(); ++i) {
+        const PackageManifest::Member& member = manifest.members[manifestIndex[i]];
+        if (!choices[i].whyNot.empty()) {
+            LOG(INFO) << "Fetching \"" << member.name << "\" whole instead of patching it: " << choices[i].whyNot;
+        }
+        if (choices[i].patch == nullptr || m_rebuilt[i] || IsCancelled(m_cancel)) {
+            continue;
+        }
+        std::wstring relative = FromUtf8(member.name);
+        for (wchar_t& c : relative) {
+            c = c == L'/' ? L'\\' : c;
+        }
+        m_rebuilt[i] = Rebuild(i, *choices[i].patch, member, NCommon::JoinPath(m_destination, relative), proxyOnly);
+    }
+    return m_rebuilt;
+}
+
 std::wstring MemberPatches::ResultPath(size_t entry) const
 {
     return m_folder + L"Quillon.rebuilt." + std::to_wstring(entry);
@@ -172,4 +210,41 @@ bool MemberPatches::Rebuild(size_t entry, const PatchList::Patch& patch, const P
     LOG(INFO) << "Rebuilt \"" << member.name << "\" (" << member.size << " bytes) from a patch of " << patch.size
               << " bytes";
     return true;
+}
+
+void StageRebuiltMember(ZipStatus (*stageFile)(HZIP, const wchar_t*, const void*, uint32_t), HZIP zip,
+                        const ZipItem& item, const std::wstring& path, const PackageManifest::Member& member)
+{
+    std::string bytes;
+    if (NCommon::ReadSmallFile(path, static_cast<uint32_t>(PatchDecoder::kMaxFileBytes), bytes) !=
+        NCommon::SmallFileRead::Read) {
+        throw MessageError("Reading the rebuilt \"" + member.name + "\" failed");
+    }
+    if (bytes.size() != member.size || Sha256Hasher::Of(bytes) != member.sha256) {
+        throw MessageError("Package refused: the rebuilt \"" + member.name + "\" is not the signed member",
+                           ERROR_INVALID_DATA);
+    }
+    const ZipStatus status = stageFile(zip, item.name, bytes.data(), static_cast<uint32_t>(bytes.size()));
+    if (status != ZipOk) {
+        throw MessageError("Staging the rebuilt \"" + member.name + "\" failed");
+    }
+}
+
+void GiveItemsLook(const std::wstring& path, const ZipItem& item)
+{
+    {
+        NCommon::ScopedHandle file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.valid()) {
+            const auto given = [](const FILETIME& time) {
+                return time.dwLowDateTime == 0 && time.dwHighDateTime == 0 ? nullptr : &time;
+            };
+            SetFileTime(file.get(), given(item.creationTime), given(item.accessTime), given(item.modificationTime));
+        }
+    }
+    const DWORD attributes = item.attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                                FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+    if (attributes != 0) {
+        SetFileAttributesW(path.c_str(), attributes);
+    }
 }

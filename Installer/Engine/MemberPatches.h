@@ -18,6 +18,8 @@
 #include "Download.h"
 #include "PackageManifest.h"
 #include "PatchList.h"
+#include "PatchPlan.h"
+#include "ZipArchive.h"
 
 class IInstallListener;
 
@@ -27,8 +29,10 @@ public:
         std::function<std::wstring(const std::wstring& folder, IInstallListener* listener,
                                    const std::atomic<bool>* cancel, bool proxyOnly, const DownloadTarget& target)>;
 
-    MemberPatches(std::wstring folder, const DownloadFunction& download, IInstallListener* listener,
-                  const std::atomic<bool>* cancel);
+    // `folder` is the per-drive work folder, `destination` where the
+    // stick's files are.
+    MemberPatches(std::wstring folder, std::wstring destination, const DownloadFunction& download,
+                  IInstallListener* listener, const std::atomic<bool>* cancel);
     // The list, the patches and the rebuilt members go with the run.
     ~MemberPatches();
     MemberPatches(const MemberPatches&) = delete;
@@ -44,6 +48,16 @@ public:
     bool Rebuild(size_t entry, const PatchList::Patch& patch, const PackageManifest::Member& member,
                  const std::wstring& oldPath, bool proxyOnly);
 
+    // Per directory entry i (manifest member `manifestIndex[i]`, span
+    // `spans[i]`): whether the run rebuilt it from a patch, so that its
+    // bytes need not come from the package. Asks for the list only when a
+    // written member has a file on the stick to start from; an entry
+    // rebuilt by an earlier attempt of the run is not rebuilt again.
+    std::vector<bool> RebuildChanged(const PackageManifest::Manifest& manifest,
+                                     const std::vector<size_t>& manifestIndex, const std::vector<bool>& write,
+                                     const std::vector<ByteRange>& spans,
+                                     const std::vector<PatchPlan::DriveFile>& driveFiles, bool proxyOnly);
+
     std::wstring ResultPath(size_t entry) const;
     // Bytes fetched over the network so far.
     uint64_t FetchedBytes() const { return m_fetched; }
@@ -53,11 +67,24 @@ private:
                       uint32_t maxSize, bool proxyOnly);
 
     const std::wstring m_folder;
+    const std::wstring m_destination;
     const DownloadFunction& m_download;
     IInstallListener* const m_listener;
     const std::atomic<bool>* const m_cancel;
     bool m_listAsked = false;
     std::optional<PatchList::List> m_list;
     std::vector<std::wstring> m_written;
+    std::vector<bool> m_rebuilt;
     uint64_t m_fetched = 0;
 };
+
+// Stages a rebuilt member (zip entry `item`) from `path` through the zip
+// layer's caller-file staging, after checking its bytes against the
+// member's signed size and SHA-256 once more: the work folder is the PC's,
+// not the vendor's. Raises MessageError.
+void StageRebuiltMember(ZipStatus (*stageFile)(HZIP, const wchar_t*, const void*, uint32_t), HZIP zip,
+                        const ZipItem& item, const std::wstring& path, const PackageManifest::Member& member);
+
+// Once committed, a rebuilt member gets what the zip layer gives a member
+// it extracts: the entry's attributes and times.
+void GiveItemsLook(const std::wstring& path, const ZipItem& item);

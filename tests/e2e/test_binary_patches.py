@@ -198,6 +198,14 @@ class BinaryPatchTest(unittest.TestCase):
         huge = b"\0" * (128 * 1024 * 1024 + 1)
         with open(os.path.join(self.stick, "readme.txt"), "wb") as handle:
             handle.write(huge)
+        # As a release that shipped it would have recorded it: the run then
+        # knows the file's SHA-256, and a listed patch could start from it.
+        record = os.path.join(self.stick, "Quillon.version")
+        with open(record) as handle:
+            text = handle.read()
+        with open(record, "w") as handle:
+            handle.write(text.replace("file %d readme.txt" % len(member(v2, "readme.txt")),
+                                      "file %d readme.txt" % len(huge)))
         with open(patch_file(v1, "defs/other.db"), "rb") as handle:
             other_base = handle.read()
         # The list as the tool signed it, but for other.db from the stick's
@@ -231,6 +239,24 @@ class BinaryPatchTest(unittest.TestCase):
             self.assertTrue(any(a <= first and last <= b for a, b in package), (name, package))
         first, last = span(v3, "defs/ok.db")
         self.assertFalse(any(a <= first <= b for a, b in package), "defs/ok.db fetched whole")
+
+    @unittest.skipUnless(os.environ.get("QUILLON_FIELD_INSTALLER"),
+                         "QUILLON_FIELD_INSTALLER names no installer of an earlier release")
+    def test_an_installer_that_knows_no_patches_installs_a_release_published_with_them(self):
+        """QUILLON_FIELD_INSTALLER: Installer.exe of a release before patches,
+        built with this build's package key and update port
+        (-DQUILLON_PACKAGE_KEYS=<build>/package-signing/test-package.pub.pem
+        -DQUILLON_UPDATE_HOST=localhost -DQUILLON_UPDATE_PORT=<port>)."""
+        field = os.environ["QUILLON_FIELD_INSTALLER"]
+        self.publish(1)
+        self.assertEqual(0, self.install(field)[0])
+        self.publish(3, previous=(2, 1))
+        self.assertTrue(os.path.exists(os.path.join(self.site(), package_patches.LIST_NAME)))
+        code, requests, log = self.install(field)
+        self.assertEqual(0, code, log)
+        self.assert_stick_holds(3)
+        self.assertEqual([], [r.uri for r in requests if r.uri.startswith(FOLDER + "patches")
+                              or r.uri == FOLDER + package_patches.LIST_NAME])
 
     def listed(self):
         with open(os.path.join(self.site(), package_patches.LIST_NAME), "rb") as handle:

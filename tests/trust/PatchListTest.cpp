@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "PatchList.h"
+#include "TextLines.h"
 
 using namespace PatchList;
 
@@ -30,15 +31,6 @@ std::vector<std::string> GoodLines()
             PatchLine(kOld, kNew),
             PatchLine(kOther, kNew, "99", "/SW_UPDATE/KT-QUILLON/patches/c-b.zst"),
             "signature " + std::string(128, 'b')};
-}
-
-std::string Join(const std::vector<std::string>& lines)
-{
-    std::string text;
-    for (const std::string& line : lines) {
-        text += line + "\n";
-    }
-    return text;
 }
 
 // The hash written as 64 times `digit`.

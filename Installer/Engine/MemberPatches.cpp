@@ -141,6 +141,10 @@ std::vector<bool> MemberPatches::RebuildChanged(const PackageManifest::Manifest&
                                                 const std::vector<PatchPlan::DriveFile>& driveFiles, bool proxyOnly)
 {
     m_rebuilt.resize(manifestIndex.size(), false);
+    if (m_forgone) {
+        m_rebuilt.assign(manifestIndex.size(), false);
+        return m_rebuilt;
+    }
     if (!PatchPlan::WorthAsking(manifestIndex, write, driveFiles)) {
         return std::vector<bool>(manifestIndex.size(), false);
     }
@@ -177,28 +181,7 @@ bool MemberPatches::Rebuild(size_t entry, const PatchList::Patch& patch, const P
 {
     std::string problem;
     try {
-        const std::string bytes = Fetch(std::wstring(patch.path.begin(), patch.path.end()), kPatchFileName,
-                                        static_cast<uint32_t>(patch.size), static_cast<uint32_t>(patch.size),
-                                        proxyOnly);
-        if (bytes.size() != patch.size || Sha256Hasher::Of(bytes) != patch.sha256) {
-            problem = "the patch is not the signed one";
-        } else {
-            const std::string old = Read(oldPath, PatchDecoder::kMaxFileBytes, "the file on the drive");
-            if (Sha256Hasher::Of(old) != patch.oldSha256) {
-                problem = "the file on the drive changed since it was read";
-            } else {
-                PatchDecoder::Decoded decoded = PatchDecoder::Apply(old, bytes, member.size);
-                if (!decoded.ok) {
-                    problem = decoded.problem;
-                } else if (Sha256Hasher::Of(decoded.bytes) != member.sha256) {
-                    problem = "the patch does not give the signed member";
-                } else {
-                    const std::wstring result = ResultPath(entry);
-                    m_written.push_back(result);
-                    WriteWhole(result, decoded.bytes);
-                }
-            }
-        }
+        problem = RebuildFrom(entry, patch, member, oldPath, proxyOnly);
     } catch (const std::exception& error) {
         problem = error.what();
     }
@@ -210,6 +193,37 @@ bool MemberPatches::Rebuild(size_t entry, const PatchList::Patch& patch, const P
     LOG(INFO) << "Rebuilt \"" << member.name << "\" (" << member.size << " bytes) from a patch of " << patch.size
               << " bytes";
     return true;
+}
+
+std::string MemberPatches::RebuildFrom(size_t entry, const PatchList::Patch& patch,
+                                       const PackageManifest::Member& member, const std::wstring& oldPath,
+                                       bool proxyOnly)
+{
+    std::string bytes;
+    try {
+        bytes = Fetch(std::wstring(patch.path.begin(), patch.path.end()), kPatchFileName,
+                      static_cast<uint32_t>(patch.size), static_cast<uint32_t>(patch.size), proxyOnly);
+    } catch (const std::exception& error) {
+        return std::string("the patch could not be fetched (") + error.what() + ")";
+    }
+    if (bytes.size() != patch.size || Sha256Hasher::Of(bytes) != patch.sha256) {
+        return "the patch is not the signed one";
+    }
+    const std::string old = Read(oldPath, PatchDecoder::kMaxFileBytes, "the file on the drive");
+    if (Sha256Hasher::Of(old) != patch.oldSha256) {
+        return "the file on the drive changed since it was read";
+    }
+    const PatchDecoder::Decoded decoded = PatchDecoder::Apply(old, bytes, member.size);
+    if (!decoded.ok) {
+        return decoded.problem;
+    }
+    if (Sha256Hasher::Of(decoded.bytes) != member.sha256) {
+        return "the patch does not give the signed member";
+    }
+    const std::wstring result = ResultPath(entry);
+    m_written.push_back(result);
+    WriteWhole(result, decoded.bytes);
+    return std::string();
 }
 
 void StageRebuiltMember(ZipStatus (*stageFile)(HZIP, const wchar_t*, const void*, uint32_t), HZIP zip,

@@ -58,11 +58,18 @@ public:
                                      const std::vector<ByteRange>& spans,
                                      const std::vector<PatchPlan::DriveFile>& driveFiles, bool proxyOnly);
 
+    // The run's extraction failed with members rebuilt: the attempt that
+    // follows takes every member from the package.
+    void Forgo() { m_forgone = true; }
+
     std::wstring ResultPath(size_t entry) const;
     // Bytes fetched over the network so far.
     uint64_t FetchedBytes() const { return m_fetched; }
 
 private:
+    // Empty when the member's bytes wait at ResultPath(entry); else why not.
+    std::string RebuildFrom(size_t entry, const PatchList::Patch& patch, const PackageManifest::Member& member,
+                            const std::wstring& oldPath, bool proxyOnly);
     std::string Fetch(const std::wstring& urlPath, const std::wstring& fileName, std::optional<uint32_t> size,
                       uint32_t maxSize, bool proxyOnly);
 
@@ -72,6 +79,7 @@ private:
     IInstallListener* const m_listener;
     const std::atomic<bool>* const m_cancel;
     bool m_listAsked = false;
+    bool m_forgone = false;
     std::optional<PatchList::List> m_list;
     std::vector<std::wstring> m_written;
     std::vector<bool> m_rebuilt;

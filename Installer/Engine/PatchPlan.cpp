@@ -35,6 +35,12 @@ std::vector<Choice> Choose(const std::vector<PackageManifest::Member>& members,
     return choices;
 }
 
+ByteRange LocalHeaderOf(const ByteRange& span, uint64_t nameBytes)
+{
+    const uint64_t length = 30 + nameBytes + kLocalExtraAllowance;
+    return {span.first, span.Size() <= length ? span.last : span.first + length - 1};
+}
+
 bool WorthAsking(const std::vector<size_t>& manifestIndex, const std::vector<bool>& write,
                  const std::vector<DriveFile>& driveFiles)
 {

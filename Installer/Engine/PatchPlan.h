@@ -41,6 +41,13 @@ std::vector<Choice> Choose(const std::vector<PackageManifest::Member>& members,
                            const std::vector<ByteRange>& spans, const std::vector<DriveFile>& driveFiles,
                            const PatchList::List& list);
 
+// The bytes of a rebuilt member that still come from the package: its
+// local header, which the zip layer reads for the entry's name, times and
+// attributes. 30 fixed bytes, the name, and room for the extra fields that
+// zip writers put there (a few dozen bytes; a kilobyte allowed).
+constexpr uint64_t kLocalExtraAllowance = 1024;
+ByteRange LocalHeaderOf(const ByteRange& span, uint64_t nameBytes);
+
 // Whether any written entry has a file on the stick that a patch could
 // start from: only then is the list worth asking for.
 bool WorthAsking(const std::vector<size_t>& manifestIndex, const std::vector<bool>& write,

@@ -156,11 +156,15 @@ class BinaryPatchTest(unittest.TestCase):
         patches = self.patch_requests(requests)
         self.assertEqual(wanted, sorted(r.uri for r in patches), "one patch each, from version 1, no chain")
         self.assertTrue(all(r.status == 206 for r in patches), patches)
-        # Of the package, only its tail: no member's bytes.
-        package = self.package_requests(requests, 3)
+        # Of the package, its tail and each rebuilt member's local header
+        # (the entry's times and attributes): none of the members' data.
+        package = ranges_of(self.package_requests(requests, 3))
         with zipfile.ZipFile(io.BytesIO(v3)) as archive:
-            tail = (archive.start_dir, len(v3) - 1)
-        self.assertEqual([tail], ranges_of(package))
+            self.assertEqual((archive.start_dir, len(v3) - 1), package[0])
+            headers = {archive.getinfo(name).header_offset: name for name in DATABASES}
+        self.assertEqual(sorted(headers), sorted(first for first, _ in package[1:]))
+        for first, last in package[1:]:
+            self.assertLessEqual(last - first + 1, 30 + len(headers[first]) + 1024, headers[first])
         for name in DATABASES:
             self.assertIn('Rebuilt "%s"' % name, log)
         fetched = sum(r.bytes for r in patches)
@@ -185,7 +189,7 @@ class BinaryPatchTest(unittest.TestCase):
         # made from another, and a file on the stick over the decoder's
         # bound. Only defs/ok.db's patch is good.
         self.publish(3, previous=(2, 1))
-        v1, v2, v3 = RELEASES[1], RELEASES[2], RELEASES[3]
+        v2, v3 = RELEASES[2], RELEASES[3]
 
         def patch_file(old, name):
             return os.path.join(self.site(), "patches", "%s-%s.zst" % (sha(member(old, name)), sha(member(v3, name))))
@@ -206,14 +210,24 @@ class BinaryPatchTest(unittest.TestCase):
         with open(record, "w") as handle:
             handle.write(text.replace("file %d readme.txt" % len(member(v2, "readme.txt")),
                                       "file %d readme.txt" % len(huge)))
-        with open(patch_file(v1, "defs/other.db"), "rb") as handle:
-            other_base = handle.read()
         # The list as the tool signed it, but for other.db from the stick's
-        # release a patch made from release 1's, and a patch for the file
-        # over the bound.
+        # release a patch to the right member made from another file (the
+        # member with its bytes moved round), and a patch for the file over
+        # the bound.
+        unrelated = os.path.join(self.releases, "unrelated")
+        moved = member(v3, "defs/other.db")
+        with open(unrelated, "wb") as handle:
+            handle.write(moved[1000:] + moved[:1000])
+        target = os.path.join(self.releases, "other.db")
+        with open(target, "wb") as handle:
+            handle.write(member(v3, "defs/other.db"))
         wrong = FOLDER + "patches/wrong-base.zst"
-        with open(os.path.join(self.site(), "patches", "wrong-base.zst"), "wb") as handle:
-            handle.write(other_base)
+        wrong_path = os.path.join(self.site(), "patches", "wrong-base.zst")
+        subprocess.run(["zstd", "-q", "-19", "--patch-from=" + unrelated, target, "-o", wrong_path], check=True,
+                       stderr=subprocess.DEVNULL)
+        os.chmod(wrong_path, 0o644)
+        with open(wrong_path, "rb") as handle:
+            other_base = handle.read()
         entries = [e for e in self.listed() if e[0] != sha(member(v2, "defs/other.db"))]
         entries.append((sha(member(v2, "defs/other.db")), sha(member(v3, "defs/other.db")), len(other_base),
                         sha(other_base), wrong))
@@ -231,14 +245,15 @@ class BinaryPatchTest(unittest.TestCase):
         whole = [line for line in log.splitlines() if "whole instead of patching it" in line]
         self.assertEqual(sorted(["defs/main.db", "defs/small.db", "defs/other.db", "readme.txt"]),
                          sorted(line.split('"')[1] for line in whole), log)
-        self.assertEqual(1, log.count("the decoder takes"), log)
-        # The four members that were not rebuilt, from the package; ok.db not.
+        self.assertEqual(1, log.count("the patch decoder takes"), log)
+        # The four members that were not rebuilt, from the package; of
+        # ok.db only its header.
         package = ranges_of(self.package_requests(requests, 3))
         for name in ("defs/main.db", "defs/small.db", "defs/other.db", "readme.txt"):
             first, last = span(v3, name)
             self.assertTrue(any(a <= first and last <= b for a, b in package), (name, package))
         first, last = span(v3, "defs/ok.db")
-        self.assertFalse(any(a <= first <= b for a, b in package), "defs/ok.db fetched whole")
+        self.assertFalse(any(a <= (first + last) // 2 <= b for a, b in package), "defs/ok.db fetched whole")
 
     @unittest.skipUnless(os.environ.get("QUILLON_FIELD_INSTALLER"),
                          "QUILLON_FIELD_INSTALLER names no installer of an earlier release")

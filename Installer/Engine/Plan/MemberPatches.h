@@ -19,7 +19,6 @@
 #include "PackageManifest.h"
 #include "PatchList.h"
 #include "PatchPlan.h"
-#include "ZipArchive.h"
 
 class IInstallListener;
 
@@ -86,13 +85,3 @@ private:
     uint64_t m_fetched = 0;
 };
 
-// Stages a rebuilt member (zip entry `item`) from `path` through the zip
-// layer's caller-file staging, after checking its bytes against the
-// member's signed size and SHA-256 once more: the work folder is the PC's,
-// not the vendor's. Raises MessageError.
-void StageRebuiltMember(ZipStatus (*stageFile)(HZIP, const wchar_t*, const void*, uint32_t), HZIP zip,
-                        const ZipItem& item, const std::wstring& path, const PackageManifest::Member& member);
-
-// Once committed, a rebuilt member gets what the zip layer gives a member
-// it extracts: the entry's attributes and times.
-void GiveItemsLook(const std::wstring& path, const ZipItem& item);

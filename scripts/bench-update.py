@@ -17,7 +17,7 @@ its bytes changed in scattered places, published by the vendor's tool:
   patched    version 1 updated to version 2 with the tool's patch
   member     the same update from a release published without patches
 
-    scripts/bench-update.py [--build DIR] [--runs N] [--megabytes M]
+    scripts/bench-update.py [--build DIR] [--runs N] [--megabytes M] [--definitions-only]
 
 Prints for each case the bytes fetched (the server's own count of the body
 bytes it sent, manifest included), the requests, the median wall and CPU
@@ -104,20 +104,27 @@ def definitions_releases(folder):
 def publish(release, version, key, out, previous=None):
     """The vendor's tool; returns its (wall, CPU) seconds and the peak
     resident memory (kB) of its largest process, the tool or zstd."""
-    import resource
     shutil.rmtree(os.path.dirname(out), ignore_errors=True)
     os.makedirs(out)
     command = [sys.executable, TOOL, release, "--key", key, "--version", str(version), "--out", out,
                "--issued", "2026-12-01T10:00:00Z"]
     command += ["--previous", previous] if previous else ["--patch-releases", "0"]
-    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    # The largest process of the tool's own tree, as wait4 reports it for
+    # one child: not anything this benchmark ran before.
+    peak = os.path.join(os.path.dirname(out), "peak")
+    command = [sys.executable, "-c", "import os, sys; pid = os.fork() or os.execvp(sys.argv[2], sys.argv[2:]); "
+               "_, status, usage = os.wait4(pid, 0); open(sys.argv[1], 'w').write(str(usage.ru_maxrss)); "
+               "sys.exit(os.waitstatus_to_exitcode(status))", peak] + command
     result, wall, cpu = benchlib.measured(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if result.returncode != 0:
         sys.exit("publish-package failed: " + result.stdout.decode(errors="replace"))
+    with open(peak) as handle:
+        peak_kb = int(handle.read())
+    os.unlink(peak)
     for root, folders, _ in os.walk(os.path.dirname(os.path.dirname(out))):
         for name in folders:
             os.chmod(os.path.join(root, name), 0o755)
-    return wall, cpu, max(before, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+    return wall, cpu, peak_kb
 
 
 def main():
@@ -126,6 +133,8 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     # About 228 MB of these files zip to a package of about 100 MB.
     parser.add_argument("--megabytes", type=float, default=228.0, help="size of the unpacked tree")
+    parser.add_argument("--definitions-only", action="store_true",
+                        help="only the definitions file's cases, not the 100 MB package's")
     args = parser.parse_args()
     build = benchlib.setup(args.build)
     installer = benchlib.stripped(build, os.path.join(build, "Installer", "Installer.exe"))
@@ -143,20 +152,8 @@ def main():
     benchlib.start_wine()
     bench = benchlib.fresh_folder(build, "bench-update")
     try:
-        started = time.monotonic()
-        package = os.path.join(bench, "package")
-        v1_path, records = make_package.make_package(package, files=436, megabytes=args.megabytes, seed=11)
-        with open(v1_path, "rb") as handle:
-            v1 = handle.read()
-        v2_path, changed = next_version(package, records, make_package)
-        with open(v2_path, "rb") as handle:
-            v2 = handle.read()
-        print("package: %d entries, %d bytes; version 2 changes %s (%d bytes); made in %.1f s"
-              % (len(records), len(v2), changed, CHANGED_BYTES, time.monotonic() - started))
         served = os.path.join(bench, "served")
         si.register_standin()
-        damaged_name = min((r for r in records if not r["dir"] and r["path"] != changed),
-                           key=lambda r: abs(r["size"] - 1000000))["path"]
 
         def update(stick, temp):
             """One timed run; returns (wall, CPU, bytes sent, requests)."""
@@ -166,72 +163,86 @@ def main():
                 requests = server.requests()
             return wall, cpu, sum(r.bytes for r in requests), len(requests)
 
-        # The sticks each case starts from, made once.
-        write_package(served, v1)
-        base_v1 = h.scratch_dir("bench-v1")
-        update(base_v1, h.scratch_dir("bench-temp"))
-        write_package(served, v2, version=2)
-        base_v2 = copy_stick(base_v1, h)
-        update(base_v2, h.scratch_dir("bench-temp"))
+        if not args.definitions_only:
+            started = time.monotonic()
+            package = os.path.join(bench, "package")
+            v1_path, records = make_package.make_package(package, files=436, megabytes=args.megabytes, seed=11)
+            with open(v1_path, "rb") as handle:
+                v1 = handle.read()
+            v2_path, changed = next_version(package, records, make_package)
+            with open(v2_path, "rb") as handle:
+                v2 = handle.read()
+            print("package: %d entries, %d bytes; version 2 changes %s (%d bytes); made in %.1f s"
+                  % (len(records), len(v2), changed, CHANGED_BYTES, time.monotonic() - started))
+            damaged_name = min((r for r in records if not r["dir"] and r["path"] != changed),
+                               key=lambda r: abs(r["size"] - 1000000))["path"]
 
-        cases = {name: [] for name in ("full", "changed", "same", "damaged", "resumed")}
-        for run in range(args.runs):
-            starts = {"full": None, "changed": base_v1, "same": base_v2, "damaged": base_v2}
-            for name, source in starts.items():
-                stick = copy_stick(source, h) if source else h.scratch_dir("bench-stick")
-                if name == "damaged":
-                    with open(os.path.join(stick, *damaged_name.split("/")), "r+b") as handle:
-                        handle.seek(1000)
-                        handle.write(b"\xff" * 64)
+            # The sticks each case starts from, made once.
+            write_package(served, v1)
+            base_v1 = h.scratch_dir("bench-v1")
+            update(base_v1, h.scratch_dir("bench-temp"))
+            write_package(served, v2, version=2)
+            base_v2 = copy_stick(base_v1, h)
+            update(base_v2, h.scratch_dir("bench-temp"))
+
+            cases = {name: [] for name in ("full", "changed", "same", "damaged", "resumed")}
+            for run in range(args.runs):
+                starts = {"full": None, "changed": base_v1, "same": base_v2, "damaged": base_v2}
+                for name, source in starts.items():
+                    stick = copy_stick(source, h) if source else h.scratch_dir("bench-stick")
+                    if name == "damaged":
+                        with open(os.path.join(stick, *damaged_name.split("/")), "r+b") as handle:
+                            handle.seek(1000)
+                            handle.write(b"\xff" * 64)
+                    temp = h.scratch_dir("bench-temp")
+                    cases[name].append(update(stick, temp))
+                    h.remove_tree(stick)
+                    h.remove_tree(temp)
+
+                # Killed once half the package is kept, then run again.
+                stick = h.scratch_dir("bench-stick")
                 temp = h.scratch_dir("bench-temp")
-                cases[name].append(update(stick, temp))
+                with UpdateServer(served, rate=8 * 1024 * 1024), si.usb_stick("E", stick) as wmi:
+                    env = dict(h.temp_env(temp), **wmi)
+                    launch = []
+                    for key, value in env.items():
+                        launch += ["--env", "%s=%s" % (key, value)]
+                    program = h.start(h.exe("launch"), *launch, "--", installer, "/path=E:",
+                                      output=os.path.join(temp, "cut.txt"))
+                    while kept_bytes(temp, h) < len(v2) // 2 and program.process.poll() is None:
+                        time.sleep(0.01)
+                    program.stop()
+                kept = kept_bytes(temp, h)
+                cases["resumed"].append(update(stick, temp))
+                print("run %d: %s; killed with %d bytes kept" % (
+                    run + 1, ", ".join("%s %.2f s" % (n, c[-1][0]) for n, c in cases.items()), kept))
                 h.remove_tree(stick)
                 h.remove_tree(temp)
 
-            # Killed once half the package is kept, then run again.
-            stick = h.scratch_dir("bench-stick")
-            temp = h.scratch_dir("bench-temp")
-            with UpdateServer(served, rate=8 * 1024 * 1024), si.usb_stick("E", stick) as wmi:
-                env = dict(h.temp_env(temp), **wmi)
-                launch = []
-                for key, value in env.items():
-                    launch += ["--env", "%s=%s" % (key, value)]
-                program = h.start(h.exe("launch"), *launch, "--", installer, "/path=E:",
-                                  output=os.path.join(temp, "cut.txt"))
-                while kept_bytes(temp, h) < len(v2) // 2 and program.process.poll() is None:
-                    time.sleep(0.01)
-                program.stop()
-            kept = kept_bytes(temp, h)
-            cases["resumed"].append(update(stick, temp))
-            print("run %d: %s; killed with %d bytes kept" % (
-                run + 1, ", ".join("%s %.2f s" % (n, c[-1][0]) for n, c in cases.items()), kept))
-            h.remove_tree(stick)
-            h.remove_tree(temp)
-
-        full = {}
-        for name, label in (("full", "full update (the whole new version)"),
-                            ("changed", "one 5 MB member changed"),
-                            ("same", "nothing changed (a re-install)"),
-                            ("damaged", "one file on the stick damaged"),
-                            ("resumed", "the run after one killed halfway")):
-            results = cases[name]
-            print(label + ":")
-            sent = benchlib.figure("  bytes fetched", [r[2] for r in results], "B")
-            benchlib.figure("  requests", [r[3] for r in results], "")
-            wall = benchlib.figure("  wall", [r[0] for r in results], "s", 2)
-            cpu = None
-            if None not in [r[1] for r in results]:
-                cpu = benchlib.figure("  CPU", [r[1] for r in results], "s", 2)
-            if name == "full":
-                full = {"sent": sent, "wall": wall, "cpu": cpu}
-                continue
-            benchlib.ratio("  bytes fetched / full update", sent, full["sent"])
-            benchlib.ratio("  wall / full update", wall, full["wall"])
-            if cpu is not None and full["cpu"]:
-                benchlib.ratio("  CPU / full update", cpu, full["cpu"])
-        print("package %d bytes; changed member %d bytes" % (len(v2), CHANGED_BYTES))
-        h.remove_tree(base_v1)
-        h.remove_tree(base_v2)
+            full = {}
+            for name, label in (("full", "full update (the whole new version)"),
+                                ("changed", "one 5 MB member changed"),
+                                ("same", "nothing changed (a re-install)"),
+                                ("damaged", "one file on the stick damaged"),
+                                ("resumed", "the run after one killed halfway")):
+                results = cases[name]
+                print(label + ":")
+                sent = benchlib.figure("  bytes fetched", [r[2] for r in results], "B")
+                benchlib.figure("  requests", [r[3] for r in results], "")
+                wall = benchlib.figure("  wall", [r[0] for r in results], "s", 2)
+                cpu = None
+                if None not in [r[1] for r in results]:
+                    cpu = benchlib.figure("  CPU", [r[1] for r in results], "s", 2)
+                if name == "full":
+                    full = {"sent": sent, "wall": wall, "cpu": cpu}
+                    continue
+                benchlib.ratio("  bytes fetched / full update", sent, full["sent"])
+                benchlib.ratio("  wall / full update", wall, full["wall"])
+                if cpu is not None and full["cpu"]:
+                    benchlib.ratio("  CPU / full update", cpu, full["cpu"])
+            print("package %d bytes; changed member %d bytes" % (len(v2), CHANGED_BYTES))
+            h.remove_tree(base_v1)
+            h.remove_tree(base_v2)
 
         from update_server import signing_key
         releases = os.path.join(bench, "definitions")
@@ -245,13 +256,14 @@ def main():
         tool = publish(d2, 2, key, site, previous=d1)
         patch_bytes = sum(os.path.getsize(os.path.join(site, "patches", name))
                           for name in os.listdir(os.path.join(site, "patches")))
+        # The member path: the same release without its patch list, which
+        # is all an installer learns of patches from.
+        patch_list = os.path.join(site, "Quillon.patches")
+        aside = os.path.join(bench, "Quillon.patches")
         defs = {"patched": [], "member": []}
         for run in range(args.runs):
             for name in ("member", "patched"):
-                if name == "patched":
-                    tool = publish(d2, 2, key, site, previous=d1)
-                else:
-                    publish(d2, 2, key, site)
+                os.replace(*((patch_list, aside) if name == "member" else (aside, patch_list)))
                 stick = copy_stick(base, h)
                 temp = h.scratch_dir("bench-temp")
                 with benchlib.PeakMemory("Installer.exe") as sampler:
@@ -259,6 +271,8 @@ def main():
                 defs[name].append((wall, cpu, sent, count, sampler.peak_kb))
                 h.remove_tree(stick)
                 h.remove_tree(temp)
+            print("definitions run %d: member %.2f s, patched %.2f s" % (run + 1, defs["member"][-1][0],
+                                                                          defs["patched"][-1][0]))
         import zipfile
         with zipfile.ZipFile(d2) as archive:
             span = archive.getinfo(DEFINITIONS).compress_size

@@ -111,7 +111,7 @@ const PatchList::List* MemberPatches::List(const PackageManifest::Manifest& mani
         const std::string bytes = Fetch(kListPath, kListFileName, std::nullopt, PatchList::kMaxBytes, proxyOnly);
         PatchList::ParseResult parsed = PatchList::Parse(bytes);
         if (!parsed.list) {
-            problem = "it cannot be used: " + parsed.problem;
+            problem = "the patch list cannot be used: " + parsed.problem;
         } else {
             // The list is signed as a manifest is, with the same keys.
             PackageManifest::Manifest signedAs;
@@ -121,7 +121,7 @@ const PatchList::List* MemberPatches::List(const PackageManifest::Manifest& mani
             const PackageSignature::Verdict verdict = PackageSignature::Verify(signedAs);
             problem = verdict.valid ? PatchList::CheckBinding(*parsed.list, manifest,
                                                               Sha256Hasher::Of(manifest.signedText))
-                                    : "its signature is not the vendor's: " + verdict.problem;
+                                    : "the patch list's signature is not the vendor's: " + verdict.problem;
         }
         if (problem.empty()) {
             m_list = std::move(parsed.list);
@@ -129,9 +129,9 @@ const PatchList::List* MemberPatches::List(const PackageManifest::Manifest& mani
             return &*m_list;
         }
     } catch (const std::exception& error) {
-        problem = std::string("it could not be fetched (") + error.what() + ")";
+        problem = std::string("the patch list could not be fetched: ") + error.what();
     }
-    LOG(INFO) << "No binary patches for this update: the patch list " << problem << "; fetching whole members";
+    LOG(INFO) << "No binary patches for this update (" << problem << "); fetching whole members";
     return nullptr;
 }
 

@@ -154,7 +154,8 @@ std::optional<PackageFetch::Result> PackageFetch::FetchMembers(const PackageMani
     }
     LOG(INFO) << "The drive lacks " << members << " of the package's " << plan.write.size() << " members: "
               << plan.fetchBytes << " bytes to fetch in " << plan.requests.size() << " requests, "
-              << m_kept.KeptBytes() << " kept" << (patched > 0 ? ", " + std::to_string(patched) + " rebuilt from patches" : "");
+              << m_kept.KeptBytes() << " kept"
+              << (patched > 0 ? ", " + std::to_string(patched) + " rebuilt from patches" : std::string());
     if (!plan.requests.empty()) {
         Download(manifest, plan.requests, true, proxyOnly);
     }

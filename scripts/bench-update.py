@@ -76,7 +76,8 @@ def kept_bytes(temp, h):
 
 def definitions_releases(folder):
     """Two releases of a small product with a 50 MB definitions file: the
-    second changes about 1 % of its bytes, in 64-byte runs all over it."""
+    second changes about 1 % of its bytes, in 64-byte runs all over it, and
+    nothing else."""
     import io
     import zipfile
     rng = random.Random(29)
@@ -95,7 +96,7 @@ def definitions_releases(folder):
                 data[at:at + 64] = rng.randbytes(32).hex().encode()
         path = os.path.join(folder, "Quillon-%d.zip" % version)
         with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
-            archive.writestr("Quillon.exe", random.Random(version).randbytes(300000))
+            archive.writestr("Quillon.exe", random.Random(1).randbytes(300000))
             archive.writestr(DEFINITIONS, bytes(data))
         paths.append(path)
     return paths

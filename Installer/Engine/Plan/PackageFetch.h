@@ -24,9 +24,8 @@ class IInstallListener;
 
 class PackageFetch {
 public:
-    using DownloadFunction =
-        std::function<std::wstring(const std::wstring& folder, IInstallListener* listener,
-                                   const std::atomic<bool>* cancel, bool proxyOnly, const DownloadTarget& target)>;
+    // One download function serves the package and the patches.
+    using DownloadFunction = MemberPatches::DownloadFunction;
 
     // `destination` holds the files a binary patch may start from.
     PackageFetch(std::wstring folder, std::wstring destination, const DownloadFunction& download,

@@ -176,7 +176,7 @@ void InstallRun::Prepare()
     if (!PathFileExistsW(m_driveFolder.c_str())) {
         CreateDirectoryW(m_driveFolder.c_str(), nullptr);
     }
-    m_fetch.emplace(m_driveFolder, m_download, m_listener, m_cancel);
+    m_fetch.emplace(m_driveFolder, m_destination, m_download, m_listener, m_cancel);
     SettleUnfinishedRuns(m_workFolder, m_environment.zip);
 }
 

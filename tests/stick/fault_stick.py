@@ -10,7 +10,8 @@ it at that moment.
 
 The control file is JSON, read again before every changing operation:
 {"fail_at": N or 0, "kind": "eio" | "enospc" | "kill", "group": process
-group to end}. The count since the file last changed is written to
+group to end, "at": a stamp of the plan}. The count since the plan's stamp
+last changed is written to
 <control file>.count after every changing operation, and the operation that
 failed to <control file>.failed. Runs in the foreground until unmounted.
 """
@@ -36,13 +37,13 @@ class FaultStick(fusepy.Operations):
 
     def _changing(self, what, path):
         try:
-            stamp = os.stat(self.control).st_mtime_ns
-            if stamp != self.stamp:
-                with open(self.control) as handle:
-                    self.plan = json.load(handle)
-                self.stamp, self.count = stamp, 0
+            with open(self.control) as handle:
+                plan = json.load(handle)
         except (OSError, ValueError):
-            self.plan = {}
+            plan = {}
+        # A plan of its own stamp starts the count again.
+        if plan.get("at") != self.stamp:
+            self.plan, self.stamp, self.count = plan, plan.get("at"), 0
         self.count += 1
         with open(self.control + ".count", "w") as handle:
             handle.write(str(self.count))

@@ -119,10 +119,9 @@ class FaultStick:
         # A new stamp for every plan, so that the count starts again.
         with open(self.control + ".new", "w") as handle:
             json.dump({"fail_at": fail_at, "kind": kind, "group": group, "at": time.time_ns()}, handle)
+        if fail_at and os.path.exists(self.control + ".failed"):
+            os.unlink(self.control + ".failed")
         os.replace(self.control + ".new", self.control)
-        for stale in (self.control + ".failed",):
-            if os.path.exists(stale):
-                os.unlink(stale)
 
     def count(self):
         try:

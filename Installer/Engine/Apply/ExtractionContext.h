@@ -12,6 +12,7 @@ namespace Extraction {
 // What the extraction needs besides the package and the destination.
 struct ExtractionContext {
     std::wstring driveRoot;
+    // On the drive, beside the version record.
     std::wstring journalPath;
     // What the vendor signed; set once the manifest is verified.
     std::optional<PackageManifest::Manifest> manifest;
@@ -20,8 +21,10 @@ struct ExtractionContext {
     // Set when only some members were fetched: each zip entry's manifest
     // entry, read from the signed tail.
     std::optional<std::vector<size_t>> partialIndex;
-    // The version the drive's record named when the run began.
+    // The version the drive's record named when the run began, and the
+    // files the record says that version put there.
     std::optional<uint64_t> installedVersion;
+    std::vector<PackageManifest::RecordedFile> installedFiles;
     // Set when the drive has too little room for the staged new files.
     bool tooLittleSpace = false;
     // What the drive had and what the run needed, when it had too little.

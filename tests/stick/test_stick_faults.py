@@ -184,8 +184,9 @@ class FailingStickTest(unittest.TestCase):
 
     def run_installer(self, letter, fail_at=0, kind="eio"):
         """One silent run on a fresh temporary folder; the fault armed as the
-        program starts. Returns the exit code and the run's log."""
-        temp = self.fresh_temp()
+        program starts. Returns the exit code and the run's log; the folder
+        is self.temp."""
+        temp = self.temp = self.fresh_temp()
         env = dict(h.temp_env(temp))
         with si.usb_stick(letter, self.stick.mount, work=temp) as wmi:
             env.update(wmi)
@@ -239,7 +240,7 @@ class FailingStickTest(unittest.TestCase):
                 where = "%s at %d of %d" % (kind, fail_at, operations)
                 self.put_back(snapshot)
                 code, log = self.run_installer("E", fail_at, kind)
-                failed = self.stick.failed()
+                failed, fault_code = self.stick.failed(), code
                 after = tree(self.stick.backing)
                 if kind != "kill":
                     self.assertIn(code, (0, 1), where)
@@ -249,11 +250,15 @@ class FailingStickTest(unittest.TestCase):
                     kept = {n: d for n, d in after.items() if n != JOURNAL and n not in listed}
                     self.assertEqual(new if code == 0 else old, kept,
                                      "%s (%s) ended with %d and a stick of neither version" % (where, failed, code))
+                    # A failing stick says nothing against the download.
+                    if code == 1:
+                        record = os.path.join(h.work_folder(self.temp), "QL_Install_E", "Quillon.kept")
+                        self.assertTrue(os.path.exists(record), "%s (%s): the kept download went" % (where, failed))
                 # The next run: another PC, another letter, a fresh temporary folder.
                 code, log = self.run_installer("F")
                 self.assertEqual(0, code, "%s (%s): the next run failed\n%s" % (where, failed, log))
                 self.assertEqual(new, tree(self.stick.backing), "%s (%s): the next run" % (where, failed))
-                outcomes.append("%s: %s" % (where, failed or "not reached"))
+                outcomes.append("%s: %s, exit %d" % (where, failed or "not reached", fault_code))
         print("\n".join(outcomes), file=sys.stderr)
 
 

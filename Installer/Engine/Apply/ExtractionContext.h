@@ -32,6 +32,9 @@ struct ExtractionContext {
     uint64_t bytesNeeded = 0;
     // Set when the caller held the commit: nothing changed on the drive.
     bool commitHeld = false;
+    // Set when the drive failed a write, a rename or the journal: the
+    // package was good.
+    bool driveFailed = false;
 };
 
 }  // namespace Extraction

@@ -139,9 +139,10 @@ void InstallRun::Extract()
                                   m_environment.getDiskFreeSpace, m_context);
     } catch (...) {
         // With the drive still there, the package is what failed: the next
-        // fetch starts afresh. Too little room or a held commit says nothing
-        // against the bytes, which the next run uses again.
-        if (!m_context.tooLittleSpace && !m_context.commitHeld && !m_drive.Gone(true)) {
+        // fetch starts afresh. Too little room, a held commit or a failing
+        // stick says nothing against the bytes, which the next run uses
+        // again.
+        if (!m_context.tooLittleSpace && !m_context.commitHeld && !m_context.driveFailed && !m_drive.Gone(true)) {
             m_fetch->Discard();
         }
         throw;

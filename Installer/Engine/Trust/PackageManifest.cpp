@@ -3,7 +3,6 @@
 #include <cctype>
 #include <cstdio>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "ManifestText.h"
 
@@ -255,7 +254,7 @@ bool ParseMembers(Parser& parser, Manifest& manifest)
 {
     // Two entries that are one file on the drive would make every later
     // step (the match, the inventory, the version record) pick one of them.
-    std::unordered_set<std::string> onDrive;
+    std::unordered_map<std::string, std::string> onDrive;
     while (parser.AtLabel("member")) {
         const auto member = parser.Line("member", 4);
         if (!member) {
@@ -276,8 +275,10 @@ bool ParseMembers(Parser& parser, Manifest& manifest)
         if (manifest.members.size() == kMaxMembers) {
             return parser.Fail("more than " + std::to_string(kMaxMembers) + " members");
         }
-        if (!onDrive.insert(DriveKey((*member)[3])).second) {
-            return parser.Fail("\"" + (*member)[3] + "\" is listed twice (as one file on the drive)");
+        const auto placed = onDrive.emplace(DriveKey((*member)[3]), (*member)[3]);
+        if (!placed.second) {
+            return parser.Fail("\"" + placed.first->second + "\" and \"" + (*member)[3] +
+                               "\" are one file on the drive");
         }
         manifest.members.push_back({(*member)[3], *size, *sha});
     }

@@ -71,14 +71,8 @@ def next_version(data):
 
 def tree(root):
     """{relative name: sha256 of a file, None for a folder}."""
-    found = {}
-    for folder, dirs, files in os.walk(root):
-        for name in dirs:
-            found[os.path.relpath(os.path.join(folder, name), root) + "/"] = None
-        for name in files:
-            with open(os.path.join(folder, name), "rb") as handle:
-                found[os.path.relpath(os.path.join(folder, name), root)] = hashlib.sha256(handle.read()).hexdigest()
-    return found
+    return {name: data if data is None else hashlib.sha256(data).hexdigest()
+            for name, data in h.files_under(root).items()}
 
 
 def staged_left(found):

@@ -5,10 +5,8 @@ moment is waited for.
 """
 import io
 import os
-import shutil
 import sys
 import tempfile
-import time
 import unittest
 import zipfile
 
@@ -32,15 +30,7 @@ V1 = {"Quillon.exe": b"program 1" * 1000, "bin/": b"", "bin/core.dll": b"core" *
 V2 = {"Quillon.exe": b"program 2" * 1000, "bin/": b"", "bin/core.dll": b"core" * 500, "Logs/": b""}
 
 
-def files_on(stick):
-    found = {}
-    for folder, dirs, names in os.walk(stick):
-        for name in dirs:
-            found[os.path.relpath(os.path.join(folder, name), stick) + "/"] = None
-        for name in names:
-            with open(os.path.join(folder, name), "rb") as handle:
-                found[os.path.relpath(os.path.join(folder, name), stick)] = handle.read()
-    return found
+files_on = h.files_under
 
 
 def setUpModule():

@@ -475,16 +475,7 @@ class Pipeline(unittest.TestCase):
             self.assertEqual(handle.read(), payload(20000, 7))
 
 
-def tree(root):
-    """Every file and folder under root, a file with its bytes."""
-    found = {}
-    for folder, dirs, files in os.walk(root):
-        for name in dirs:
-            found[os.path.relpath(os.path.join(folder, name), root) + "/"] = None
-        for name in files:
-            with open(os.path.join(folder, name), "rb") as handle:
-                found[os.path.relpath(os.path.join(folder, name), root)] = handle.read()
-    return found
+tree = h.files_under
 
 
 def plant(root, files):

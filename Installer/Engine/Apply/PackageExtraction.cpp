@@ -11,8 +11,10 @@
 #include "InstallError.h"
 #include "JoinPath.h"
 #include "MessageError.h"
+#include "ObsoleteRemoval.h"
 #include "PackageTrust.h"
 #include "RebuiltMembers.h"
+#include "ScannerWaitLog.h"
 #include "SmallFile.h"
 #include "TextConversion.h"
 #include "easylogging++.h"
@@ -155,6 +157,8 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
                     const std::atomic<bool>* cancel, const ZipLayer& zip, const DiskFreeSpaceQuery& getDiskFreeSpace,
                     ExtractionContext& context)
 {
+    // Outlives the archive, which may still wait for a file as it closes.
+    ScannerWaitLog waits;
     // The zip layer takes its root from the current directory. If the
     // destination cannot be made current, the root would be whatever folder
     // happened to be current before, and the package would land there.
@@ -191,6 +195,9 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
         check.emplace(manifest, manifestIndex);
         zip.setMemberCheck(archive.get(), &*check);
     }
+    if (zip.setWaitListener != nullptr) {
+        zip.setWaitListener(archive.get(), &waits);
+    }
     BeginStaging(zip, getDiskFreeSpace, archive.get(), context, manifestIndex, write);
 
     if (listener != nullptr) {
@@ -210,6 +217,7 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
     }
     if (recordChanged) {
         StageVersionRecord(zip, archive.get(), manifest, context.driveGone);
+        RemoveObsoleteOnCommit(zip, archive.get(), context, destination);
     }
     // The last moment at which the caller can make way (a running copy of
     // the program asked to quit) or keep the drive as it is.

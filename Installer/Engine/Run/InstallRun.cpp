@@ -141,6 +141,7 @@ bool InstallRun::Steps()
     std::optional<InstallFailure> failure = Guarded("Drive check", [this] {
         Prepare();
         CheckDrive();
+        SettleTheStick(m_environment.zip, m_context.journalPath);
         m_createdDestination.emplace(m_destination);
     });
     if (!failure) {

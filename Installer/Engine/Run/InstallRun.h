@@ -15,6 +15,7 @@
 #include "PackageFetch.h"
 #include "ProductPaths.h"
 #include "RunReport.h"
+#include "StickJournal.h"
 #include "WorkFolder.h"
 
 namespace InstallBackend {
@@ -41,7 +42,7 @@ public:
           m_driveFolder(PerDriveWorkFolder(workFolder, m_driveRoot)),
           m_manifestFile(m_driveFolder + kRunManifestFileName),
           m_removeManifest(m_manifestFile),
-          m_context{m_driveRoot, JournalPath(m_driveFolder), std::nullopt, {}, std::nullopt, {}, std::nullopt,
+          m_context{m_driveRoot, StickJournalPath(destination), std::nullopt, {}, std::nullopt, {}, std::nullopt, {},
                     [this] { return m_drive.GoneAfterFailedWrite(); }},
           m_download([this](const std::wstring& folder, IInstallListener* listener, const std::atomic<bool>* cancel,
                             bool proxyOnly, const DownloadTarget& target) {

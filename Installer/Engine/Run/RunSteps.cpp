@@ -105,6 +105,7 @@ void InstallRun::ReadTheDrivesRecord()
     m_context.installedVersion = PackageManifest::ParseVersionRecord(*record);
     try {
         std::vector<PackageManifest::RecordedFile> files = PackageManifest::RecordedFiles(*record);
+        m_context.installedFiles = files;
         if (!files.empty()) {
             m_headStart.emplace(m_destination, std::move(files), m_cancel);
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,16 +29,9 @@ struct ExtractionContext {
     // files the record says that version put there.
     std::optional<uint64_t> installedVersion;
     std::vector<PackageManifest::RecordedFile> installedFiles;
-    // Set when the drive has too little room for the staged new files.
-    bool tooLittleSpace = false;
-    // What the drive had and what the run needed, when it had too little.
-    uint64_t bytesFree = 0;
-    uint64_t bytesNeeded = 0;
-    // Set when the caller held the commit: nothing changed on the drive.
-    bool commitHeld = false;
-    // Set when the drive failed a write, a rename or the journal: the
-    // package was good.
-    bool driveFailed = false;
+    // Asked when a write on the stick failed: true when the stick is not
+    // the one the run began with any more. May be empty.
+    std::function<bool()> driveGone;
 };
 
 }  // namespace Extraction

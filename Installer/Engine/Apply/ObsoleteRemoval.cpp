@@ -7,6 +7,7 @@
 #include "MessageError.h"
 #include "ObsoleteFiles.h"
 #include "PackageTrust.h"
+#include "StagingRoom.h"
 #include "TextConversion.h"
 #include "easylogging++.h"
 
@@ -45,8 +46,8 @@ void RemoveObsoleteOnCommit(const ZipLayer& zip, HZIP handle, const ExtractionCo
         }
         const ZipStatus status = zip.removeOnCommit(handle, wide.c_str());
         if (status != ZipOk) {
-            throw MessageError("Removing what the new version no longer ships failed",
-                               ExplainZipFailure(zip, handle, status, name));
+            RaiseStickFailure("Removing what the new version no longer ships failed", "\"" + name + "\"",
+                              ExplainZipFailure(zip, handle, status, name), context.driveGone);
         }
     }
 }

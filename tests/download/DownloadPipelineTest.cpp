@@ -162,6 +162,45 @@ TEST(DownloadPipeline, WholePackageForEveryRangeNeverReachesTheExtraction)
     EXPECT_FALSE(run.PackageLeftBehind());
 }
 
+TEST(DownloadPipeline, ARunReadsTheProxySettingsAndLooksTheProxyUpOnce)
+{
+    // Every direct attempt fails to be set up, so each download of the run
+    // (the manifest, the package; in the second case again for the retry
+    // through the proxy) needs the automatic proxy.
+    struct Case {
+        std::string server;
+        bool installs;
+        std::vector<bool> downloads;
+    };
+    const std::vector<Case> cases = {
+        {"nginx.zip.port", true, {false}},
+        {"fault.short_body:zip.port", false, {false, true}},
+    };
+    for (const Case& c : cases) {
+        const Settings settings(Settings::kScript, "", "", Servers().Text("nginx.zip.pac"));
+        LogCapture capture;
+        DownloadOptions options = OptionsFor(Servers().Port(c.server));
+        options.refuseDirectConnectForTesting = true;
+        const PipelineRun run(options);
+        EXPECT_EQ(run.result, c.installs) << c.server;
+        EXPECT_EQ(run.downloads, c.downloads) << c.server;
+        const std::string text = capture.Text();
+        for (const char* field : {"fAutoDetect 0", "lpszAutoConfigUrl ", "lpszProxy ", "lpszProxyBypass "}) {
+            EXPECT_EQ(CountLinesStartingWith(
+                          text, std::string("INFO|WinHttpGetIEProxyConfigForCurrentUser ieProxyConfig.") + field),
+                      1)
+                << field << "\n" << text;
+        }
+        EXPECT_EQ(CountLines(text, "INFO|auto detecting proxy..."), 1) << text;
+        EXPECT_EQ(CountLines(text, "INFO|auto detecting proxy result: 1"), 1) << text;
+        // Each request still took the found proxy on its own: the
+        // manifest's two and at least one of the package's per attempt.
+        EXPECT_GE(CountLines(text, "INFO|WinHttpGetProxyForUrl autoProxyInfo.dwAccessType 3"),
+                  static_cast<int>(3 * c.downloads.size()))
+            << text;
+    }
+}
+
 TEST(DownloadPipeline, CancelDuringTheDownloadEndsInFailedWithoutRetry)
 {
     const ServerLog log = NginxLog("zip");

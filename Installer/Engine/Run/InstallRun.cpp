@@ -191,6 +191,9 @@ std::wstring InstallRun::Download(const std::wstring& folder, IInstallListener* 
                                   const std::atomic<bool>* cancel, bool proxyOnly, DownloadTarget target)
 {
     target.onlyThroughFoundProxy = proxyOnly && m_onlyThroughFoundProxy;
+    // Every fetch of the run, the retries too, finds the user's proxy the
+    // same way: asked once.
+    target.transport = &m_transport;
     return m_environment.download(folder, listener, cancel, proxyOnly, target);
 }
 

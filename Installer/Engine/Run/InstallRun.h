@@ -13,6 +13,7 @@
 #include "InstallEnvironment.h"
 #include "InstallFailure.h"
 #include "PackageFetch.h"
+#include "Transport.h"
 #include "ProductPaths.h"
 #include "RunReport.h"
 #include "StickJournal.h"
@@ -98,6 +99,8 @@ private:
     // What the package step kept goes on a success; otherwise it stays for
     // the next run unless the failure was about its bytes.
     std::optional<PackageFetch> m_fetch;
+    // The proxy settings and look-up that all the run's downloads share.
+    Transport m_transport;
     std::optional<DriveInventory::HeadStart> m_headStart;
     std::optional<DriveInventory::Inventory> m_inventory;
     std::wstring m_packagePath;

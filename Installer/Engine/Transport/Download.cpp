@@ -10,6 +10,7 @@
 #include "ProxyRoutes.h"
 #include "RangeLoop.h"
 #include "TextConversion.h"
+#include "Transport.h"
 #include "TransportFailure.h"
 
 using namespace DownloadConstants;
@@ -44,14 +45,16 @@ std::wstring Download(const std::wstring& folder, IInstallListener* listener,
         ownFile.emplace(packagePath);
     }
 
-    UserProxySettings settings;
-    ProxyRules::Plan plan = ProxyRules::PlanFor(ReadUserSettings(settings), proxyOnly);
+    std::optional<Transport> ownTransport;
+    Transport& transport = target.transport != nullptr ? *target.transport : ownTransport.emplace();
+    ProxyRules::Plan plan = ProxyRules::PlanFor(transport.Settings(), proxyOnly);
     plan.directAfterAll = !target.onlyThroughFoundProxy;
     // Only a download that someone watches can be cancelled while it waits
     // for the server; the silent install's flag is never set.
     BlockingCalls calls(listener != nullptr ? cancel : nullptr);
     DownloadRun run(target.reportsProgress ? listener : nullptr, cancel, calls,
-                    target.sink != nullptr ? *target.sink : *ownFile, options, plan);
+                    target.sink != nullptr ? *target.sink : *ownFile, options, plan,
+                    transport.Lookup(LookupAddress(options, target), plan));
     run.target = &target;
     if (target.size) {
         Transfer& transfer = run.transfer;
@@ -67,8 +70,6 @@ std::wstring Download(const std::wstring& folder, IInstallListener* listener,
             transfer.offset = static_cast<uint32_t>(transfer.ranges.front().first);
         }
     }
-    run.lookup.address = LookupAddress(options, target);
-    run.lookup.options = AutomaticOptions(plan);
     try {
         FetchRanges(run);
     } catch (TransportFailure& failure) {

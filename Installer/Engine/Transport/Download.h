@@ -10,6 +10,7 @@
 #include "ByteRange.h"
 
 class IInstallListener;
+class Transport;
 
 // Everything fixed about the package request, in one place.
 namespace DownloadConstants {
@@ -95,6 +96,9 @@ struct DownloadTarget {
     // bytes is fetched again only where a proxy or a cache in the way may
     // have damaged it.
     bool onlyThroughFoundProxy = false;
+    // The run's settings and proxy look-up, shared by its downloads. Null:
+    // this download reads and looks up for itself.
+    Transport* transport = nullptr;
 };
 
 // Fetches `target` into folder + its file name and returns that path, also

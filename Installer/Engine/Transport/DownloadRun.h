@@ -27,8 +27,8 @@ struct Transfer {
     int resumes = 0;
 };
 
-// The automatic proxy of one download: looked up at most once, by the first
-// attempt that needs it, and reused by every later one.
+// The automatic proxy of one run: looked up at most once, by the first
+// attempt that needs it, and reused by every later one (Transport).
 struct ProxyLookup {
     std::wstring address;
     WINHTTP_AUTOPROXY_OPTIONS options{};
@@ -42,9 +42,9 @@ struct ProxyLookup {
 struct DownloadRun {
     DownloadRun(IInstallListener* listener, const std::atomic<bool>* cancel, BlockingCalls& calls,
                 IRangeSink& sink, const DownloadOptions& options,
-                const ProxyRules::Plan& plan)
+                const ProxyRules::Plan& plan, ProxyLookup& lookup)
         : listener(listener), cancel(cancel), calls(calls), sink(sink), options(options),
-          plan(plan)
+          plan(plan), lookup(lookup)
     {
     }
     DownloadRun(const DownloadRun&) = delete;
@@ -61,7 +61,7 @@ struct DownloadRun {
     const ProxyRules::Plan& plan;
     const DownloadTarget* target = nullptr;
     Transfer transfer;
-    ProxyLookup lookup;
+    ProxyLookup& lookup;
 };
 
 }  // namespace DownloadDetail

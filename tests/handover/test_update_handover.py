@@ -33,17 +33,32 @@ PACKAGE = None
 SCREEN = None
 
 
-def setUpModule():
-    global PACKAGE, SCREEN
+def standin_package():
+    """A small package whose program is the stand-in, at the root and in a
+    subfolder, with enough data that a slow download can be caught in the
+    middle."""
     with open(h.exe("QuillonStandIn"), "rb") as handle:
         program = handle.read()
     out = io.BytesIO()
     with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as archive:
         archive.writestr("Quillon.exe", program)
         archive.writestr("Tools/Quillon.exe", program)
-        # Enough that a slow download can be caught in the middle.
         archive.writestr("defs/signatures.bin", os.urandom(600 * 1024), compress_type=zipfile.ZIP_STORED)
-    PACKAGE = out.getvalue()
+    return out.getvalue()
+
+
+def refused_package(package):
+    """Publishes what the server then sends: not the bytes the vendor signed."""
+    def publish(folder):
+        damaged = bytearray(package)
+        damaged[len(damaged) // 2] ^= 0x01
+        write_package(folder, bytes(damaged), version=2, signed_data=package)
+    return publish
+
+
+def setUpModule():
+    global PACKAGE, SCREEN
+    PACKAGE = standin_package()
     SCREEN = h.Screen("update_handover")
 
 
@@ -65,6 +80,13 @@ def last_line(log):
     line = log.rstrip("\r\n").splitlines()[-1]
     level, _, message = line.split(" ", 2)[2].partition(" [default] ")
     return level.strip(), message
+
+
+def closing_key(run, name):
+    """A key that closes the window, released afterwards: a key held in the
+    X server when its window goes is repeated into the next program."""
+    run.key(name)
+    h.xdotool("keyup", name)
 
 
 def stop_standins(*folders):
@@ -135,19 +157,13 @@ class UpdateHandOverTest(unittest.TestCase):
         def publish_good(folder):
             write_package(folder, PACKAGE, version=2)
 
-        def publish_refused(folder):
-            # What the server sends is not what the vendor signed.
-            damaged = bytearray(PACKAGE)
-            damaged[len(damaged) // 2] ^= 0x01
-            write_package(folder, bytes(damaged), version=2, signed_data=PACKAGE)
-
         def to_the_end(run, e, name):
             pass
 
         def cancel_downloading(run, e, name):
             run.until(lambda s: text(s) == DOWNLOADING and visible(s, PROGRESS), "downloading")
             SCREEN.shot("cancel-while-downloading")
-            run.key("Escape")
+            closing_key(run, "Escape")
 
         def failed(run, e, name):
             run.until(lambda s: not visible(s, PROGRESS), "failed", timeout=120)
@@ -171,7 +187,7 @@ class UpdateHandOverTest(unittest.TestCase):
         for name, publish, act, line in (
                 ("server down", None, failed, ("ERROR", "Install failed: ")),
                 # (the engine's line names the member it could not extract)
-                ("refused package", publish_refused, failed, ("ERROR", "Install failed: ")),
+                ("refused package", refused_package(PACKAGE), failed, ("ERROR", "Install failed: ")),
                 ("cancelled while downloading", publish_good, cancel_downloading,
                  ("INFO", "Install cancelled: cancelled by the user"))):
             with self.subTest(name):
@@ -188,7 +204,7 @@ class UpdateHandOverTest(unittest.TestCase):
             state = run.until(lambda s: text(s) == WAITING, "waiting for Quillon", timeout=120)
             SCREEN.shot("waiting-for-quillon")
             self.assertEqual(["WM_PRODUCT_CLOSE", "WM_PRODUCT_QUIT"], e.read("QuillonMessages.txt").split())
-            run.key("Escape")
+            closing_key(run, "Escape")
 
         def held(run, e, name):
             run.until(lambda s: text(s) == WAITING, "waiting for Quillon", timeout=120)
@@ -197,7 +213,7 @@ class UpdateHandOverTest(unittest.TestCase):
             print("the window waited %.1f s for the hung copy" % (time.time() - waited))
             SCREEN.shot("commit-held")
             self.assertNotEqual(WAITING, text(state))
-            run.key("alt+F4")
+            closing_key(run, "alt+F4")
 
         for name, stays, act, reason in (
                 ("cancelled while waiting", "stay", cancel_waiting,

@@ -117,6 +117,13 @@ void CInstallerApp::RunOpen(wchar_t driveLetter)
     // Quillon is already on the drive: start it, from the drive's root as
     // everywhere else, and install nothing.
     const ProductLaunch launch = ChooseProductLaunch(false, std::wstring(), driveLetter);
+    // The shell would open a folder of that name in a window of its own,
+    // which is no start of the program.
+    const DWORD attributes = GetFileAttributesW(launch.file.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        LOG(ERROR) << "Could not start " << ToUtf8(launch.file) << ": it is a folder, not the program";
+        return;
+    }
     unsigned long error = 0;
     if (StartProduct(launch, &error)) {
         LOG(INFO) << "Started " << ToUtf8(launch.file) << " in " << ToUtf8(launch.workingFolder);

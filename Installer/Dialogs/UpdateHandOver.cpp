@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -26,6 +27,11 @@ std::string Seconds(ULONGLONG milliseconds)
     char text[32];
     std::snprintf(text, sizeof(text), "%.1f", static_cast<double>(milliseconds) / 1000.0);
     return text;
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b)
+{
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
 }  // namespace
@@ -67,7 +73,7 @@ bool UpdateHandOver::MakeWay(const std::atomic<bool>& cancel, const std::functio
         for (const std::wstring& program : programs) {
             bool known = false;
             for (const std::wstring& asked : m_askedToQuit) {
-                known = known || asked == program;
+                known = known || SamePath(asked, program);
             }
             if (!known) {
                 m_askedToQuit.push_back(program);
@@ -105,7 +111,7 @@ void UpdateHandOver::RunReturned()
     m_commitUnderway = false;
 }
 
-HandOverMoment UpdateHandOver::Moment(bool completed, bool dialogEnding)
+HandOverMoment UpdateHandOver::Moment(bool completed, bool dialogEnding) const
 {
     HandOverMoment moment;
     moment.updateMode = m_updateMode;
@@ -113,38 +119,48 @@ HandOverMoment UpdateHandOver::Moment(bool completed, bool dialogEnding)
     moment.notified = m_notified;
     moment.commitUnderway = m_commitUnderway;
     moment.dialogEnding = dialogEnding;
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        moment.askedToQuit = !m_askedToQuit.empty();
-    }
-    // Looked for only when it matters: a process snapshot is not free.
-    if (moment.askedToQuit && !moment.completed) {
-        moment.copyStillRunning = !FindProductCopies(m_driveLetter).empty();
-    }
     return moment;
 }
 
 void UpdateHandOver::RunEnded(bool completed, bool dialogEnding)
 {
-    switch (ChooseProgramStart(Moment(completed, dialogEnding))) {
-    case ProgramStart::Notified: {
+    HandOverMoment moment = Moment(completed, dialogEnding);
+    std::vector<std::wstring> asked;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        asked = m_askedToQuit;
+    }
+    if (ChooseProgramStart(moment) == ProgramStart::Notified) {
         m_notified = true;
         StartedByUser();
         LaunchProduct(true, m_exePathToUpdate, m_driveLetter);
-        break;
+        return;
     }
-    case ProgramStart::Again: {
-        std::vector<std::wstring> programs;
-        {
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            programs.swap(m_askedToQuit);
+    if (asked.empty()) {
+        return;
+    }
+    // Each program that was asked to quit, unless a copy of it runs (one
+    // that did not quit, or one the user started meanwhile).
+    moment.askedToQuit = true;
+    const std::vector<ProductCopy> running = FindProductCopies(m_driveLetter);
+    std::vector<std::wstring> again;
+    for (const std::wstring& program : asked) {
+        moment.copyStillRunning = false;
+        for (const ProductCopy& copy : running) {
+            moment.copyStillRunning = moment.copyStillRunning || SamePath(copy.imagePath, program);
         }
-        StartAgain(programs, completed);
-        break;
+        if (ChooseProgramStart(moment) == ProgramStart::Again) {
+            again.push_back(program);
+        }
     }
-    case ProgramStart::None:
-        break;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        for (const std::wstring& program : again) {
+            m_askedToQuit.erase(std::remove(m_askedToQuit.begin(), m_askedToQuit.end(), program),
+                                m_askedToQuit.end());
+        }
     }
+    StartAgain(again, completed);
 }
 
 void UpdateHandOver::StartedByUser()

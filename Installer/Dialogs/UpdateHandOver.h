@@ -24,11 +24,11 @@ struct HandOverMoment {
     bool updateMode = false;
     // The run committed the new files.
     bool completed = false;
-    // Copies were asked to quit and have not been started since.
+    // The program was asked to quit and has not been started since.
     bool askedToQuit = false;
     // The update's program has been started with "/NotifyUpdate" already.
     bool notified = false;
-    // A copy from the stick still runs (one that did not quit, or one the
+    // A copy of this program still runs (one that did not quit, or one the
     // user started meanwhile): starting another would make two.
     bool copyStillRunning = false;
     // The copies quit and the commit is under way, its end not yet known.
@@ -69,7 +69,7 @@ public:
     void StartedByUser();
 
 private:
-    HandOverMoment Moment(bool completed, bool dialogEnding);
+    HandOverMoment Moment(bool completed, bool dialogEnding) const;
     void StartAgain(const std::vector<std::wstring>& programs, bool completed);
 
     wchar_t m_driveLetter;

@@ -120,6 +120,14 @@ class OpenMode(unittest.TestCase, Ends):
                             run.log)
             self.assertFalse(os.path.exists(drive.record))
 
+        # Nor a folder of that name, which the shell would open as a folder.
+        with DriveWithProgram("E", with_program=False) as drive:
+            os.mkdir(os.path.join(drive.folder, "Quillon.exe"))
+            h.give_to_test_user(drive.folder)
+            run = InstallerRun("--path", "E:\\")
+            self.assertEnds("a folder", 1, "ERROR", "Could not start E:\\Quillon.exe: it is a folder, not the program",
+                            run.exit_code, run.log)
+
     def test_letter_is_kept_as_written(self):
         with DriveWithProgram("E") as drive:
             run = InstallerRun("--path", "e:\\")

@@ -235,6 +235,8 @@ LRESULT InstallDialog::OnHandOverWaiting(WPARAM wParam, LPARAM)
                              : m_appUpdateMode                 ? kUpdatingText
                                                                : kInstallingText;
     SetStatusText(wParam != 0 ? kWaitingForProgramText : working);
+    // The text is drawn over the skin: the old one goes with the window's repaint.
+    RedrawWindow();
     RepaintStatusText();
     return 0;
 }

@@ -18,15 +18,6 @@ namespace {
 
 using NCommon::ScopedHandle;
 
-int Count(const std::string& text, const std::string& line)
-{
-    int count = 0;
-    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 // Clears what a stand-in in `folder` recorded and chooses its mode ("" for
 // record-and-end).
 void PrepareFolder(const std::wstring& folder, const std::string& mode)

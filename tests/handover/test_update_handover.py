@@ -19,7 +19,7 @@ import quillon_harness as h
 from update_server import UpdateServer, write_package
 
 sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "e2e"))
-from test_install_dialog import PROGRESS, Installer, Stick, text, visible, wait_until  # noqa: E402
+from test_install_dialog import ACTION, PROGRESS, Installer, Stick, text, visible, wait_until  # noqa: E402
 
 DOWNLOADING = "Please wait, downloading Quillon..."
 WAITING = "Waiting for Quillon to close\u2026"
@@ -232,6 +232,27 @@ class UpdateHandOverTest(unittest.TestCase):
                 runs = wait_until(lambda: e.runs()[1:], 20, name + ": not started again")
                 self.assertEqual([(["E:\\Quillon.exe"], "E:\\")], runs, name)
                 self.assertEqual(1, len(e.runs("Tools")), name + ": a copy still running was started twice")
+
+        # Try again once the hung copy is closed: the hand-over runs again,
+        # the copy started again quits once more, and the update completes.
+        def held_then_try_again(run, e):
+            run.until(lambda s: h.control(s, ACTION)["enabled"], "held", timeout=120)
+            with open(e.path("Tools/QuillonStop.txt"), "w"):
+                pass
+            wait_until(lambda: len(e.runs()) == 2, 20, "not started again")
+            run.key("alt+t")
+
+        programs = {"Quillon.exe": "window", "Tools/Quillon.exe": "hung"}
+        e, log, before, after, alive = self.update("try again", publish_good, programs,
+                                                    lambda run, e, name: held_then_try_again(run, e), 0)
+        self.assertIn("Trying the run again", log)
+        self.assertEqual(2, log.count("Asking Quillon to quit before the files on E:\\ are replaced"), log)
+        self.assertEqual(["WM_PRODUCT_CLOSE", "WM_PRODUCT_QUIT"] * 2, e.read("QuillonMessages.txt").split())
+        self.assertEqual("INFO", last_line(log)[0], log)
+        self.assertNotEqual(before, after)
+        wait_until(lambda: e.runs()[2:], 20, "the updated program was not started")
+        self.assertEqual([(["E:\\Quillon.exe"], "E:\\"), (["E:\\Quillon.exe", "/NotifyUpdate"], "E:\\")],
+                         e.runs()[1:])
 
 
 if __name__ == "__main__":

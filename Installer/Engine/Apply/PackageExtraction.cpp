@@ -10,8 +10,10 @@
 #include "InstallError.h"
 #include "JoinPath.h"
 #include "MessageError.h"
+#include "ObsoleteRemoval.h"
 #include "PackageTrust.h"
 #include "RebuiltMembers.h"
+#include "ScannerWaitLog.h"
 #include "SmallFile.h"
 #include "TextConversion.h"
 #include "easylogging++.h"
@@ -129,12 +131,29 @@ bool ExtractEntries(const ZipLayer& zip, HZIP handle, const std::vector<bool>& w
     return true;
 }
 
+// What the drive did, not the package.
+bool DriveCause(ZipFailureCause cause)
+{
+    switch (cause) {
+    case ZipFailureCause::CannotCreate:
+    case ZipFailureCause::WriteError:
+    case ZipFailureCause::CannotReplace:
+    case ZipFailureCause::FolderInTheWay:
+    case ZipFailureCause::JournalFailed:
+        return true;
+    default:
+        return false;
+    }
+}
+
 }  // namespace
 
 void ExtractPackage(const std::wstring& packagePath, const std::wstring& destination, IInstallListener* listener,
                     const std::atomic<bool>* cancel, const ZipLayer& zip, const DiskFreeSpaceQuery& getDiskFreeSpace,
                     ExtractionContext& context)
 {
+    // Outlives the archive, which may still wait for a file as it closes.
+    ScannerWaitLog waits;
     // The zip layer takes its root from the current directory. If the
     // destination cannot be made current, the root would be whatever folder
     // happened to be current before, and the package would land there.
@@ -150,63 +169,77 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
                    << NCommon::FileSizeOf(packagePath) << " bytes), error " << static_cast<unsigned long>(error);
         throw MessageError("Failed to open zip file", error);
     }
-    const int count = CountEntries(zip, archive.get());
-    const PackageManifest::Manifest& manifest = *context.manifest;
-    // Of a package fetched in part, the directory was matched against the
-    // signed list when its tail was; the members not fetched are never read.
-    const std::vector<size_t> manifestIndex =
-        context.partialIndex ? *context.partialIndex : MatchSignedMembers(zip, archive.get(), count, manifest);
-    if (manifestIndex.size() != static_cast<size_t>(count)) {
-        throw MessageError("Package refused: its directory is not the one its tail was", ERROR_INVALID_DATA);
-    }
-    const std::vector<bool> write = DeltaPlan::WriteSet(manifestIndex, context.onDrive);
-    const size_t writing = static_cast<size_t>(std::count(write.begin(), write.end(), true));
-    const bool recordChanged = context.installedVersion != manifest.version;
-    if (writing == 0 && !recordChanged) {
-        LOG(INFO) << "Every file of the package is on the drive already; nothing to write";
-        return;
-    }
-    std::optional<PackageTrust::MemberHashCheck> check;
-    if (zip.setMemberCheck != nullptr) {
-        check.emplace(manifest, manifestIndex);
-        zip.setMemberCheck(archive.get(), &*check);
-    }
-    BeginStaging(zip, getDiskFreeSpace, archive.get(), context, manifestIndex, write);
+    // A failure of the drive's (a write, a rename, the journal) says
+    // nothing against the package: the kept download stays for the retry
+    // and the next run.
+    try {
+        const int count = CountEntries(zip, archive.get());
+        const PackageManifest::Manifest& manifest = *context.manifest;
+        // Of a package fetched in part, the directory was matched against the
+        // signed list when its tail was; the members not fetched are never read.
+        const std::vector<size_t> manifestIndex =
+            context.partialIndex ? *context.partialIndex : MatchSignedMembers(zip, archive.get(), count, manifest);
+        if (manifestIndex.size() != static_cast<size_t>(count)) {
+            throw MessageError("Package refused: its directory is not the one its tail was", ERROR_INVALID_DATA);
+        }
+        const std::vector<bool> write = DeltaPlan::WriteSet(manifestIndex, context.onDrive);
+        const size_t writing = static_cast<size_t>(std::count(write.begin(), write.end(), true));
+        const bool recordChanged = context.installedVersion != manifest.version;
+        if (writing == 0 && !recordChanged) {
+            LOG(INFO) << "Every file of the package is on the drive already; nothing to write";
+            return;
+        }
+        std::optional<PackageTrust::MemberHashCheck> check;
+        if (zip.setMemberCheck != nullptr) {
+            check.emplace(manifest, manifestIndex);
+            zip.setMemberCheck(archive.get(), &*check);
+        }
+        if (zip.setWaitListener != nullptr) {
+            zip.setWaitListener(archive.get(), &waits);
+        }
+        BeginStaging(zip, getDiskFreeSpace, archive.get(), context, manifestIndex, write);
 
-    if (listener != nullptr) {
-        listener->OnStatus(IInstallListener::StatusInstalling);
-    }
+        if (listener != nullptr) {
+            listener->OnStatus(IInstallListener::StatusInstalling);
+        }
 
-    // Hidden goes on once the members are in place: the old tree stays as
-    // it was until then.
-    std::vector<std::wstring> hidden;
-    Rebuilt rebuilt{context.rebuilt, manifest.members, manifestIndex, {}};
-    if (!ExtractEntries(zip, archive.get(), write, destination, listener, cancel, hidden,
-                        check ? &*check : nullptr, rebuilt)) {
-        return;
-    }
-    if (check) {
-        LOG(INFO) << "Checked the " << writing << " members' SHA-256 in " << check->Milliseconds() << " ms";
-    }
-    if (recordChanged) {
-        StageVersionRecord(zip, archive.get(), manifest);
-    }
-    // The last moment at which the caller can make way (a running copy of
-    // the program asked to quit) or keep the drive as it is.
-    if (listener != nullptr && !listener->OnReadyToCommit()) {
-        context.commitHeld = true;
-        throw InstallError(FailureKind::CommitHeld, "The commit was held: the drive's files are in use",
-                           ERROR_SHARING_VIOLATION);
-    }
-    if (IsCancelled(cancel)) {
-        return;
-    }
-    CommitStaging(zip, archive.get(), writing);
-    for (const auto& placed : rebuilt.placed) {
-        GiveItemsLook(placed.first, placed.second);
-    }
-    for (const std::wstring& path : hidden) {
-        MarkHidden(path);
+        // Hidden goes on once the members are in place: the old tree stays as
+        // it was until then.
+        std::vector<std::wstring> hidden;
+        Rebuilt rebuilt{context.rebuilt, manifest.members, manifestIndex, {}};
+        if (!ExtractEntries(zip, archive.get(), write, destination, listener, cancel, hidden,
+                            check ? &*check : nullptr, rebuilt)) {
+            return;
+        }
+        if (check) {
+            LOG(INFO) << "Checked the " << writing << " members' SHA-256 in " << check->Milliseconds() << " ms";
+        }
+        if (recordChanged) {
+            StageVersionRecord(zip, archive.get(), manifest);
+            RemoveObsoleteOnCommit(zip, archive.get(), context, destination);
+        }
+        // The last moment at which the caller can make way (a running copy of
+        // the program asked to quit) or keep the drive as it is.
+        if (listener != nullptr && !listener->OnReadyToCommit()) {
+            context.commitHeld = true;
+            throw InstallError(FailureKind::CommitHeld, "The commit was held: the drive's files are in use",
+                               ERROR_SHARING_VIOLATION);
+        }
+        if (IsCancelled(cancel)) {
+            return;
+        }
+        CommitStaging(zip, archive.get(), writing);
+        for (const auto& placed : rebuilt.placed) {
+            GiveItemsLook(placed.first, placed.second);
+        }
+        for (const std::wstring& path : hidden) {
+            MarkHidden(path);
+        }
+    } catch (...) {
+        if (zip.describeFailure != nullptr && DriveCause(zip.describeFailure(archive.get()).cause)) {
+            context.driveFailed = true;
+        }
+        throw;
     }
 }
 

@@ -24,7 +24,8 @@ const Environment& ProductEnvironment()
         {[](const std::string& bytes) { return PackageTrust::VerifyManifest(bytes, PackageTrust::Now()); },
          &PackageTrust::CheckVersion, &PackageTrust::CheckPackageFile},
         {&OpenZipFile, &GetZipItem, &UnzipItem, &CloseZipFile, &GetZipFailure, &BeginZipStaging,
-         &CommitZipStaging, &GetZipStagingBytes, &RecoverZipJournal, &SetZipMemberCheck, &StageZipFile},
+         &CommitZipStaging, &GetZipStagingBytes, &RecoverZipJournal, &SetZipMemberCheck, &StageZipFile,
+         &RemoveZipFileOnCommit, &SetZipWaitListener},
     };
     return environment;
 }

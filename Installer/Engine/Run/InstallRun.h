@@ -15,6 +15,7 @@
 #include "PackageFetch.h"
 #include "ProductPaths.h"
 #include "RunReport.h"
+#include "StickJournal.h"
 #include "WorkFolder.h"
 
 namespace InstallBackend {
@@ -39,7 +40,7 @@ public:
           m_driveFolder(PerDriveWorkFolder(workFolder, m_driveRoot)),
           m_manifestFile(m_driveFolder + kRunManifestFileName),
           m_removeManifest(m_manifestFile),
-          m_context{m_driveRoot, JournalPath(m_driveFolder), std::nullopt, {}, std::nullopt, {}, std::nullopt}
+          m_context{m_driveRoot, StickJournalPath(destination), std::nullopt, {}, std::nullopt, {}, std::nullopt}
     {
         if (!PathFileExistsW(m_driveFolder.c_str())) {
             CreateDirectoryW(m_driveFolder.c_str(), nullptr);
@@ -55,6 +56,7 @@ public:
         if (!CheckDriveConnected() || !CheckDriveFreeSpace()) {
             return false;
         }
+        SettleTheStick(m_environment.zip, m_context.journalPath);
         m_createdDestination.emplace(m_destination);
         ReadTheDrivesRecord();
         return DownloadPackage() && ExtractWithRetry();

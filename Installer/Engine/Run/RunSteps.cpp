@@ -100,6 +100,7 @@ void InstallRun::ReadTheDrivesRecord()
     m_context.installedVersion = PackageManifest::ParseVersionRecord(*record);
     try {
         std::vector<PackageManifest::RecordedFile> files = PackageManifest::RecordedFiles(*record);
+        m_context.installedFiles = files;
         if (!files.empty()) {
             m_headStart.emplace(m_destination, std::move(files), m_cancel);
         }
@@ -150,9 +151,10 @@ void InstallRun::Extract()
             m_fetch->Patches().Forgo();
         }
         // With the drive still there, the package is what failed: the next
-        // fetch starts afresh. Too little room or a held commit says nothing
-        // against the bytes, which the next run uses again.
-        if (!m_context.tooLittleSpace && !m_context.commitHeld && !m_drive.Gone(true)) {
+        // fetch starts afresh. Too little room, a held commit or a failing
+        // stick says nothing against the bytes, which the next run uses
+        // again.
+        if (!m_context.tooLittleSpace && !m_context.commitHeld && !m_context.driveFailed && !m_drive.Gone(true)) {
             m_fetch->Discard();
         }
         throw;

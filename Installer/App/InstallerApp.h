@@ -15,11 +15,11 @@ public:
     int ExitInstance() override;
 
 private:
-    void RunOpen(const std::wstring& productPath);
+    void RunOpen(wchar_t driveLetter);
     void RunSilentInstall(const std::wstring& destination);
     void RunUpdate();
     void RunInteractiveInstall(wchar_t driveLetter);
-    // Runs the progress dialog to its end; 0 for IDOK, else 1.
+    // Runs the progress dialog to its end; 0 when the run completed, else 1.
     static int RunProgress(InstallDialog& dialog);
 
     int m_exitCode;

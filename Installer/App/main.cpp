@@ -11,9 +11,11 @@
 #include "InstallDialog.h"
 #include "InstallerApp.h"
 #include "Log.h"
+#include "ProductHandOver.h"
 #include "ProductPaths.h"
 #include "SingleInstance.h"
 #include "Startup.h"
+#include "TextConversion.h"
 #include "easylogging++.h"
 
 namespace {
@@ -88,7 +90,7 @@ bool CInstallerApp::InitInstance()
 
     switch (ChooseRunMode(options, productExists)) {
     case RunMode::Open:
-        RunOpen(productPath);
+        RunOpen(options.driveLetter);
         break;
     case RunMode::SilentInstall:
         RunSilentInstall(options.silentDestination);
@@ -110,11 +112,25 @@ int CInstallerApp::ExitInstance()
     return m_exitCode;
 }
 
-void CInstallerApp::RunOpen(const std::wstring& productPath)
+void CInstallerApp::RunOpen(wchar_t driveLetter)
 {
-    // Quillon is already on the drive: start it and install nothing. The
-    // exit code stays 1, as nothing was installed.
-    ShellExecuteW(nullptr, L"open", productPath.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    // Quillon is already on the drive: start it, from the drive's root as
+    // everywhere else, and install nothing.
+    const ProductLaunch launch = ChooseProductLaunch(false, std::wstring(), driveLetter);
+    // The shell would open a folder of that name in a window of its own,
+    // which is no start of the program.
+    const DWORD attributes = GetFileAttributesW(launch.file.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        LOG(ERROR) << "Could not start " << ToUtf8(launch.file) << ": it is a folder, not the program";
+        return;
+    }
+    unsigned long error = 0;
+    if (StartProduct(launch, &error)) {
+        LOG(INFO) << "Started " << ToUtf8(launch.file) << " in " << ToUtf8(launch.workingFolder);
+        m_exitCode = 0;
+    } else {
+        LOG(ERROR) << "Could not start " << ToUtf8(launch.file) << ": error " << error;
+    }
 }
 
 void CInstallerApp::RunSilentInstall(const std::wstring& destination)
@@ -159,13 +175,15 @@ int CInstallerApp::RunProgress(InstallDialog& dialog)
     // A worker that a close cannot stop (a drive check that does not
     // answer) must not keep the process, and with it the installer's turn,
     // long after the window went: a start by hand waits for this run to end
-    // before it opens.
-    dialog.SetWhenWindowGone([](int result) {
+    // before it opens. However the window was closed, the exit code says
+    // whether the run completed.
+    dialog.SetWhenWindowGone([&dialog](int) {
         LOG(INFO) << "The window has closed; the run ends without waiting longer for the install worker";
         el::Loggers::flushAll();
-        BoundTheExit(result == IDOK ? 0 : 1, kEndAfterWindowGoneMs);
+        BoundTheExit(dialog.Completed() ? 0 : 1, kEndAfterWindowGoneMs);
     });
-    return dialog.DoModal() == IDOK ? 0 : 1;
+    dialog.DoModal();
+    return dialog.Completed() ? 0 : 1;
 }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)

@@ -29,6 +29,7 @@ const wchar_t kDownloadingText[] = L"Please wait, downloading Quillon...";
 const wchar_t kInstallingText[] = L"Please wait, installing Quillon...";
 const wchar_t kUpdatingText[] = L"Please wait, updating Quillon...";
 const wchar_t kCancellingText[] = L"Please wait, cancelling...";
+const wchar_t kWaitingForProgramText[] = L"Waiting for Quillon to close\u2026";
 
 // A worker that a cancel cannot stop at once (a drive or WMI that does not
 // answer) keeps the process, not the window: the window goes from the
@@ -71,12 +72,14 @@ BEGIN_MESSAGE_TABLE(InstallDialog, QuillonDialog)
     ON_MESSAGE(WM_INSTALL_PROGRESS, &InstallDialog::OnInstallProgress)
     ON_MESSAGE(WM_INSTALL_RETURNED, &InstallDialog::OnWorkerReturned)
     ON_MESSAGE(WM_TIMER, &InstallDialog::OnTimer)
+    ON_MESSAGE(WM_HANDOVER_WAITING, &InstallDialog::OnHandOverWaiting)
     ON_MESSAGE(WM_DEVICECHANGE, &InstallDialog::OnDeviceChange)
     ON_MESSAGE(WM_DRIVE_PRESENCE, &InstallDialog::OnDrivePresence)
 END_MESSAGE_TABLE()
 
 InstallDialog::InstallDialog(wchar_t driveLetter, const std::wstring& workFolder)
-    : QuillonDialog(IDB_SKIN, IDD_INSTALL_DIALOG, kCornerDiameter), m_driveLetter(driveLetter), m_workFolder(workFolder)
+    : QuillonDialog(IDB_SKIN, IDD_INSTALL_DIALOG, kCornerDiameter), m_driveLetter(driveLetter), m_workFolder(workFolder),
+      m_handOver(driveLetter)
 {
 }
 
@@ -93,6 +96,7 @@ void InstallDialog::SetAppUpdateMode(const std::wstring& drivePath, const std::w
     m_driveLetter = drivePath.empty() ? L'\0' : drivePath[0];
     LOG(ERROR) << "SetAppUpdateMode m_driveLetter: " << static_cast<int>(m_driveLetter);
     m_exePathToUpdate = exePath;
+    m_handOver.SetUpdate(m_driveLetter, exePath);
     LOG(ERROR) << "SetAppUpdateMode m_exePathToUpdate: " << ToUtf8(exePath);
 }
 
@@ -189,7 +193,12 @@ void InstallDialog::FocusControl(HWND control)
 void InstallDialog::RunInstall()
 {
     const std::wstring destination = std::wstring(1, m_driveLetter) + L":";
-    InstallBackend::Install(destination, m_workFolder, this, &m_cancel);
+    InstallBackend::InstallOptions options;
+    options.update = m_appUpdateMode;
+    if (InstallBackend::Install(destination, m_workFolder, this, &m_cancel, options)) {
+        m_completed = true;
+    }
+    m_handOver.RunReturned();
     ::PostMessageW(m_reportWindow, WM_INSTALL_RETURNED, 0, 0);
 }
 
@@ -219,6 +228,30 @@ int InstallDialog::GetErrorReason()
 void InstallDialog::SetErrorReason(int reason)
 {
     m_errorReason = reason;
+}
+
+bool InstallDialog::OnReadyToCommit()
+{
+    const bool clear = m_handOver.MakeWay(m_cancel, [this] {
+        ::PostMessageW(m_reportWindow, WM_HANDOVER_WAITING, 1, 0);
+    });
+    ::PostMessageW(m_reportWindow, WM_HANDOVER_WAITING, 0, 0);
+    return clear;
+}
+
+LRESULT InstallDialog::OnHandOverWaiting(WPARAM wParam, LPARAM)
+{
+    if (m_ending || m_errorReason != ReasonNone) {
+        return 0;
+    }
+    const wchar_t* working = m_lastStatus == StatusDownloading ? kDownloadingText
+                             : m_appUpdateMode                 ? kUpdatingText
+                                                               : kInstallingText;
+    SetStatusText(wParam != 0 ? kWaitingForProgramText : working);
+    // The text is drawn over the skin: the old one goes with the window's repaint.
+    RedrawWindow();
+    RepaintStatusText();
+    return 0;
 }
 
 void InstallDialog::OnFailure(const InstallFailure& failure)
@@ -280,6 +313,7 @@ LRESULT InstallDialog::OnWorkerReturned(WPARAM, LPARAM)
     if (m_worker.joinable()) {
         m_worker.join();
     }
+    m_handOver.RunEnded(m_completed, false);
     if (m_ending) {
         ::KillTimer(m_hWnd, kHideTimer);
         EndDialog(m_endResult);
@@ -300,6 +334,7 @@ LRESULT InstallDialog::OnTimer(WPARAM wParam, LPARAM)
     if (wParam == kHideTimer) {
         ::KillTimer(m_hWnd, kHideTimer);
         ShowWindow(SW_HIDE);
+        m_handOver.RunEnded(m_completed, true);
         if (m_whenWindowGone) {
             m_whenWindowGone(m_endResult);
         }
@@ -318,6 +353,7 @@ LRESULT InstallDialog::OnDestroy(WPARAM, LPARAM)
     // Every way out passes here, also one that skipped OnOK and OnCancel:
     // the worker must not outlive the window it reports to.
     StopWorker();
+    m_handOver.RunEnded(m_completed, true);
     m_driveWatch.Stop();
     ::RemovePropW(m_hWnd, kClosingWindowProperty);
     return Default();
@@ -341,6 +377,7 @@ void InstallDialog::OnActionButton()
         return;
     }
     LaunchProduct(false);
+    m_handOver.StartedByUser();
     EndWhenWorkerReturns(IDOK, false);
 }
 
@@ -408,8 +445,6 @@ void InstallDialog::ShowDownloading()
     SetProgress(0);
     RedrawWindow();
     RepaintStatusText();
-    CloseProductWindow();
-    SignalProductProcesses();
 }
 
 void InstallDialog::ShowInstalling()
@@ -425,7 +460,7 @@ void InstallDialog::ShowSucceeded()
     SetProgress(100);
     m_finished = true;
     if (m_appUpdateMode) {
-        LaunchProduct(true);
+        m_handOver.RunEnded(true, false);
         EndWhenWorkerReturns(IDOK, false);
         return;
     }

@@ -14,11 +14,15 @@
 #include "FailureMessage.h"
 #include "IInstallListener.h"
 #include "QuillonDialog.h"
+#include "UpdateHandOver.h"
 
 // Reports of the install worker, posted to the dialog's own thread.
 const UINT WM_INSTALL_STATUS = WM_USER + 1;    // wParam status code, lParam 1
 const UINT WM_INSTALL_PROGRESS = WM_USER + 2;  // lParam phase fraction x 1000
 const UINT WM_INSTALL_RETURNED = WM_USER + 3;  // the worker is about to end
+// The run waits for the installed program to quit (wParam 1) or has
+// stopped waiting (0).
+const UINT WM_HANDOVER_WAITING = WM_USER + 16;
 const UINT WM_DRIVE_PRESENCE = WM_USER + 4;    // wParam 1: the target drive is there
 
 // --- decisions of the dialog, kept free of windows ---
@@ -50,6 +54,11 @@ public:
     void OnProgress(float fraction) override;
     int GetErrorReason() override;
     void SetErrorReason(int reason) override;
+    // Makes way for the commit: the copies of Quillon on the stick quit.
+    bool OnReadyToCommit() override;
+
+    // The run committed: the install or update completed.
+    bool Completed() const { return m_completed; }
     void OnFailure(const InstallFailure& failure) override;
     bool DriveRemoved() override;
 
@@ -111,6 +120,7 @@ private:
     LRESULT OnInstallProgress(WPARAM wParam, LPARAM lParam);
     LRESULT OnWorkerReturned(WPARAM wParam, LPARAM lParam);
     LRESULT OnTimer(WPARAM wParam, LPARAM lParam);
+    LRESULT OnHandOverWaiting(WPARAM wParam, LPARAM lParam);
     LRESULT OnDeviceChange(WPARAM wParam, LPARAM lParam);
     LRESULT OnDrivePresence(WPARAM wParam, LPARAM lParam);
 
@@ -121,6 +131,8 @@ private:
     std::wstring m_driveLabel;
     std::wstring m_workFolder;
     std::atomic<int> m_errorReason{0};
+    std::atomic<bool> m_completed{false};
+    UpdateHandOver m_handOver;
     // Declared before the buttons that draw with them, so they outlive them.
     NCommon::ScopedFont m_statusFont;
     NCommon::ScopedFont m_buttonFont;

@@ -11,22 +11,12 @@
 #include <gtest/gtest.h>
 
 #include "FileText.h"
-#include "LogCapture.h"
 #include "ProductHandOver.h"
 #include "ScopedHandles.h"
 
 namespace {
 
 using NCommon::ScopedHandle;
-
-int Count(const std::string& text, const std::string& line)
-{
-    int count = 0;
-    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
-        ++count;
-    }
-    return count;
-}
 
 // Clears what a stand-in in `folder` recorded and chooses its mode ("" for
 // record-and-end).
@@ -123,46 +113,60 @@ private:
     bool m_started = false;
 };
 
-TEST(ProductHandOver, DownloadStartClosesOneWindowAndQuitsEveryQuillonExe)
+TEST(ProductHandOver, OnlyTheCopiesOnTheTargetDriveAreAskedToQuitAndWaitedFor)
 {
     StandIn fromE(L"E:\\Quillon.exe", "window");
     StandIn fromG(L"G:\\Quillon.exe", "window");
     StandIn otherCase(L"G:\\Other\\quillon.exe", "window");
     ASSERT_TRUE(fromE.Started() && fromG.Started() && otherCase.Started());
 
-    EXPECT_TRUE(CloseProductWindow());
-    // The window has handled it before the call returned.
-    EXPECT_EQ(1, Count(fromE.Messages() + fromG.Messages() + otherCase.Messages(),
-                       "WM_PRODUCT_CLOSE\r\n"));
+    // The letter as Windows compares drives; quillon.exe is not Quillon.exe.
+    const std::vector<ProductCopy> onG = FindProductCopies(L'g');
+    ASSERT_EQ(1u, onG.size());
+    EXPECT_EQ(L"G:\\Quillon.exe", onG[0].imagePath);
 
-    EXPECT_TRUE(SignalProductProcesses());
-    EXPECT_TRUE(fromE.Ended(10000));
-    EXPECT_TRUE(fromG.Ended(10000));
-    EXPECT_EQ(1, Count(fromE.Messages(), "WM_PRODUCT_QUIT\r\n"));
-    EXPECT_EQ(1, Count(fromG.Messages(), "WM_PRODUCT_QUIT\r\n"));
-    EXPECT_FALSE(otherCase.Ended(1000)) << "quillon.exe is not Quillon.exe";
-    EXPECT_EQ(0, Count(otherCase.Messages(), "WM_PRODUCT_QUIT"));
+    const std::vector<ProductCopy> onE = FindProductCopies(L'E');
+    ASSERT_EQ(1u, onE.size());
+    EXPECT_EQ(L"E:\\Quillon.exe", onE[0].imagePath);
+    EXPECT_TRUE(AnyProductCopyRunning(onE));
+    EXPECT_TRUE(AskProductCopiesToQuit(onE, kProductQuitTimeoutMs, [] { return false; }));
+    EXPECT_TRUE(fromE.Ended(0));
+    EXPECT_FALSE(AnyProductCopyRunning(onE));
+    EXPECT_EQ("WM_PRODUCT_CLOSE\r\nWM_PRODUCT_QUIT\r\n", fromE.Messages());
+    EXPECT_TRUE(FindProductCopies(L'E').empty());
+
+    EXPECT_FALSE(fromG.Ended(500)) << "a copy on another drive was asked to quit";
+    EXPECT_EQ("", fromG.Messages() + otherCase.Messages());
 }
 
-TEST(ProductHandOver, HungWindowHoldsCloseForAtMostTheBound)
+TEST(ProductHandOver, CopiesThatDoNotQuitAreWaitedForAtMostTheBound)
 {
+    // One stops answering at the close request; one answers but stays.
     StandIn hung(L"E:\\Quillon.exe", "hung");
-    ASSERT_TRUE(hung.Started());
-    LogCapture log;
+    StandIn staying(L"G:\\Quillon.exe", "stay");
+    ASSERT_TRUE(hung.Started() && staying.Started());
 
-    // The first call meets a window that has answered so far; by the second
-    // it has not read its messages for the whole bound.
-    for (int call = 1; call <= 2; ++call) {
+    for (wchar_t letter : {L'E', L'G'}) {
+        const std::vector<ProductCopy> copies = FindProductCopies(letter);
+        ASSERT_EQ(1u, copies.size());
         const ULONGLONG start = GetTickCount64();
-        EXPECT_TRUE(CloseProductWindow());
+        EXPECT_FALSE(AskProductCopiesToQuit(copies, kProductQuitTimeoutMs, [] { return false; }));
         const ULONGLONG elapsed = GetTickCount64() - start;
-        std::printf("CloseProductWindow on a hung window, call %d: %llu ms (bound %lu ms)\n", call,
-                    elapsed, kProductCloseTimeoutMs);
-        EXPECT_LT(elapsed, kProductCloseTimeoutMs + 3000);
+        std::printf("a copy on %lc that does not quit held the wait %llu ms (bound %lu ms)\n", letter,
+                    elapsed, kProductQuitTimeoutMs);
+        EXPECT_GE(elapsed + 50, kProductQuitTimeoutMs);
+        EXPECT_LT(elapsed, kProductQuitTimeoutMs + 2000);
+        EXPECT_TRUE(AnyProductCopyRunning(copies));
     }
-    EXPECT_EQ(1, Count(hung.Messages(), "WM_PRODUCT_CLOSE\r\n"));
-    EXPECT_EQ(2, Count(log.Text(), "ERROR|SendMessageTimeoutW error: ")) << log.Text();
-    EXPECT_FALSE(hung.Ended(0));
+    EXPECT_EQ("WM_PRODUCT_CLOSE\r\n", hung.Messages());
+    EXPECT_EQ("WM_PRODUCT_CLOSE\r\nWM_PRODUCT_QUIT\r\n", staying.Messages());
+
+    // A cancel ends the wait within its next look.
+    const std::vector<ProductCopy> copies = FindProductCopies(L'G');
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(AskProductCopiesToQuit(copies, kProductQuitTimeoutMs, [] { return true; }));
+    EXPECT_LT(GetTickCount64() - start, 1000u);
+    EXPECT_FALSE(hung.Ended(0) || staying.Ended(0));
 }
 
 TEST(ProductHandOver, LaunchStartsFromTheDriveRootAndNotifiesOnlyAfterAnUpdate)
@@ -180,6 +184,17 @@ TEST(ProductHandOver, LaunchStartsFromTheDriveRootAndNotifiesOnlyAfterAnUpdate)
     EXPECT_EQ((std::vector<std::wstring>{L"G:\\Tools\\Quillon.exe", L"/NotifyUpdate"}),
               updated.arguments);
     EXPECT_EQ(L"G:\\", updated.folder);
+
+    // A copy started again runs as it ran, from the drive root.
+    PrepareFolder(L"G:\\Tools\\", "");
+    unsigned long error = 0;
+    EXPECT_TRUE(StartProduct(ChooseRestartLaunch(L"G:\\Tools\\Quillon.exe", L'G'), &error));
+    const RecordedRun again = WaitForRun(L"G:\\Tools\\");
+    EXPECT_EQ(std::vector<std::wstring>{L"G:\\Tools\\Quillon.exe"}, again.arguments);
+    EXPECT_EQ(L"G:\\", again.folder);
+
+    EXPECT_FALSE(StartProduct(ChooseRestartLaunch(L"G:\\Gone\\Quillon.exe", L'G'), &error));
+    EXPECT_NE(0u, error);
 }
 
 }  // namespace

@@ -16,8 +16,10 @@
 //   "stay"     as "window", but it records every WM_PRODUCT_QUIT and keeps
 //              running, so that the requests of several download attempts
 //              can be counted.
-// A stand-in left running ends by itself after two minutes, so none outlives
-// a test run.
+// A stand-in in a window mode ends within a moment when a file
+// "QuillonStop.txt" appears beside it (also a hung one), so that a test can
+// end the copies the installer started; one left running ends by itself
+// after two minutes, so none outlives a test run.
 #include <windows.h>
 
 #include <string>
@@ -28,6 +30,8 @@ const UINT kProductClose = WM_APP + 2;
 const UINT kProductQuit = WM_APP + 7;
 const wchar_t kWindowTitle[] = L"{637693CC-9D1F-49D5-B4D4-7A5F659E0BC5}";
 const DWORD kLifetimeMs = 120000;
+const DWORD kStopCheckMs = 200;
+const UINT_PTR kStopTimer = 1;
 
 std::wstring g_folder;  // with a trailing backslash
 bool g_hung = false;
@@ -67,13 +71,27 @@ std::string ReadMode()
     return mode;
 }
 
+bool StopAsked()
+{
+    return GetFileAttributesW((g_folder + L"QuillonStop.txt").c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == kProductClose) {
         Append(L"QuillonMessages.txt", L"WM_PRODUCT_CLOSE\r\n");
         if (g_hung) {
-            Sleep(kLifetimeMs);
+            // Reads no message from here on, as a hung program does.
+            for (DWORD slept = 0; slept < kLifetimeMs && !StopAsked(); slept += kStopCheckMs) {
+                Sleep(kStopCheckMs);
+            }
             ExitProcess(3);
+        }
+        return 0;
+    }
+    if (message == WM_TIMER && wParam == kStopTimer) {
+        if (StopAsked()) {
+            ExitProcess(4);
         }
         return 0;
     }
@@ -86,12 +104,14 @@ bool OpenWindow(HINSTANCE instance)
     windowClass.lpfnWndProc = WindowProc;
     windowClass.hInstance = instance;
     windowClass.lpszClassName = L"QuillonStandIn";
+    HWND window = nullptr;
     if (RegisterClassW(&windowClass) == 0 ||
-        CreateWindowExW(0, windowClass.lpszClassName, kWindowTitle, WS_OVERLAPPEDWINDOW, 0, 0, 200,
-                        100, nullptr, nullptr, instance, nullptr) == nullptr) {
+        (window = CreateWindowExW(0, windowClass.lpszClassName, kWindowTitle, WS_OVERLAPPEDWINDOW, 0, 0,
+                                  200, 100, nullptr, nullptr, instance, nullptr)) == nullptr) {
         return false;
     }
     SetTimer(nullptr, 0, kLifetimeMs, nullptr);
+    SetTimer(window, kStopTimer, kStopCheckMs, nullptr);
     return true;
 }
 

@@ -1,15 +1,34 @@
 """The command line and the run modes, seen from outside the real Installer.exe."""
 import os
 import shutil
+import sys
 import time
 import unittest
 
 import quillon_harness as h
+from update_server import UpdateServer, write_package
+
+sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "e2e"))
+sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "handover"))
+import silent_install as si  # noqa: E402
+from test_install_dialog import CLOSE, COMPLETE, PROGRESS, Installer, Stick, text, visible  # noqa: E402
+from test_update_handover import closing_key, last_line, refused_package, standin_package  # noqa: E402
 
 INSTALLER = h.exe("Installer")
 STAND_IN = h.exe("QuillonStandIn")
 
 UPDATE = "SetAppUpdateMode m_driveLetter: "
+DOWNLOADING = "Please wait, downloading Quillon..."
+ACCEPT, INSTALL = 1001, 1009
+# Slow enough that a download can be watched and cancelled.
+SLOW = 200 * 1024
+PACKAGE = None
+
+
+def setUpModule():
+    global PACKAGE
+    PACKAGE = standin_package()
+    si.register_standin()
 # The first window of each mode that has one, known by a control of its own.
 FIRST_WINDOWS = {1005: "licence", 1013: "progress"}
 
@@ -34,6 +53,7 @@ class InstallerRun:
                 self.window = next((FIRST_WINDOWS[c["id"]] for c in state["controls"] if c["id"] in FIRST_WINDOWS),
                                    "unknown")
                 h.key("Escape")
+                h.xdotool("keyup", "Escape")
                 self.exit_code = program.wait(timeout=60)
             finally:
                 program.stop()
@@ -71,21 +91,47 @@ class DriveWithProgram:
         return self._mapping.__exit__(*exc)
 
 
-class OpenMode(unittest.TestCase):
+class Ends:
+    """Each way a mode ends: its exit code and the log's last line, level and text."""
+
+    def assertEnds(self, what, code, level, message, run_code, log):
+        self.assertEqual(code, run_code, "%s: exit code\n%s" % (what, log))
+        got_level, got_message = last_line(log)
+        self.assertEqual((level, message), (got_level, got_message[:len(message)]), "%s: last line\n%s" % (what, log))
+
+
+class OpenMode(unittest.TestCase, Ends):
     def test_program_on_the_named_drive_is_started_and_nothing_installed(self):
         with DriveWithProgram("E") as drive:
             run = InstallerRun("--path", "E:\\")
-            self.assertEqual(1, run.exit_code)
             self.assertTrue(wait_for(drive.record), "Quillon.exe was not started")
             with open(drive.record, encoding="utf-8") as handle:
-                command_line = handle.read().split("\t")[0]
+                command_line, folder = handle.read().rstrip("\r\n").split("\t")
             self.assertIn("E:\\Quillon.exe", command_line)
-            self.assertEqual(["Log created"], run.messages)
+            self.assertEqual("E:\\", folder, "started in the stick's root")
+            self.assertEnds("started", 0, "INFO", "Started E:\\Quillon.exe in E:\\", run.exit_code, run.log)
+            self.assertEqual(2, len(run.messages), run.log)
+
+        # A program file the user may not read cannot be started.
+        with DriveWithProgram("E") as drive:
+            os.chmod(os.path.join(drive.folder, "Quillon.exe"), 0)
+            run = InstallerRun("--path", "E:\\")
+            self.assertEnds("not started", 1, "ERROR", "Could not start E:\\Quillon.exe: error ", run.exit_code,
+                            run.log)
+            self.assertFalse(os.path.exists(drive.record))
+
+        # Nor a folder of that name, which the shell would open as a folder.
+        with DriveWithProgram("E", with_program=False) as drive:
+            os.mkdir(os.path.join(drive.folder, "Quillon.exe"))
+            h.give_to_test_user(drive.folder)
+            run = InstallerRun("--path", "E:\\")
+            self.assertEnds("a folder", 1, "ERROR", "Could not start E:\\Quillon.exe: it is a folder, not the program",
+                            run.exit_code, run.log)
 
     def test_letter_is_kept_as_written(self):
         with DriveWithProgram("E") as drive:
             run = InstallerRun("--path", "e:\\")
-            self.assertEqual(1, run.exit_code)
+            self.assertEqual(0, run.exit_code)
             self.assertTrue(wait_for(drive.record))
             with open(drive.record, encoding="utf-8") as handle:
                 self.assertIn("e:\\Quillon.exe", handle.read())
@@ -108,7 +154,30 @@ class OpenMode(unittest.TestCase):
                              "/path= is not looked at once --path named a drive")
 
 
-class SilentInstall(unittest.TestCase):
+class SilentInstall(unittest.TestCase, Ends):
+    def test_every_end(self):
+        served = h.scratch_dir("served")
+        os.chmod(served, 0o755)
+        try:
+            for what, publish, attached, code, level, message in (
+                    ("installed", lambda f: write_package(f, PACKAGE), True, 0, "INFO", "Install succeeded: "),
+                    ("drive missing", None, False, 1, "ERROR",
+                     "Install failed: the drive is not among the attached USB drives"),
+                    ("server down", None, True, 1, "ERROR", "Install failed: "),
+                    ("refused package", refused_package(PACKAGE), True, 1, "ERROR", "Install failed: ")):
+                stick = h.scratch_dir("stick")
+                with self.subTest(what), si.usb_stick("E", stick, attached=attached) as wmi:
+                    temp = h.scratch_dir("temp")
+                    if publish is None:
+                        result = si.run_installer(INSTALLER, "E:", temp, wmi)
+                    else:
+                        publish(served)
+                        with UpdateServer(served):
+                            result = si.run_installer(INSTALLER, "E:", temp, wmi)
+                    self.assertEnds(what, code, level, message, result.returncode, h.read_log(temp))
+        finally:
+            h.remove_tree(served)
+
     def test_last_destination_wins(self):
         run = InstallerRun("/path=E:", "/path=F:")
         self.assertEqual(1, run.exit_code)
@@ -145,7 +214,103 @@ class SilentInstall(unittest.TestCase):
         self.assertTrue(os.path.isdir(os.path.join(work, "QL_Install_G")), "the folder itself stays")
 
 
-class UpdateMode(unittest.TestCase):
+def window_ends(test, args, cases, programs=None):
+    """Runs the progress dialog once per case against the real server, on a
+    stick E: that holds `programs` ({path: stand-in mode}):
+    (what, serve: None for no server, or a publish function; act(run) that
+    ends the window; exit code; level; the last line's start)."""
+    served = h.scratch_dir("served")
+    os.chmod(served, 0o755)
+    try:
+        for what, publish, act, code, level, message in cases:
+            with test.subTest(what), Stick("E", programs=programs):
+                server = None
+                if publish is not None:
+                    publish(served)
+                    server = UpdateServer(served, rate=SLOW)
+                    server.__enter__()
+                try:
+                    with Installer(*args) as run:
+                        act(run)
+                        test.assertEnds(what, code, level, message, run.exit_code(60), run.log())
+                finally:
+                    if server is not None:
+                        server.__exit__(None, None, None)
+    finally:
+        h.remove_tree(served)
+
+
+def publish_package(folder):
+    write_package(folder, PACKAGE, version=2)
+
+
+def when(condition, then):
+    """Waits for the window's state, then does `then(run)`."""
+    def act(run):
+        run.until(condition, "ready to end", timeout=120)
+        then(run)
+    return act
+
+
+def downloading(state):
+    return text(state) == DOWNLOADING and visible(state, PROGRESS)
+
+
+def failed(state):
+    return not visible(state, PROGRESS)
+
+
+def close_button(run):
+    run.click(CLOSE)
+
+
+def escape(run):
+    closing_key(run, "Escape")
+
+
+def alt_f4(run):
+    closing_key(run, "alt+F4")
+
+
+class InteractiveInstall(unittest.TestCase, Ends):
+    def test_every_end(self):
+        # Before the progress dialog: the licence declined, the picker closed.
+        run = InstallerRun(window=True)
+        self.assertEnds("licence declined", 1, "INFO", "Log created", run.exit_code, run.log)
+        picker = Installer()
+        try:
+            picker.state = h.wait_for_window()
+            picker.click(ACCEPT)
+            picker.until(lambda s: any(c["id"] == INSTALL for c in s["controls"]), "on the picker")
+            escape(picker)
+            self.assertEnds("no drive chosen", 1, "INFO", "Log created", picker.exit_code(60), picker.log())
+        finally:
+            picker.program.stop()
+
+        window_ends(self, ("--path", "E:\\"), (
+            ("completed, closed", publish_package, when(lambda s: visible(s, COMPLETE), escape),
+             0, "INFO", "Install succeeded: "),
+            ("failed, closed", None, when(failed, alt_f4), 1, "ERROR", "Install failed: "),
+            ("cancelled with the close button", publish_package, when(downloading, close_button),
+             1, "INFO", "Install cancelled: "),
+            ("cancelled with Esc", publish_package, when(downloading, escape), 1, "INFO", "Install cancelled: "),
+        ))
+
+
+class UpdateMode(unittest.TestCase, Ends):
+    def test_every_end(self):
+        args = ("/AppUpdate", "--drivePath", "E:\\", "--exePath", "E:\\Quillon.exe")
+        window_ends(self, args, (
+            ("updated", publish_package, lambda run: None, 0, "INFO", "Install succeeded: "),
+            ("server down", None, when(failed, close_button), 1, "ERROR", "Install failed: "),
+            ("refused package", refused_package(PACKAGE), when(failed, escape), 1, "ERROR", "Install failed: "),
+            ("cancelled", publish_package, when(downloading, alt_f4), 1, "INFO", "Install cancelled: "),
+        ), programs={"Quillon.exe": ""})
+        window_ends(self, ("/AppUpdate",), (
+            ("no drive named", None, when(failed, close_button), 1, "ERROR",
+             "Install failed: the drive is not among the attached USB drives"),
+        ))
+
     def test_update_is_chosen_by_a_case_sensitive_substring(self):
         run = InstallerRun("/AppUpdate", "--drivePath", "E:\\", "--exePath", "E:\\Папка\\Quillon.exe", window=True)
         self.assertEqual(1, run.exit_code, "Esc cancels the progress dialog")
@@ -163,7 +328,7 @@ class UpdateMode(unittest.TestCase):
     def test_open_mode_beats_the_update(self):
         with DriveWithProgram("E") as drive:
             run = InstallerRun("/AppUpdate", "--path", "E:\\")
-            self.assertEqual(["Log created"], run.messages)
+            self.assertEqual(["Log created", "Started E:\\Quillon.exe in E:\\"], run.messages)
             self.assertTrue(wait_for(drive.record))
 
 

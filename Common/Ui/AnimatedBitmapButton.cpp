@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "DpiScale.h"
+
 namespace NCommon {
 
 ButtonImage ChooseButtonImage(UINT itemState, bool hover, bool hasSelected, bool hasFocus, bool hasDisabled)
@@ -122,7 +124,7 @@ void AnimatedBitmapButton::DrawCaption(HDC dc, const RECT& r)
     }
     ::SetBkMode(dc, TRANSPARENT);
     HGDIOBJ replaced = m_captionFont != nullptr ? ::SelectObject(dc, m_captionFont) : nullptr;
-    RECT box = CaptionBox(r, m_captionOffsetX, m_captionOffsetY);
+    RECT box = CaptionBox(r, CaptionLeft(), CaptionTop());
     // Without the keyboard cues the marks go before drawing: DT_HIDEPREFIX
     // is not honoured everywhere.
     const bool accessKeys = ShowsAccessKeys(UiState());
@@ -131,6 +133,16 @@ void AnimatedBitmapButton::DrawCaption(HDC dc, const RECT& r)
     if (replaced != nullptr && replaced != HGDI_ERROR) {
         ::SelectObject(dc, replaced);
     }
+}
+
+int AnimatedBitmapButton::CaptionLeft() const
+{
+    return ScaleToDpi(m_captionOffsetX, LayoutDpiOf(m_hWnd));
+}
+
+int AnimatedBitmapButton::CaptionTop() const
+{
+    return ScaleToDpi(m_captionOffsetY, LayoutDpiOf(m_hWnd));
 }
 
 LRESULT AnimatedBitmapButton::UiState() const

@@ -140,7 +140,6 @@ void InstallDialog::CreateFonts()
     SetControlFont(kTextId, m_statusFont.get());
     m_buttonFont = DeriveFont(kActionCaptionFont);
     m_actionButton.m_captionFont = m_buttonFont.get();
-    ShowDriveOnActionButton();
     m_completeFont = DeriveFont({L"Arial", 16, FW_BOLD});
     SetControlFont(IDC_INSTALL_COMPLETE, m_completeFont.get());
 }
@@ -155,6 +154,9 @@ void InstallDialog::ShowDriveOnActionButton()
 
 BOOL InstallDialog::FinishInit()
 {
+    // Fitted once its font is there; not in CreateFonts, which runs again
+    // after a change of resolution, when the caption may be another.
+    ShowDriveOnActionButton();
     m_reportWindow = m_hWnd;
     try {
         m_worker = std::thread(&InstallDialog::RunInstall, this);

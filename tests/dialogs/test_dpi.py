@@ -103,6 +103,41 @@ class EveryWindowAtEveryResolution(unittest.TestCase):
                 with self.subTest(window=name, dpi=dpi):
                     self.assert_scaled(seen[96][name][0], *seen[dpi][name][:2], dpi, skin)
 
+    def test_a_move_to_a_screen_of_another_resolution_lays_the_window_out_anew(self):
+        """WM_DPICHANGED as Windows sends it when the window is moved to a
+        screen at 144 dpi, and back (sent from inside the program's process
+        by the probe's hook: Wine has one resolution for all its screens):
+        the licence takes the suggested place, at 1.5 times its size with
+        the images drawn for 144 dpi, and back at 96 it is the window it was,
+        pixel for pixel."""
+        sticks = td.Sticks()
+        try:
+            sticks.report()
+            run = td.Run(sticks)
+            try:
+                h.wait_for_x_window(program=run.program)
+                run.window(1005)
+                h.key("Tab")
+                at96 = run.window(1005)
+                left, top = at96["window"][:2]
+                h.run(h.exe("ui_probe"), "--dpi-change", 96, 144, 40, 30)
+                moved = run.window(1005)
+                h.pointer_to(0, 0)
+                shot = self.screen.shot("licence-after-a-move-to-144-dpi")
+                self.assertEqual([40, 30], moved["window"][:2], "the suggested place")
+                self.assert_scaled(at96, moved, shot, 144, 300)
+                h.run(h.exe("ui_probe"), "--dpi-change", 144, 96, left, top)
+                back = run.window(1005)
+                shot = self.screen.shot("licence-after-a-move-back-to-96-dpi")
+                self.assertEqual(at96["window"], back["window"])
+                different = differing_pixels(h.read_png(os.path.join(BASELINE, "licence-at-96-dpi.png")),
+                                             crop(shot, back["window"]))
+                self.assertEqual([], different[:20], "%d pixels unlike the licence at 96 dpi" % len(different))
+            finally:
+                run.stop()
+        finally:
+            sticks.close()
+
     def through_the_install(self, served, dpi):
         """The licence, the picker with the stick E "STICK" and the progress
         window at Install Complete, each probed and photographed with the

@@ -12,6 +12,7 @@
 #include "DeltaPlan.h"
 #include "Download.h"
 #include "DriveInventory.h"
+#include "FailureKinds.h"
 #include "IInstallListener.h"
 #include "TextConversion.h"
 #include "JoinPath.h"
@@ -92,6 +93,7 @@ public:
     {
         End(Outcome::Failed, reason != nullptr ? reason : m_reason.c_str());
     }
+    const std::string& Reason() const { return m_reason; }
 
 private:
     enum class Outcome { Failed, Succeeded, Cancelled };
@@ -142,18 +144,26 @@ private:
 
 // Runs one step of the pipeline. Whatever it raises is logged here, once,
 // and turned into false: nothing escapes Install.
+// The kind of what was caught is kept for the run's report to its caller.
 template <typename Step>
-bool Attempt(Step step, const char* otherErrorText, RunReport& report)
+bool Attempt(Step step, const char* otherErrorText, RunReport& report, const FailureKinds::Step& where,
+             FailureKind& kind)
 {
     try {
         step();
         return true;
+    } catch (const InstallError& error) {
+        LogCaught(error.what(), error.LastError());
+        report.Caught(error.Text());
+        kind = error.Kind();
     } catch (const MessageError& error) {
         LogCaught(error.what(), error.LastError());
         report.Caught(error.Text());
+        kind = FailureKinds::Classify(where, error.Text(), error.LastError());
     } catch (...) {
         LogCaught(otherErrorText, GetLastError());
         report.Caught(otherErrorText);
+        kind = FailureKind::Internal;
     }
     return false;
 }
@@ -225,6 +235,11 @@ struct ExtractionContext {
     std::optional<uint64_t> installedVersion;
     // Set when the drive has too little room for the staged new files.
     bool tooLittleSpace = false;
+    // What the drive had and what the run needed, when it had too little.
+    uint64_t bytesFree = 0;
+    uint64_t bytesNeeded = 0;
+    // Set when the caller held the commit: nothing changed on the drive.
+    bool commitHeld = false;
 };
 
 // Room for the new files beside the old ones: until the commit both are on
@@ -261,6 +276,8 @@ void CheckRoomForStaging(const Environment& environment, HZIP handle, Extraction
         LOG(ERROR) << "CheckDriveFreeSpace " << ToUtf8(context.driveRoot) << " has " << freeBytes
                    << " bytes free, " << needed << " needed for the new files";
         context.tooLittleSpace = true;
+        context.bytesFree = freeBytes;
+        context.bytesNeeded = needed;
         throw MessageError("Not enough free space for the new files", ERROR_DISK_FULL);
     }
 }
@@ -465,6 +482,16 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
     if (recordChanged) {
         StageVersionRecord(zip, archive.get(), manifest);
     }
+    // The last moment at which the caller can make way (a running copy of
+    // the program asked to quit) or keep the drive as it is.
+    if (listener != nullptr && !listener->OnReadyToCommit()) {
+        context.commitHeld = true;
+        throw InstallError(FailureKind::CommitHeld, "The commit was held: the drive's files are in use",
+                           ERROR_SHARING_VIOLATION);
+    }
+    if (IsCancelled(cancel)) {
+        return;
+    }
     CommitStaging(zip, archive.get(), writing);
     for (const std::wstring& path : hidden) {
         MarkHidden(path);
@@ -625,22 +652,48 @@ private:
     std::wstring m_packagePath;
     bool m_goneBeforeExtraction = false;
     std::optional<CreatedDestination> m_createdDestination;
+    // The kind of the last failure caught, for the caller.
+    FailureKind m_failureKind = FailureKind::Internal;
 };
 
 // The reason goes to the listener, the outcome to the run's last line.
 bool InstallRun::Fail(int reason)
 {
+    InstallFailure failure;
+    const bool removed = IsCancelled(m_cancel) && m_listener != nullptr && m_listener->DriveRemoved();
+    if (removed) {
+        // The caller stopped the run because the drive went: that is how
+        // it ended, not a change of the user's mind.
+        LOG(ERROR) << "CheckDriveConnected " << ToUtf8(m_driveRoot) << " was removed during the run";
+        reason = IInstallListener::ReasonDriveMissing;
+    }
     if (m_listener != nullptr && reason != IInstallListener::ReasonNone) {
         m_listener->SetErrorReason(reason);
     }
     if (reason == IInstallListener::ReasonDriveMissing) {
-        m_report.Failed("the drive is not among the attached USB drives");
+        failure.kind = FailureKind::DriveMissing;
+        failure.detail = removed ? "the drive was removed" : "the drive is not among the attached USB drives";
+        m_report.Failed(failure.detail.c_str());
     } else if (reason == IInstallListener::ReasonLowFreeSpace) {
-        m_report.Failed("too little free space on the drive");
+        failure.kind = FailureKind::LowFreeSpace;
+        failure.bytesFree = m_context.bytesFree;
+        failure.bytesNeeded = m_context.bytesNeeded;
+        failure.detail = "too little free space on the drive";
+        m_report.Failed(failure.detail.c_str());
     } else if (IsCancelled(m_cancel)) {
+        failure.kind = FailureKind::Cancelled;
+        failure.detail = "cancelled by the user";
         m_report.Cancelled();
     } else {
+        failure.kind = m_failureKind;
         m_report.Failed();
+        failure.detail = m_report.Reason();
+    }
+    if (failure.kind == FailureKind::NoConnection || failure.kind == FailureKind::ServerError) {
+        failure.server = FailureKinds::ServerName();
+    }
+    if (m_listener != nullptr) {
+        m_listener->OnFailure(failure);
     }
     ReportStatus(m_listener, IInstallListener::StatusFailed);
     return false;
@@ -692,6 +745,8 @@ bool InstallRun::CheckDriveFreeSpace()
             const uint64_t freeBytes =
                 static_cast<uint64_t>(sectorsPerCluster) * bytesPerSector * freeClusters;
             if (freeBytes < kMinimumFreeBytes) {
+                m_context.bytesFree = freeBytes;
+                m_context.bytesNeeded = kMinimumFreeBytes;
                 LOG(ERROR) << "CheckDriveFreeSpace " << ToUtf8(m_driveRoot) << " has " << freeBytes
                            << " bytes free, " << kMinimumFreeBytes << " needed";
                 return Fail(IInstallListener::ReasonLowFreeSpace);
@@ -838,8 +893,9 @@ void InstallRun::Extract()
         ExtractPackage(m_packagePath, m_destination, m_listener, m_cancel, m_environment, m_context);
     } catch (...) {
         // With the drive still there, the package is what failed: the next
-        // fetch starts afresh.
-        if (!DriveGone(true)) {
+        // fetch starts afresh. Too little room or a held commit says nothing
+        // against the bytes, which the next run uses again.
+        if (!m_context.tooLittleSpace && !m_context.commitHeld && !DriveGone(true)) {
             m_fetch->Discard();
         }
         throw;
@@ -850,8 +906,8 @@ void InstallRun::Extract()
 // first failed. False when the run ended here, after reporting it.
 bool InstallRun::DownloadPackage()
 {
-    const bool downloaded =
-        Attempt([this] { Fetch(false); }, " Download Generic exception ", m_report);
+    const bool downloaded = Attempt([this] { Fetch(false); }, " Download Generic exception ", m_report,
+                                    FailureKinds::Step::Fetch, m_failureKind);
     if (IsCancelled(m_cancel)) {
         return Fail(IInstallListener::ReasonNone);
     }
@@ -859,7 +915,8 @@ bool InstallRun::DownloadPackage()
         if (DriveGone(false)) {
             return DriveMissing();
         }
-        if (!Attempt([this] { Fetch(true); }, " Generic exception ", m_report) ||
+        if (!Attempt([this] { Fetch(true); }, " Proxy download Generic exception ", m_report,
+                     FailureKinds::Step::Fetch, m_failureKind) ||
             IsCancelled(m_cancel)) {
             return Fail(IInstallListener::ReasonNone);
         }
@@ -871,7 +928,7 @@ bool InstallRun::DownloadPackage()
 // is helped by a fresh copy of the package.
 bool InstallRun::RetryIsPointless()
 {
-    return m_context.tooLittleSpace || m_goneBeforeExtraction || DriveGone(true);
+    return m_context.tooLittleSpace || m_context.commitHeld || m_goneBeforeExtraction || DriveGone(true);
 }
 
 // The extraction, and once more with a fresh copy through the automatic
@@ -880,10 +937,14 @@ bool InstallRun::RetryIsPointless()
 bool InstallRun::ExtractWithRetry()
 {
     const auto noRetry = [this] {
+        if (m_context.commitHeld) {
+            return Fail(IInstallListener::ReasonNone);
+        }
         return m_context.tooLittleSpace ? Fail(IInstallListener::ReasonLowFreeSpace)
                                         : DriveMissing();
     };
-    const bool extracted = Attempt([this] { Extract(); }, " Generic exception ", m_report);
+    const bool extracted = Attempt([this] { Extract(); }, " Extraction Generic exception ", m_report,
+                                   FailureKinds::Step::Extract, m_failureKind);
     if (IsCancelled(m_cancel)) {
         return Fail(IInstallListener::ReasonNone);
     }
@@ -893,12 +954,16 @@ bool InstallRun::ExtractWithRetry()
     if (RetryIsPointless()) {
         return noRetry();
     }
+    // Which step of the retry failed decides its kind.
+    FailureKinds::Step retryStep = FailureKinds::Step::Fetch;
     const bool retried = Attempt(
-        [this] {
+        [this, &retryStep] {
+            retryStep = FailureKinds::Step::Fetch;
             Fetch(true);
+            retryStep = FailureKinds::Step::Extract;
             Extract();
         },
-        " Generic exception ", m_report);
+        " Retry Generic exception ", m_report, retryStep, m_failureKind);
     if (!retried && !IsCancelled(m_cancel) && RetryIsPointless()) {
         return noRetry();
     }

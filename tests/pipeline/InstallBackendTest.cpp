@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <winhttp.h>
 
 #include <atomic>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "FailureKinds.h"
 #include "IInstallListener.h"
 #include "InstallBackend.h"
 #include "LogCapture.h"
@@ -34,7 +36,18 @@ public:
         reason = value;
         events.push_back("reason " + std::to_string(value));
     }
+    void OnFailure(const InstallFailure& value) override { failures.push_back(value); }
+    bool OnReadyToCommit() override
+    {
+        ++commitAsks;
+        return !holdCommit;
+    }
+    bool DriveRemoved() override { return removed; }
 
+    std::vector<InstallFailure> failures;
+    bool holdCommit = false;
+    int commitAsks = 0;
+    bool removed = false;
     std::vector<std::string> events;
     std::vector<float> progress;
     int reason = -1;
@@ -539,7 +552,8 @@ TEST_F(PipelineTest, BothDownloadsFailing)
                              [](const std::atomic<bool>*) { throw 42; }};
         EXPECT_FALSE(Run());
         EXPECT_EQ(2u, downloads.size());
-        EXPECT_NE(std::string::npos, log.Text().find("ERROR| Generic exception  Last error: "));
+        // The catch-all names the step it guards.
+        EXPECT_NE(std::string::npos, log.Text().find("ERROR| Proxy download Generic exception  Last error: "));
     }
 }
 
@@ -682,4 +696,93 @@ TEST_F(ExtractingPipelineTest, CancelDuringTheRetryDownload)
     EXPECT_EQ(2u, downloads.size());
     EXPECT_EQ(0, archive.unzipped) << "the extraction stops before its first entry";
     EXPECT_EQ("status 3", listener.events.back());
+}
+
+TEST(FailureKinds, ChosenFromTheStepTheRefusalAndTheErrorNumber)
+{
+    using FailureKinds::Classify;
+    using Step = FailureKinds::Step;
+    EXPECT_EQ(FailureKind::NoConnection, Classify(Step::Fetch, "WinHttpSendRequest failed", ERROR_WINHTTP_CANNOT_CONNECT));
+    EXPECT_EQ(FailureKind::NoConnection, Classify(Step::Fetch, "WinHttpSendRequest failed", ERROR_WINHTTP_NAME_NOT_RESOLVED));
+    EXPECT_EQ(FailureKind::NoConnection, Classify(Step::Fetch, "WinHttpSendRequest failed", ERROR_WINHTTP_SECURE_FAILURE));
+    EXPECT_EQ(FailureKind::ServerError,
+              Classify(Step::Fetch, "Unexpected HTTP response", ERROR_WINHTTP_INVALID_SERVER_RESPONSE));
+    EXPECT_EQ(FailureKind::PackageRefused, Classify(Step::Fetch, "Package refused: too short", ERROR_INVALID_DATA));
+    EXPECT_EQ(FailureKind::PackageRefused, Classify(Step::Extract, "Package refused: a member differs", 0));
+    EXPECT_EQ(FailureKind::WriteProtected, Classify(Step::Extract, "Extracting \"a\" failed", ERROR_WRITE_PROTECT));
+    EXPECT_EQ(FailureKind::WriteFailed, Classify(Step::Extract, "Extracting \"a\" failed", ERROR_CRC));
+    EXPECT_EQ(FailureKind::LowFreeSpace, Classify(Step::Extract, "Extracting \"a\" failed", ERROR_DISK_FULL));
+    // The PC's own folder full is no fault of the stick's.
+    EXPECT_EQ(FailureKind::Internal, Classify(Step::Fetch, "Failed to write the package file", ERROR_DISK_FULL));
+    EXPECT_NE(std::string::npos, FailureKinds::ServerName().find(':'));
+}
+
+// The caller is told what failed, once, before the failed status: the
+// windows choose their words from it.
+TEST_F(ExtractingPipelineTest, EachFailureReachesTheCallerWithItsKind)
+{
+    const auto runFresh = [this] {
+        downloads.clear();
+        listener = RecordingListener();
+        cancel = false;
+        return Run();
+    };
+    const auto onlyFailure = [this]() -> InstallFailure {
+        EXPECT_EQ(1u, listener.failures.size());
+        EXPECT_EQ("status 3", listener.events.back());
+        return listener.failures.empty() ? InstallFailure{} : listener.failures.back();
+    };
+
+    downloadBehaviour = {[](const std::atomic<bool>*) { throw MessageError("WinHttpSendRequest failed", ERROR_WINHTTP_CANNOT_CONNECT); },
+                         [](const std::atomic<bool>*) { throw MessageError("WinHttpSendRequest failed", ERROR_WINHTTP_CANNOT_CONNECT); }};
+    EXPECT_FALSE(runFresh());
+    InstallFailure failure = onlyFailure();
+    EXPECT_EQ(FailureKind::NoConnection, failure.kind);
+    EXPECT_EQ(FailureKinds::ServerName(), failure.server);
+    EXPECT_EQ("WinHttpSendRequest failed", failure.detail);
+
+    downloadBehaviour = {[](const std::atomic<bool>*) { throw MessageError("Package refused: short", ERROR_INVALID_DATA); },
+                         [](const std::atomic<bool>*) { throw MessageError("Package refused: short", ERROR_INVALID_DATA); }};
+    EXPECT_FALSE(runFresh());
+    EXPECT_EQ(FailureKind::PackageRefused, onlyFailure().kind);
+
+    // A cancel is the user's; the same stop made because the stick went is
+    // the stick's.
+    downloadBehaviour = {[this](const std::atomic<bool>*) { cancel = true; }};
+    EXPECT_FALSE(runFresh());
+    EXPECT_EQ(FailureKind::Cancelled, onlyFailure().kind);
+    downloadBehaviour = {[this](const std::atomic<bool>*) {
+        listener.removed = true;
+        cancel = true;
+    }};
+    EXPECT_FALSE(runFresh());
+    EXPECT_EQ(FailureKind::DriveMissing, onlyFailure().kind);
+    EXPECT_EQ(IInstallListener::ReasonDriveMissing, listener.reason);
+
+    // Held at the commit: nothing is fetched again, and the caller was asked once.
+    downloadBehaviour.clear();
+    downloads.clear();
+    listener = RecordingListener();
+    listener.holdCommit = true;
+    cancel = false;
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(FailureKind::CommitHeld, onlyFailure().kind);
+    EXPECT_EQ(1, listener.commitAsks);
+    EXPECT_EQ(1u, downloads.size());
+
+    freeSpace = [](DWORD* spc, DWORD* bps, DWORD* clusters) {
+        *spc = 1;
+        *bps = 1;
+        *clusters = 157286399;
+        return TRUE;
+    };
+    EXPECT_FALSE(runFresh());
+    failure = onlyFailure();
+    EXPECT_EQ(FailureKind::LowFreeSpace, failure.kind);
+    EXPECT_EQ(157286399u, failure.bytesFree);
+    EXPECT_EQ(157286400u, failure.bytesNeeded);
+
+    drives.clear();
+    EXPECT_FALSE(runFresh());
+    EXPECT_EQ(FailureKind::DriveMissing, onlyFailure().kind);
 }

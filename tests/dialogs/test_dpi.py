@@ -48,22 +48,6 @@ def scaled(value, dpi):
     return (value * dpi * 2 + 96) // 192
 
 
-def image_mismatches(shot, state, control_id, image, skin):
-    """Pixels of a button that differ from its image blended over the skin
-    by more than 2 in a channel."""
-    x0, y0, _, _ = h.control(state, control_id)["rect"]
-    ox, oy = state["clientOrigin"]
-    _, _, pixels = td.bmp(image)
-    under = td.bmp(skin)[2]
-    bad = []
-    for (x, y), source in pixels.items():
-        expected = h.blend(source, under[(x0 + x, y0 + y)][:3])
-        actual = shot.pixel(ox + x0 + x, oy + y0 + y)
-        if max(abs(a - e) for a, e in zip(actual, expected)) > 2:
-            bad.append((x, y))
-    return bad
-
-
 class EveryWindowAtEveryResolution(unittest.TestCase):
     screen = None
 
@@ -212,7 +196,7 @@ class EveryWindowAtEveryResolution(unittest.TestCase):
         for control_id, image in IMAGES.items():
             image += IMAGE_SET[dpi]
             self.assertEqual(list(td.bmp(image)[:2]), h.control(state, control_id)["rect"][2:], "control %d" % control_id)
-            self.assertEqual([], image_mismatches(shot, state, control_id, image, skin_image)[:20],
+            self.assertEqual([], h.image_mismatches(shot, state, control_id, td.bmp(image)[2], pixels)[:20],
                              "control %d as image %d" % (control_id, image))
 
 

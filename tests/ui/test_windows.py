@@ -60,16 +60,8 @@ class Host:
 
 def button_mismatches(shot, host, control_id, image, skin, tolerance=2):
     """Pixels of the button that differ from its image blended over the skin."""
-    x0, y0, _, _ = h.control(host.state, control_id)["rect"]
-    width, height, pixels = bmp(image)
-    bad = []
-    for (x, y), source in pixels.items():
-        expected = h.blend(source, skin_pixel(skin, x0 + x, y0 + y))
-        actual = shot.pixel(host.origin[0] + x0 + x, host.origin[1] + y0 + y)
-        limit = 0 if source[3] == 0 else tolerance
-        if max(abs(a - e) for a, e in zip(actual, expected)) > limit:
-            bad.append(((x, y), actual, expected))
-    return bad
+    state = dict(host.state, clientOrigin=list(host.origin))
+    return h.image_mismatches(shot, state, control_id, bmp(image)[2], bmp(skin)[2], tolerance)
 
 
 class SkinnedDialogOnScreen(unittest.TestCase):

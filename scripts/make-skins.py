@@ -13,8 +13,12 @@ Pixels outside a shape are fully transparent (all four bytes 0), so the skin
 shows through the rounded corners of the buttons.
 
 The 96-dpi images are N.bmp, by their resource numbers; the others are
-numbered N + 1000 (120 dpi), N + 2000 (144) and N + 3000 (192), and listed
-for the resource compiler in ImageSets.rc.
+numbered N + 1000 (120 dpi), N + 2000 (144) and N + 3000 (192). Those go
+into the program deflated (N.dib.z: the BMP's DIB, the part a bitmap
+resource holds, after its length as 4 little-endian bytes, zlib-compressed),
+as they would more than treble its size as they are, listed for the resource
+compiler in ImageSets.rc under the type ZDIB; their BMPs are written too,
+for the tests to read.
 Usage: make-skins.py OUTPUT-FOLDER
 """
 import math
@@ -22,6 +26,7 @@ import multiprocessing
 import os
 import struct
 import sys
+import zlib
 
 # The palette: a light blue-grey card under a blue header.
 HEADER_TOP = (0x4E, 0x7E, 0xA8)
@@ -76,6 +81,10 @@ class Canvas:
                 for i in range(3):
                     p[i] = (c[i] * a + p[i] * p[3] * (1 - a)) / out_a
                 p[3] = out_a
+
+    def dib(self):
+        """The image as a bitmap resource holds it: the header and the pixels."""
+        return self.bmp()[14:]
 
     def bmp(self):
         rows = []
@@ -318,10 +327,15 @@ def draw(job):
     folder, dpi, added = job
     names = []
     for number, image in images(dpi):
-        name = "%d.bmp" % (number + added)
-        with open(os.path.join(folder, name), "wb") as handle:
-            handle.write(image().bmp())
-        names.append((number + added, name))
+        drawn = image()
+        with open(os.path.join(folder, "%d.bmp" % (number + added)), "wb") as handle:
+            handle.write(drawn.bmp())
+        if added:
+            name = "%d.dib.z" % (number + added)
+            dib = drawn.dib()
+            with open(os.path.join(folder, name), "wb") as handle:
+                handle.write(struct.pack("<I", len(dib)) + zlib.compress(dib, 9))
+            names.append((number + added, name))
     return names
 
 
@@ -332,10 +346,9 @@ def main():
     with multiprocessing.Pool() as pool:
         drawn = pool.map(draw, [(folder, dpi, added) for dpi, added in RESOLUTIONS])
     with open(os.path.join(folder, "ImageSets.rc"), "w") as handle:
-        handle.write("// The images drawn for 120, 144 and 192 dpi, by scripts/make-skins.py.\n")
-        for (dpi, added), names in zip(RESOLUTIONS, drawn):
-            if added:
-                handle.writelines("%d BITMAP \"%s\"\n" % entry for entry in names)
+        handle.write("// The images drawn for 120, 144 and 192 dpi, deflated, by scripts/make-skins.py.\n")
+        for names in drawn:
+            handle.writelines("%d ZDIB \"%s\"\n" % entry for entry in names)
 
 
 if __name__ == "__main__":

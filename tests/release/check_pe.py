@@ -15,6 +15,7 @@ import struct
 import subprocess
 import sys
 import unittest
+import zlib
 
 RT_BITMAP, RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 2, 3, 5, 14, 16, 24
 LICENCE_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "Installer",
@@ -211,7 +212,13 @@ class ShippedInstaller(unittest.TestCase):
             self.assertEqual((1, 0xFFFF), struct.unpack_from("<HH", template, 0) if template else None,
                              "dialog %d is not an extended template" % dialog)
         for bitmap, size in BITMAPS.items():
-            data = self.res.get((RT_BITMAP, bitmap))
+            if bitmap in BITMAPS_AT_96:
+                data = self.res.get((RT_BITMAP, bitmap))
+            else:
+                # Deflated: the DIB's length, then the DIB compressed with zlib.
+                deflated = self.res.get(("ZDIB", bitmap), b"\0\0\0\0")
+                data = zlib.decompress(deflated[4:]) if len(deflated) > 4 else None
+                self.assertEqual(struct.unpack_from("<I", deflated)[0], len(data or b""), "bitmap %d" % bitmap)
             self.assertIsNotNone(data, "bitmap %d is missing" % bitmap)
             _, width, height, _, bits = struct.unpack_from("<IiiHH", data, 0)
             self.assertEqual((size, 32), ((width, abs(height)), bits), "bitmap %d" % bitmap)

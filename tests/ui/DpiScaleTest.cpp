@@ -4,10 +4,15 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <vector>
 
+#include <zlib.h>
+
+#include "CompressedBitmap.h"
 #include "DialogTemplate.h"
 #include "DpiScale.h"
+#include "GdiHolders.h"
 #include "resource.h"
 
 using namespace NCommon;
@@ -82,20 +87,63 @@ TEST(DpiScale, EveryImageIsDrawnForEveryLayoutResolutionAtItsSizeScaled)
                            IDB_ACTION_GREY, IDB_PRODUCT_LOGO, IDB_PARTNER, IDB_PARTNER_PRESSED, IDB_PARTNER_HOVER};
     const auto sizeOf = [](UINT id) {
         BITMAP info = {};
-        HBITMAP bitmap = ::LoadBitmapW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id));
-        if (bitmap != nullptr) {
-            ::GetObjectW(bitmap, sizeof(info), &info);
-            ::DeleteObject(bitmap);
+        const ScopedBitmap bitmap(LoadBitmapResource(::GetModuleHandleW(nullptr), id));
+        if (bitmap) {
+            ::GetObjectW(bitmap.get(), sizeof(info), &info);
         }
-        return std::vector<LONG>{info.bmWidth, info.bmHeight};
+        return std::vector<LONG>{info.bmWidth, info.bmHeight, info.bmBitsPixel};
     };
     for (const UINT image : images) {
         const std::vector<LONG> at96 = sizeOf(image);
         ASSERT_GT(at96[0], 0) << image;
         for (const int dpi : {120, 144, 192}) {
-            EXPECT_EQ((std::vector<LONG>{ScaleToDpi(at96[0], dpi), ScaleToDpi(at96[1], dpi)}),
+            EXPECT_EQ((std::vector<LONG>{ScaleToDpi(at96[0], dpi), ScaleToDpi(at96[1], dpi), 32}),
                       sizeOf(ImageIdForDpi(image, dpi)))
                 << image << " at " << dpi;
         }
     }
+}
+
+TEST(CompressedBitmap, WholeThirtyTwoBitImagesOnly)
+{
+    // A 2 x 1 image: the header, then two pixels.
+    const auto deflated = [](BITMAPINFOHEADER header, size_t pixelBytes, size_t statedExtra = 0) {
+        std::vector<unsigned char> dib(sizeof(header) + pixelBytes, 0x7F);
+        std::memcpy(dib.data(), &header, sizeof(header));
+        std::vector<unsigned char> out(4 + compressBound(static_cast<uLong>(dib.size())));
+        const unsigned stated = static_cast<unsigned>(dib.size() + statedExtra);
+        std::memcpy(out.data(), &stated, 4);
+        uLongf length = static_cast<uLongf>(out.size() - 4);
+        compress(out.data() + 4, &length, dib.data(), static_cast<uLong>(dib.size()));
+        out.resize(4 + length);
+        return out;
+    };
+    BITMAPINFOHEADER header = {};
+    header.biSize = sizeof(header);
+    header.biWidth = 2;
+    header.biHeight = 1;
+    header.biPlanes = 1;
+    header.biBitCount = 32;
+    header.biCompression = BI_RGB;
+    const std::vector<unsigned char> whole = deflated(header, 8);
+    const std::optional<std::vector<unsigned char>> dib = InflateDib(whole.data(), whole.size());
+    ASSERT_TRUE(dib.has_value());
+    EXPECT_EQ(sizeof(header) + 8, dib->size());
+    EXPECT_EQ(0x7F, dib->back());
+
+    EXPECT_FALSE(InflateDib(whole.data(), whole.size() - 1)) << "cut short";
+    EXPECT_FALSE(InflateDib(whole.data(), 3));
+    EXPECT_FALSE(InflateDib(nullptr, 0));
+    const std::vector<unsigned char> longer = deflated(header, 8, 1);
+    EXPECT_FALSE(InflateDib(longer.data(), longer.size())) << "a stated length it does not have";
+    const std::vector<unsigned char> missingPixel = deflated(header, 4);
+    EXPECT_FALSE(InflateDib(missingPixel.data(), missingPixel.size()));
+    BITMAPINFOHEADER other = header;
+    other.biBitCount = 24;
+    const std::vector<unsigned char> rgb = deflated(other, 8);
+    EXPECT_FALSE(InflateDib(rgb.data(), rgb.size()));
+    other = header;
+    other.biWidth = 0;
+    const std::vector<unsigned char> empty = deflated(other, 0);
+    EXPECT_FALSE(InflateDib(empty.data(), empty.size()));
 }

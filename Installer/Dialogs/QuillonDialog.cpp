@@ -97,10 +97,18 @@ void QuillonDialog::SetRoundedShape()
 
 LRESULT QuillonDialog::OnDpiChanged(WPARAM wParam, LPARAM lParam)
 {
-    const RECT suggested = *reinterpret_cast<const RECT*>(lParam);
+    RECT now = {};
+    GetWindowRect(&now);
+    const RECT suggested = lParam != 0 ? *reinterpret_cast<const RECT*>(lParam) : now;
+    const int dpi = NCommon::LayoutDpiFor(HIWORD(wParam));
+    if (dpi == LayoutDpi()) {
+        // The images drawn for the old resolution suit the new one as well.
+        SetWindowPos(nullptr, suggested.left, suggested.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        return 0;
+    }
     // The layout puts every control back at its template place and size,
     // with the template's font, for the new resolution.
-    ApplyLayout(NCommon::LayoutDpiFor(HIWORD(wParam)));
+    ApplyLayout(dpi);
     for (HWND child = ::GetWindow(m_hWnd, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT)) {
         if (auto* button = dynamic_cast<NCommon::CBitmapButton*>(NCommon::CWnd::FromHandlePermanent(child))) {
             button->ReloadBitmaps();
@@ -111,7 +119,6 @@ LRESULT QuillonDialog::OnDpiChanged(WPARAM wParam, LPARAM lParam)
     // Where Windows suggests, so that the window stays on the screen that
     // made the change; at the size of the layout, which is the suggested
     // one to a pixel wherever the images are drawn for the resolution.
-    RECT now = {};
     GetWindowRect(&now);
     SetWindowPos(nullptr, suggested.left, suggested.top, now.right - now.left, now.bottom - now.top,
                  SWP_NOZORDER | SWP_NOACTIVATE);

@@ -84,6 +84,8 @@ class EveryWindowAtEveryResolution(unittest.TestCase):
 
         for dpi in DPIS[1:]:
             for name, _, skin in WINDOWS:
+                print("%s at %d dpi: %dx%d, at 96 dpi %dx%d" % ((name, dpi) + tuple(seen[dpi][name][0]["window"][2:]) +
+                                                               tuple(seen[96][name][0]["window"][2:])))
                 with self.subTest(window=name, dpi=dpi):
                     self.assert_scaled(seen[96][name][0], *seen[dpi][name][:2], dpi, skin)
 

@@ -31,4 +31,13 @@ SmallFileRead ReadSmallFile(const std::wstring& path, uint32_t limit, std::strin
     }
 }
 
+uint64_t FileSizeOf(const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        return 0;
+    }
+    return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
 }  // namespace NCommon

@@ -12,4 +12,7 @@ enum class SmallFileRead { Read, CannotOpen, CannotRead, TooLarge };
 
 SmallFileRead ReadSmallFile(const std::wstring& path, uint32_t limit, std::string& bytes);
 
+// The size of a file, for a log line; 0 when it cannot be read.
+uint64_t FileSizeOf(const std::wstring& path);
+
 }  // namespace NCommon

@@ -103,12 +103,6 @@ struct CipherKeys {
     }
 };
 
-uint32_t LittleEndian32(const uint8_t* bytes)
-{
-    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-}
-
 // The "UT" block at `offset` of a field of `length` bytes. Only what lies
 // inside both the block and the field is read. A time that its flag
 // announces but that does not fit there is left out, and the member keeps
@@ -130,7 +124,7 @@ ExtendedTimes ReadUtBlock(const uint8_t* field, size_t length, size_t offset, si
         if (at + 4 > blockEnd) {
             break;
         }
-        *slots[bit] = UnixSecondsToFileTime(static_cast<int32_t>(LittleEndian32(field + at)));
+        *slots[bit] = UnixSecondsToFileTime(static_cast<int32_t>(ZipRecords::Read32(field + at)));
         at += 4;
     }
     return times;
@@ -384,8 +378,7 @@ ExtendedTimes ReadExtendedTimestamp(const uint8_t* field, size_t length)
     }
     size_t offset = 0;
     while (offset + 4 < length) {
-        const size_t dataSize = static_cast<size_t>(field[offset + 2]) |
-                                (static_cast<size_t>(field[offset + 3]) << 8);
+        const size_t dataSize = ZipRecords::Read16(field + offset + 2);
         if (field[offset] == 'U' && field[offset + 1] == 'T') {
             return ReadUtBlock(field, length, offset, dataSize);
         }
@@ -438,20 +431,17 @@ bool IsBareEmptyEndRecord(const uint8_t* start, size_t length, uint64_t fileSize
     if (start == nullptr || length < kEndRecordSize || fileSize < kEndRecordSize) {
         return false;
     }
-    auto word = [start](size_t at) { return static_cast<uint32_t>(start[at] | (start[at + 1] << 8)); };
-    static const uint8_t kSignature[] = {'P', 'K', 5, 6};
-    for (size_t i = 0; i < 4; ++i) {
-        if (start[i] != kSignature[i]) {
-            return false;
-        }
+    namespace End = ZipRecords::EndRecord;
+    if (ZipRecords::Read32(start) != End::kSignature) {
+        return false;
     }
     // Disk numbers, both member counts, directory size and offset: all 0.
-    for (size_t at = 4; at < 20; at += 2) {
-        if (word(at) != 0) {
+    for (size_t at = End::kThisDisk; at < End::kCommentLength; at += 2) {
+        if (ZipRecords::Read16(start + at) != 0) {
             return false;
         }
     }
-    return fileSize == kEndRecordSize + word(20);
+    return fileSize == kEndRecordSize + ZipRecords::Read16(start + End::kCommentLength);
 }
 
 std::u16string TempNameBeside(const std::u16string& path, uint16_t number)

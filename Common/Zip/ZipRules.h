@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "ZipRecords.h"
+
 namespace ZipRules {
 
 // Path buffers of the layer hold this many UTF-16 code units, terminator
@@ -165,7 +167,7 @@ bool SettleJournal(const std::vector<JournalEntry>& entries, IJournalFiles& file
 
 // Whether a file of `fileSize` bytes that starts with these bytes is nothing
 // but the end record of an archive without members (and its comment).
-constexpr size_t kEndRecordSize = 22;
+constexpr size_t kEndRecordSize = ZipRecords::EndRecord::kBytes;
 bool IsBareEmptyEndRecord(const uint8_t* start, size_t length, uint64_t fileSize);
 
 }  // namespace ZipRules

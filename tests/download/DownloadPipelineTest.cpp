@@ -1,7 +1,7 @@
 // InstallBackend::Install with the real download and the real extraction;
 // only the drive list and the free space are stand-ins.
 #include "DownloadTestSupport.h"
-#include "InstallBackend.h"
+#include "InstallEnvironment.h"
 #include "LogCapture.h"
 
 using namespace dltest;

@@ -12,9 +12,10 @@
 
 #include "FailureKinds.h"
 #include "IInstallListener.h"
-#include "InstallBackend.h"
+#include "InstallEnvironment.h"
 #include "LogCapture.h"
 #include "MessageError.h"
+#include "ProductPaths.h"
 #include "TempFolder.h"
 
 using InstallBackend::Environment;

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "IInstallListener.h"
-#include "InstallBackend.h"
+#include "InstallEnvironment.h"
 #include "ZipArchive.h"
 #include "easylogging++.h"
 

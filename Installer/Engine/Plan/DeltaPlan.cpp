@@ -2,25 +2,28 @@
 
 #include <algorithm>
 
+#include "Download.h"
+#include "ZipRecords.h"
+
 namespace DeltaPlan {
 namespace {
 
-constexpr uint32_t kDirectorySignature = 0x02014b50;
-constexpr uint32_t kEndSignature = 0x06054b50;
-constexpr uint32_t kZip64LocatorSignature = 0x07064b50;
-constexpr size_t kDirectoryEntryBytes = 46;
-constexpr size_t kEndBytes = 22;
-constexpr size_t kZip64LocatorBytes = 20;
-constexpr uint16_t kUtf8NameFlag = 0x0800;
+// The delta plan cuts its requests to the size the range loop asks for.
+static_assert(kMaxRequest == DownloadConstants::kRangeSize, "one request size for the plan and the download");
 
+namespace Entry = ZipRecords::DirectoryEntry;
+namespace End = ZipRecords::EndRecord;
+namespace Locator = ZipRecords::Zip64Locator;
+
+// The tail's bytes as the zip records read them.
 uint32_t Read16(const std::string& bytes, size_t at)
 {
-    return static_cast<uint8_t>(bytes[at]) | (static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + 1])) << 8);
+    return ZipRecords::Read16(reinterpret_cast<const uint8_t*>(bytes.data()) + at);
 }
 
 uint32_t Read32(const std::string& bytes, size_t at)
 {
-    return Read16(bytes, at) | (Read16(bytes, at + 2) << 16);
+    return ZipRecords::Read32(reinterpret_cast<const uint8_t*>(bytes.data()) + at);
 }
 
 Directory Refuse(std::string problem)
@@ -38,11 +41,12 @@ bool IsAscii(const std::string& text)
 // The end record: the last one whose comment reaches exactly to the end.
 size_t FindEnd(const std::string& tail)
 {
-    if (tail.size() < kEndBytes) {
+    if (tail.size() < End::kBytes) {
         return std::string::npos;
     }
-    for (size_t at = tail.size() - kEndBytes + 1; at-- > 0;) {
-        if (Read32(tail, at) == kEndSignature && at + kEndBytes + Read16(tail, at + 20) == tail.size()) {
+    for (size_t at = tail.size() - End::kBytes + 1; at-- > 0;) {
+        if (Read32(tail, at) == End::kSignature &&
+            at + End::kBytes + Read16(tail, at + End::kCommentLength) == tail.size()) {
             return at;
         }
     }
@@ -57,37 +61,40 @@ Directory ReadDirectory(const std::string& tail, uint64_t tailOffset)
     if (end == std::string::npos) {
         return Refuse("no end record");
     }
-    if (end >= kZip64LocatorBytes && Read32(tail, end - kZip64LocatorBytes) == kZip64LocatorSignature) {
+    if (end >= Locator::kBytes && Read32(tail, end - Locator::kBytes) == Locator::kSignature) {
         return Refuse("a zip64 archive");
     }
-    const uint32_t count = Read16(tail, end + 10);
-    if (Read16(tail, end + 4) != 0 || Read16(tail, end + 6) != 0 || Read16(tail, end + 8) != count) {
+    const uint32_t count = Read16(tail, end + End::kEntries);
+    if (Read16(tail, end + End::kThisDisk) != 0 || Read16(tail, end + End::kDirectoryDisk) != 0 ||
+        Read16(tail, end + End::kEntriesOnDisk) != count) {
         return Refuse("a split archive");
     }
-    if (Read32(tail, end + 16) != tailOffset || Read32(tail, end + 12) != end) {
+    if (Read32(tail, end + End::kDirectoryOffset) != tailOffset || Read32(tail, end + End::kDirectorySize) != end) {
         return Refuse("the directory is not where the manifest says");
     }
     Directory directory;
     size_t at = 0;
     for (uint32_t i = 0; i < count; ++i) {
-        if (at + kDirectoryEntryBytes > end || Read32(tail, at) != kDirectorySignature) {
+        if (at + Entry::kBytes > end || Read32(tail, at) != Entry::kSignature) {
             return Refuse("directory entry " + std::to_string(i) + " cannot be read");
         }
-        const size_t nameBytes = Read16(tail, at + 28);
-        const size_t next = at + kDirectoryEntryBytes + nameBytes + Read16(tail, at + 30) + Read16(tail, at + 32);
-        const uint32_t offset = Read32(tail, at + 42);
-        if (next > end || offset == 0xFFFFFFFF || Read32(tail, at + 20) == 0xFFFFFFFF ||
-            Read32(tail, at + 24) == 0xFFFFFFFF) {
+        const size_t nameBytes = Read16(tail, at + Entry::kNameLength);
+        const size_t next = at + Entry::kBytes + nameBytes + Read16(tail, at + Entry::kExtraLength) +
+                            Read16(tail, at + Entry::kCommentLength);
+        const uint32_t offset = Read32(tail, at + Entry::kLocalHeaderOffset);
+        if (next > end || offset == ZipRecords::kZip64Marker ||
+            Read32(tail, at + Entry::kCompressedSize) == ZipRecords::kZip64Marker ||
+            Read32(tail, at + Entry::kUncompressedSize) == ZipRecords::kZip64Marker) {
             return Refuse("directory entry " + std::to_string(i) + " cannot be read");
         }
         if (offset >= tailOffset) {
             return Refuse("directory entry " + std::to_string(i) + " lies past the directory");
         }
         DirectoryEntry entry;
-        entry.name = tail.substr(at + kDirectoryEntryBytes, nameBytes);
+        entry.name = tail.substr(at + Entry::kBytes, nameBytes);
         // Without the UTF-8 flag a name is in the DOS code page; only its
         // ASCII part reads the same either way.
-        if ((Read16(tail, at + 8) & kUtf8NameFlag) == 0 && !IsAscii(entry.name)) {
+        if ((Read16(tail, at + Entry::kFlags) & ZipRecords::kUtf8NameFlag) == 0 && !IsAscii(entry.name)) {
             return Refuse("entry " + std::to_string(i) + " has a name in a DOS code page");
         }
         entry.localHeaderOffset = offset;

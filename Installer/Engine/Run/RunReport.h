@@ -1,0 +1,54 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace InstallBackend {
+
+// Every error that reaches a step boundary is logged once more with the
+// last error of the failure: a message error brings the number it was
+// raised with, since the way out (handles closed, files flushed) may have
+// changed the thread's own; any other error has only the thread's.
+void LogCaught(const char* text, DWORD lastError);
+
+// The run's last line: how it ended, why, how much came over the network
+// and how long it took, so that a support desk reads the story of a run
+// without a debugger. Written on every way out of Install.
+class RunReport {
+public:
+    RunReport() : m_start(GetTickCount64()) {}
+    ~RunReport();
+    RunReport(const RunReport&) = delete;
+    RunReport& operator=(const RunReport&) = delete;
+
+    // The last error caught is the reason, unless a later one comes.
+    void Caught(const std::string& text) { m_reason = text; }
+    void Downloaded(uint64_t bytes) { m_bytes += bytes; }
+    void PackageSize(uint64_t bytes) { m_packageSize = bytes; }
+    void Succeeded() { End(Outcome::Succeeded, "every entry extracted"); }
+    void Cancelled() { End(Outcome::Cancelled, "cancelled by the user"); }
+    void Failed(const char* reason = nullptr)
+    {
+        End(Outcome::Failed, reason != nullptr ? reason : m_reason.c_str());
+    }
+    const std::string& Reason() const { return m_reason; }
+
+private:
+    enum class Outcome { Failed, Succeeded, Cancelled };
+    void End(Outcome outcome, std::string reason)
+    {
+        m_outcome = outcome;
+        m_reason = std::move(reason);
+    }
+
+    ULONGLONG m_start;
+    Outcome m_outcome = Outcome::Failed;
+    std::string m_reason = "stopped before the end";
+    uint64_t m_bytes = 0;
+    std::optional<uint64_t> m_packageSize;
+};
+
+}  // namespace InstallBackend

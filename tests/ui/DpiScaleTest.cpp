@@ -48,11 +48,8 @@ TEST(DpiScale, SizesScaledToTheNearestPixelAndRectanglesByTheirEdges)
     EXPECT_EQ(349, ClientSizeAtDpi(picker, units, 120).cx);
     EXPECT_EQ(215, ClientSizeAtDpi(picker, units, 120).cy);
     EXPECT_EQ(558, ClientSizeAtDpi(picker, units, 192).cx);
-    DialogItemTemplate help;
-    help.x = 154;
-    help.y = 5;
-    help.cx = 11;
-    help.cy = 11;
+    // The help button: at 154, 5, 11 x 11 dialog units (no styles).
+    const DialogItemTemplate help{0, 0, 154, 5, 11, 11};
     const PixelRect at96 = ControlRectInPixels(help, units);
     const PixelRect same = ControlRectAtDpi(help, units, 96);
     EXPECT_EQ((std::vector<int>{at96.x, at96.y, at96.width, at96.height}),

@@ -162,8 +162,16 @@ public:
     }
     HRESULT STDMETHODCALLTYPE get_accKeyboardShortcut(VARIANT child, BSTR* shortcut) override
     {
-        if (!IsSelf(child) || m_description.shortcut.empty()) {
+        if (!IsSelf(child) || m_description.role == 0) {
             return m_proxy->get_accKeyboardShortcut(child, shortcut);
+        }
+        // Ours, also when there is none: the proxy would take one from a
+        // text that has no access key (a drive's label with an "&").
+        if (m_description.shortcut.empty()) {
+            if (shortcut != nullptr) {
+                *shortcut = nullptr;
+            }
+            return S_FALSE;
         }
         return Answer(m_description.shortcut, shortcut);
     }
@@ -344,6 +352,8 @@ AccessibleDescription DescribeControl(const ControlFacts& facts)
     } else if (IsClass(kind, L"ComboBox")) {
         description.role = ROLE_SYSTEM_COMBOBOX;
         description.name = NameFromCaption(facts.label);
+        // A list's access key is its label's, never one in an entry.
+        description.shortcut = ShortcutFromCaption(facts.label);
         description.hasValue = true;
         description.value = facts.selection;
     } else if (IsClass(kind, PROGRESS_CLASSW)) {

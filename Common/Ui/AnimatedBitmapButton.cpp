@@ -88,7 +88,7 @@ void AnimatedBitmapButton::DrawItem(DRAWITEMSTRUCT* item)
     }
     DrawParentSkin(dc);
     BlendImage(dc, item->rcItem, memory.get(), image);
-    DrawCaption(dc, item->rcItem);
+    DrawCaption(dc, item->rcItem, (item->itemState & ODS_DISABLED) != 0);
     DrawFocusCue(dc, *item);
 }
 
@@ -117,12 +117,16 @@ void AnimatedBitmapButton::BlendImage(HDC dc, const RECT& r, HDC imageDc, HBITMA
     ::AlphaBlend(dc, r.left, r.top, extent.cx, extent.cy, imageDc, 0, 0, extent.cx, extent.cy, blend);
 }
 
-void AnimatedBitmapButton::DrawCaption(HDC dc, const RECT& r)
+void AnimatedBitmapButton::DrawCaption(HDC dc, const RECT& r, bool disabled)
 {
     if (m_caption.empty()) {
         return;
     }
     ::SetBkMode(dc, TRANSPARENT);
+    if (disabled) {
+        // A button that cannot act says so in its caption too.
+        ::SetTextColor(dc, ::GetSysColor(COLOR_GRAYTEXT));
+    }
     HGDIOBJ replaced = m_captionFont != nullptr ? ::SelectObject(dc, m_captionFont) : nullptr;
     RECT box = CaptionBox(r, CaptionLeft(), CaptionTop());
     // Without the keyboard cues the marks go before drawing: DT_HIDEPREFIX

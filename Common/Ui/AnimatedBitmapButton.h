@@ -68,7 +68,7 @@ private:
     // state's image blended over it, the caption, the keyboard focus cue.
     void DrawParentSkin(HDC dc);
     static void BlendImage(HDC dc, const RECT& r, HDC imageDc, HBITMAP image);
-    void DrawCaption(HDC dc, const RECT& r);
+    void DrawCaption(HDC dc, const RECT& r, bool disabled);
     void DrawFocusCue(HDC dc, const DRAWITEMSTRUCT& item);
     static void DrawLightFocusCue(HDC dc, const RECT& r);
     // The dialog's keyboard-cue state, which it keeps for its controls.

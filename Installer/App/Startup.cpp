@@ -119,7 +119,7 @@ std::wstring SecondStartMessage(SecondStart decision)
 {
     switch (decision) {
     case SecondStart::TellInstalling:
-        return L"Quillon is being installed on this PC. Try again when it has finished.";
+        return L"Quillon is being installed on a USB drive from this PC. Try again when it has finished.";
     case SecondStart::TellUpdating:
         return L"Quillon is being updated on this PC. Try again when it has finished.";
     case SecondStart::TellStillRunning:

@@ -1,6 +1,7 @@
 #include "DestinationDialog.h"
 
 #include "DriveNames.h"
+#include "DriveWatch.h"
 #include "Accessibility.h"
 #include "UsbDrives.h"
 #include "resource.h"
@@ -10,6 +11,10 @@ const int kCornerDiameter = 23;
 const wchar_t kNoDrive[] = L"No USB drive found";
 const wchar_t kLooking[] = L"Looking for USB drives\u2026";
 const UINT WM_DRIVES_FOUND = WM_APP + 1;
+// WMI can learn of a volume a moment after Windows has told the windows:
+// one more look after this long catches it.
+const UINT_PTR kLookAgainTimer = 1;
+const UINT kLookAgainAfterMs = 1500;
 }  // namespace
 
 BEGIN_MESSAGE_TABLE(DestinationDialog, QuillonDialog)
@@ -17,6 +22,8 @@ BEGIN_MESSAGE_TABLE(DestinationDialog, QuillonDialog)
     ON_COMMAND(IDC_INSTALL, BN_CLICKED, &DestinationDialog::OnInstall)
     ON_COMMAND(IDC_DRIVE_LIST, CBN_SELENDOK, &DestinationDialog::OnDriveChosen)
     ON_MESSAGE(WM_DRIVES_FOUND, &DestinationDialog::OnDrivesFound)
+    ON_MESSAGE(WM_DEVICECHANGE, &DestinationDialog::OnDeviceChange)
+    ON_MESSAGE(WM_TIMER, &DestinationDialog::OnTimer)
 END_MESSAGE_TABLE()
 
 DestinationDialog::DestinationDialog(wchar_t* driveLetter)
@@ -77,9 +84,35 @@ int DestinationDialog::ArmedMainAction() const
 
 void DestinationDialog::LookForDrives()
 {
+    m_quietScan = false;
     m_driveList.ShowMessage(kLooking);
     UpdateInstallButton();
     m_scan.Start(m_hWnd, WM_DRIVES_FOUND);
+}
+
+void DestinationDialog::LookAgainQuietly()
+{
+    // Also in place of a look the user asked for: this one sees more.
+    m_quietScan = true;
+    m_scan.Start(m_hWnd, WM_DRIVES_FOUND);
+}
+
+LRESULT DestinationDialog::OnDeviceChange(WPARAM wParam, LPARAM lParam)
+{
+    if (ArrivedVolumes(wParam, lParam) != 0 || RemovedVolumes(wParam, lParam) != 0) {
+        LookAgainQuietly();
+        ::SetTimer(m_hWnd, kLookAgainTimer, kLookAgainAfterMs, nullptr);
+    }
+    return TRUE;
+}
+
+LRESULT DestinationDialog::OnTimer(WPARAM wParam, LPARAM)
+{
+    if (wParam == kLookAgainTimer) {
+        ::KillTimer(m_hWnd, kLookAgainTimer);
+        LookAgainQuietly();
+    }
+    return 0;
 }
 
 LRESULT DestinationDialog::OnDrivesFound(WPARAM, LPARAM)
@@ -88,12 +121,18 @@ LRESULT DestinationDialog::OnDrivesFound(WPARAM, LPARAM)
     if (!drives) {
         return 0;  // left over from a scan that a refresh replaced
     }
+    // A look of the user's own starts at the first drive; one that a stick
+    // coming or going made keeps the drive the user chose, while it is there.
+    const std::optional<FoundDrive> chosen = m_quietScan ? m_driveList.SelectedDrive() : std::nullopt;
+    m_quietScan = false;
     if (drives->empty()) {
         m_driveList.ShowMessage(kNoDrive);
     } else {
-        m_driveList.ShowDrives(*drives);
+        m_driveList.ShowDrives(*drives, chosen ? chosen->letter : L'\0');
     }
     UpdateInstallButton();
+    // The list's value changed under a reader's eyes: say so.
+    NCommon::AnnounceValueChange(m_driveList.m_hWnd);
     if (m_opening && m_driveList.IsWindowEnabled() && ::GetFocus() == m_refreshButton.m_hWnd) {
         FocusControl(m_driveList.m_hWnd);
     }
@@ -106,7 +145,9 @@ void DestinationDialog::UpdateInstallButton()
     const std::optional<FoundDrive> drive = m_driveList.SelectedDrive();
     std::wstring spoken;
     if (drive) {
-        m_installButton.m_captionOffsetX = 18;
+        // Centred on the bar between the square and the rounded end, where
+        // the drive's name has the most room.
+        m_installButton.m_captionOffsetX = 28;
         m_installButton.m_captionOffsetY = 2;
         m_installButton.m_multiLineCaption = true;
         // "&" marks the access key; the label's own ampersands show as they are.

@@ -32,11 +32,16 @@ protected:
     void OnInstall();
     void OnDriveChosen();
     LRESULT OnDrivesFound(WPARAM wParam, LPARAM lParam);
+    // A stick plugged in or pulled: the list follows without a Refresh.
+    LRESULT OnDeviceChange(WPARAM wParam, LPARAM lParam);
+    LRESULT OnTimer(WPARAM wParam, LPARAM lParam);
 
     DECLARE_MESSAGE_TABLE()
 
 private:
     void LookForDrives();
+    // Looks again while the list stays as it is, the chosen drive chosen.
+    void LookAgainQuietly();
     void UpdateInstallButton();
     void FocusControl(HWND control);
 
@@ -50,4 +55,6 @@ private:
     DriveScan m_scan;
     // No scan has reported yet: the keyboard waits on refresh for the first.
     bool m_opening = true;
+    // The scan under way was started by a device change, not by the user.
+    bool m_quietScan = false;
 };

@@ -1,5 +1,6 @@
 #include "DriveList.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "DriveNames.h"
@@ -17,19 +18,23 @@ wchar_t LetterOfEntry(int selected, DWORD_PTR itemData)
     return selected < 0 ? L'\0' : static_cast<wchar_t>(LOWORD(itemData));
 }
 
-void DriveList::ShowDrives(const FoundDrives& drives)
+void DriveList::ShowDrives(const FoundDrives& drives, wchar_t keep)
 {
     m_drives = drives;
     ResetContent();
     // Inserted at positions, so the list keeps the letters' order even
     // though the control has the sort style.
     int position = 0;
+    int selected = 0;
     for (const FoundDrive& drive : m_drives) {
         InsertString(position, DriveEntryText(drive.label, drive.letter));
         SetItemData(position, drive.letter);
+        if (keep != L'\0' && drive.letter == keep) {
+            selected = position;
+        }
         ++position;
     }
-    SetCurSel(0);
+    SetCurSel(selected);
     EnableWindow(TRUE);
 }
 
@@ -89,6 +94,22 @@ bool DriveList::OnChildNotify(UINT message, WPARAM, LPARAM lParam, LRESULT* resu
     return true;
 }
 
+LONG DriveList::VisibleRight(const DRAWITEMSTRUCT& item) const
+{
+    COMBOBOXINFO info = {};
+    info.cbSize = sizeof(info);
+    if (!::GetComboBoxInfo(m_hWnd, &info)) {
+        return item.rcItem.right;
+    }
+    if ((item.itemState & ODS_COMBOBOXEDIT) != 0 || ::WindowFromDC(item.hDC) != info.hwndList) {
+        const bool hasButton = info.rcButton.right > info.rcButton.left;
+        return hasButton ? std::min(info.rcItem.right, info.rcButton.left) : info.rcItem.right;
+    }
+    RECT list = {};
+    ::GetClientRect(info.hwndList, &list);
+    return list.right;
+}
+
 std::wstring DriveList::EntryText(int index) const
 {
     const LRESULT length = SendMessage(CB_GETLBTEXTLEN, static_cast<WPARAM>(index));
@@ -112,6 +133,10 @@ void DriveList::DrawEntry(const DRAWITEMSTRUCT& item) const
         ::SetTextColor(dc, ::GetSysColor(disabled ? COLOR_GRAYTEXT
                                                   : selected ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
         RECT box = item.rcItem;
+        // The box the platform hands over can run under the drop-down arrow
+        // (the closed field) or the list's scroll bar: the text ends where
+        // the entry can be seen.
+        box.right = std::min(box.right, VisibleRight(item));
         ::InflateRect(&box, -kTextInset, 0);
         const int index = static_cast<int>(item.itemID);
         const FoundDrive* drive = DriveOf(LetterOfEntry(index, item.itemData));

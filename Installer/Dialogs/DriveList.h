@@ -15,8 +15,9 @@ wchar_t LetterOfEntry(int selected, DWORD_PTR itemData);
 // label cut short, so that the drive letter always shows.
 class DriveList : public NCommon::CComboBox {
 public:
-    // One entry per drive in the given order, the first selected; enabled.
-    void ShowDrives(const FoundDrives& drives);
+    // One entry per drive in the given order, enabled; the drive `keep`
+    // selected where it is among them, else the first.
+    void ShowDrives(const FoundDrives& drives, wchar_t keep = L'\0');
     // A single entry that stands for no drive (item data 0); greyed out.
     void ShowMessage(const std::wstring& text);
     // The selected entry's drive, if it is one.
@@ -29,6 +30,8 @@ protected:
 
 private:
     void DrawEntry(const DRAWITEMSTRUCT& item) const;
+    // Where an entry being drawn stops being seen, in its own coordinates.
+    LONG VisibleRight(const DRAWITEMSTRUCT& item) const;
     std::wstring EntryText(int index) const;
     const FoundDrive* DriveOf(wchar_t letter) const;
 

@@ -31,10 +31,11 @@ size_t CutBefore(const std::wstring& label, size_t keep)
 
 }  // namespace
 
-std::wstring FitDriveName(const std::wstring& label, wchar_t letter, int width, const TextMeasure& measure)
+std::wstring FitDriveName(const std::wstring& volumeLabel, wchar_t letter, int width, const TextMeasure& measure)
 {
+    const std::wstring label = DriveDisplayLabel(volumeLabel);
     const std::wstring whole = DriveEntryText(label, letter);
-    if (label.empty() || measure(whole) <= width) {
+    if (measure(whole) <= width) {
         return whole;
     }
     const std::wstring suffix = std::wstring(1, kEllipsis) + L" (" + letter + L":)";
@@ -44,7 +45,7 @@ std::wstring FitDriveName(const std::wstring& label, wchar_t letter, int width, 
             return shortened;
         }
     }
-    return DriveEntryText(std::wstring(), letter);
+    return std::wstring(L"(") + letter + L":)";
 }
 
 int ActionBarLineWidth(int barWidth, int barHeight, int captionLeft)
@@ -59,7 +60,19 @@ int ActionBarLineWidth(int barWidth, int barHeight, int captionLeft)
 std::wstring FittedInstallCaption(const std::wstring& label, wchar_t letter, int lineWidth,
                                   const TextMeasure& measure)
 {
-    return L"Install to:\n" + NCommon::CaptionLiteral(FitDriveName(label, letter, lineWidth, measure));
+    const std::wstring whole = DriveEntryText(label, letter);
+    if (measure(whole) <= lineWidth) {
+        return L"Install to:\n" + NCommon::CaptionLiteral(whole);
+    }
+    // The letter goes up beside "Install to", so that the name has the
+    // whole second line to itself: an 11-character label fits there whole.
+    const std::wstring name = DriveDisplayLabel(label);
+    std::wstring shown = name;
+    for (size_t keep = CutBefore(name, name.size() - 1); measure(shown) > lineWidth && keep > 0;
+         keep = CutBefore(name, keep - 1)) {
+        shown = name.substr(0, keep) + kEllipsis;
+    }
+    return std::wstring(L"Install to ") + letter + L":\n" + NCommon::CaptionLiteral(shown);
 }
 
 std::wstring FittedInstallCaption(const NCommon::AnimatedBitmapButton& button, const std::wstring& label,
@@ -83,5 +96,46 @@ int LineWidth(HDC dc, const std::wstring& text)
 {
     RECT box = {0, 0, 0, 0};
     ::DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &box, DT_SINGLELINE | DT_NOPREFIX | DT_CALCRECT);
-    return box.right - box.left;
+    const int measured = box.right - box.left;
+    return std::max(measured, InkWidth(dc, text, measured, box.bottom - box.top));
+}
+
+int InkWidth(HDC dc, const std::wstring& text, int measured, int height)
+{
+    // Drawn where it is measured, black on white, on room enough for a text
+    // twice as wide as it says it is.
+    const int width = 2 * measured + height + 8;
+    if (measured <= 0 || height <= 0) {
+        return 0;
+    }
+    BITMAPINFO format = {};
+    format.bmiHeader.biSize = sizeof(format.bmiHeader);
+    format.bmiHeader.biWidth = width;
+    format.bmiHeader.biHeight = -height;
+    format.bmiHeader.biPlanes = 1;
+    format.bmiHeader.biBitCount = 32;
+    format.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    const NCommon::ScopedBitmap canvas(::CreateDIBSection(dc, &format, DIB_RGB_COLORS, &bits, nullptr, 0));
+    NCommon::ScopedMemoryDC memory(::CreateCompatibleDC(dc));
+    if (!canvas || !memory || bits == nullptr) {
+        return 0;
+    }
+    const NCommon::ScopedSelection drawnOn(memory.get(), canvas.get());
+    const NCommon::ScopedSelection font(memory.get(), ::GetCurrentObject(dc, OBJ_FONT));
+    RECT all = {0, 0, width, height};
+    ::FillRect(memory.get(), &all, static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH)));
+    ::SetTextColor(memory.get(), RGB(0, 0, 0));
+    ::SetBkMode(memory.get(), TRANSPARENT);
+    ::DrawTextW(memory.get(), text.c_str(), static_cast<int>(text.size()), &all, DT_SINGLELINE | DT_NOPREFIX | DT_NOCLIP);
+    ::GdiFlush();
+    const auto* pixels = static_cast<const DWORD*>(bits);
+    for (int x = width - 1; x >= 0; --x) {
+        for (int y = 0; y < height; ++y) {
+            if ((pixels[y * width + x] & 0xFFFFFF) != 0xFFFFFF) {
+                return x + 1;
+            }
+        }
+    }
+    return 0;
 }

@@ -22,9 +22,11 @@ std::wstring FitDriveName(const std::wstring& label, wchar_t letter, int width, 
 int ActionBarLineWidth(int barWidth, int barHeight, int captionLeft);
 
 // The action button's caption for a drive, fitted to the button: "Install
-// to:" and, below, the drive cut to `lineWidth` pixels, drawn with
-// access-key prefixes so that an & in the label shows as it is. `label` is
-// the volume's own label, not yet escaped.
+// to:" and, below, the drive's name and letter where they fit whole on a
+// line of `lineWidth` pixels; else "Install to E:" and, below, the name
+// alone, cut with an ellipsis where even that does not fit. Drawn with
+// access-key prefixes, so that an & in the label shows as it is. `label`
+// is the volume's own label, not yet escaped.
 std::wstring FittedInstallCaption(const std::wstring& label, wchar_t letter, int lineWidth,
                                   const TextMeasure& measure);
 
@@ -34,5 +36,8 @@ std::wstring FittedInstallCaption(const NCommon::AnimatedBitmapButton& button, c
                                   wchar_t letter);
 
 // The width of one line of text in this device context's current font, as
-// DrawText draws it without prefixes.
+// DrawText draws it without prefixes: what it measures, or what it inks
+// where that is wider (Wine draws some fonts wider than it measures them).
 int LineWidth(HDC dc, const std::wstring& text);
+// How far a line drawn at 0 inks, in this font; 0 when it cannot be drawn.
+int InkWidth(HDC dc, const std::wstring& text, int measured, int height);

@@ -13,6 +13,7 @@
 #include "ProductHandOver.h"
 #include "TextConversion.h"
 #include "UsbDrives.h"
+#include "WindowDC.h"
 #include "easylogging++.h"
 #include "resource.h"
 
@@ -21,11 +22,9 @@ namespace {
 
 const int kCornerDiameter = 23;
 
-// The engine's free-space threshold in MiB, as the user reads it.
-const double kRequiredMegabytes = static_cast<double>(kMinimumFreeBytes) / (1024.0 * 1024.0);
-
 const COLORREF kCompleteColour = RGB(63, 162, 36);
 
+const wchar_t kStartingText[] = L"Please wait\u2026";
 const wchar_t kDownloadingText[] = L"Please wait, downloading Quillon...";
 const wchar_t kInstallingText[] = L"Please wait, installing Quillon...";
 const wchar_t kUpdatingText[] = L"Please wait, updating Quillon...";
@@ -38,21 +37,12 @@ const UINT_PTR kHideTimer = 1;
 // One second leaves the promised two for a busy machine to carry it out.
 const UINT kHideAfterMs = 1000;
 
-}  // namespace
+// The advice under a failure's headline: smaller than the headline, left of
+// the action button, from just under the headline's last line down.
+const DialogFontLook kAdviceFont{L"Microsoft Sans Serif", 12, std::nullopt};
+const int kAdviceGap = 6;
 
-std::wstring FailureText(bool appUpdateMode, int errorReason, wchar_t driveLetter)
-{
-    const std::wstring letter(1, driveLetter);
-    std::wstring text = appUpdateMode ? L"Update failed." : L"Installation failed.";
-    if (errorReason == IInstallListener::ReasonDriveMissing) {
-        text = L"Check drive " + letter + L" is connected";
-    } else if (errorReason == IInstallListener::ReasonLowFreeSpace) {
-        wchar_t megabytes[32] = {};
-        swprintf(megabytes, 32, L"%.0f", kRequiredMegabytes);
-        text = L"Not enough drive " + letter + L" free space.\nAt least " + megabytes + L"MB required.";
-    }
-    return text.substr(0, text.find(L'\0'));
-}
+}  // namespace
 
 LPARAM ProgressReport(float fraction)
 {
@@ -81,6 +71,8 @@ BEGIN_MESSAGE_TABLE(InstallDialog, QuillonDialog)
     ON_MESSAGE(WM_INSTALL_PROGRESS, &InstallDialog::OnInstallProgress)
     ON_MESSAGE(WM_INSTALL_RETURNED, &InstallDialog::OnWorkerReturned)
     ON_MESSAGE(WM_TIMER, &InstallDialog::OnTimer)
+    ON_MESSAGE(WM_DEVICECHANGE, &InstallDialog::OnDeviceChange)
+    ON_MESSAGE(WM_DRIVE_PRESENCE, &InstallDialog::OnDrivePresence)
 END_MESSAGE_TABLE()
 
 InstallDialog::InstallDialog(wchar_t driveLetter, const std::wstring& workFolder)
@@ -127,11 +119,16 @@ void InstallDialog::SetUpControls()
     m_actionButton.SizeToContent();
     // Screen readers read the caption from the window's text.
     m_actionButton.SetWindowText(m_actionButton.m_caption);
-    // Greyed out, and passed by Tab, until there is a Quillon to run.
+    // Greyed out, and passed by Tab, until there is a Quillon to run or a
+    // run to try again; then it is the first stop of Tab.
     m_actionButton.EnableWindow(FALSE);
+    m_actionButton.SetWindowPos(HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 
     m_progress.SetRange(0, 100);
     ::ShowWindow(GetDlgItem(IDC_INSTALL_COMPLETE), SW_HIDE);
+    ::ShowWindow(GetDlgItem(IDC_FAILURE_ADVICE), SW_HIDE);
+    // Until the first report: the picker's heading of the template says nothing here.
+    ::SetWindowTextW(GetDlgItem(kTextId), kStartingText);
 }
 
 void InstallDialog::CreateFonts()
@@ -142,6 +139,8 @@ void InstallDialog::CreateFonts()
     m_actionButton.m_captionFont = m_buttonFont.get();
     m_completeFont = DeriveFont({L"Arial", 16, FW_BOLD});
     SetControlFont(IDC_INSTALL_COMPLETE, m_completeFont.get());
+    m_adviceFont = DeriveFont(kAdviceFont);
+    SetControlFont(IDC_FAILURE_ADVICE, m_adviceFont.get());
 }
 
 void InstallDialog::ShowDriveOnActionButton()
@@ -158,18 +157,30 @@ BOOL InstallDialog::FinishInit()
     // after a change of resolution, when the caption may be another.
     ShowDriveOnActionButton();
     m_reportWindow = m_hWnd;
+    if (m_driveLetter != L'\0') {
+        m_driveWatch.Start(m_hWnd, WM_DRIVE_PRESENCE, m_driveLetter);
+    }
+    // The keyboard starts where Enter cannot stop the run: on the bar, which
+    // a screen reader reads out (the action button cannot act yet, and the
+    // close button would cancel).
+    FocusControl(m_progress.m_hWnd);
+    if (!StartWorker()) {
+        ShowFailed();
+        ShowTryAgain();
+    }
+    return FALSE;
+}
+
+bool InstallDialog::StartWorker()
+{
     try {
         m_worker = std::thread(&InstallDialog::RunInstall, this);
+        return true;
     } catch (const std::system_error& error) {
-        // Nothing may escape into the window procedure; the dialog stays in
-        // its starting state and the user closes it.
+        // Nothing may escape into the window procedure.
         LOG(ERROR) << "Starting the install worker failed: " << error.what();
+        return false;
     }
-    // The keyboard starts where Enter cannot stop the run: on the product
-    // logo, which never does anything (the action button cannot act yet,
-    // and the close button would cancel).
-    FocusControl(m_logoButton.m_hWnd);
-    return FALSE;
 }
 
 void InstallDialog::FocusControl(HWND control)
@@ -212,6 +223,17 @@ void InstallDialog::SetErrorReason(int reason)
     m_errorReason = reason;
 }
 
+void InstallDialog::OnFailure(const InstallFailure& failure)
+{
+    const std::lock_guard<std::mutex> guard(m_failureLock);
+    m_failure = failure;
+}
+
+bool InstallDialog::DriveRemoved()
+{
+    return m_driveRemoved;
+}
+
 void InstallDialog::OnOK()
 {
     EndWhenWorkerReturns(IDOK, true);
@@ -224,7 +246,12 @@ void InstallDialog::OnCancel()
 
 int InstallDialog::ArmedMainAction() const
 {
-    return m_finished && !m_appUpdateMode && !m_ending ? IDC_ACTION : 0;
+    if (m_ending) {
+        return 0;
+    }
+    const bool runQuillon = m_finished && !m_appUpdateMode;
+    const bool tryAgain = m_failed && !m_worker.joinable();
+    return runQuillon || tryAgain ? IDC_ACTION : 0;
 }
 
 void InstallDialog::EndWhenWorkerReturns(int result, bool announce)
@@ -258,6 +285,14 @@ LRESULT InstallDialog::OnWorkerReturned(WPARAM, LPARAM)
     if (m_ending) {
         ::KillTimer(m_hWnd, kHideTimer);
         EndDialog(m_endResult);
+        return 0;
+    }
+    if (!m_finished) {
+        // A run ends with a verdict; one that ended without is a failure too.
+        if (!m_failed) {
+            ShowFailed();
+        }
+        ShowTryAgain();
     }
     return 0;
 }
@@ -285,6 +320,7 @@ LRESULT InstallDialog::OnDestroy(WPARAM, LPARAM)
     // Every way out passes here, also one that skipped OnOK and OnCancel:
     // the worker must not outlive the window it reports to.
     StopWorker();
+    m_driveWatch.Stop();
     ::RemovePropW(m_hWnd, kClosingWindowProperty);
     return Default();
 }
@@ -296,7 +332,14 @@ void InstallDialog::LaunchProduct(bool notifyUpdate)
 
 void InstallDialog::OnActionButton()
 {
-    if (!m_finished || m_ending) {
+    if (m_ending) {
+        return;
+    }
+    if (m_failed) {
+        TryAgain();
+        return;
+    }
+    if (!m_finished) {
         return;
     }
     LaunchProduct(false);
@@ -388,18 +431,10 @@ void InstallDialog::ShowSucceeded()
         EndWhenWorkerReturns(IDOK, false);
         return;
     }
-    m_actionButton.m_captionOffsetX = 24;
-    m_actionButton.m_captionOffsetY = 0;
-    m_actionButton.m_multiLineCaption = false;
-    m_actionButton.m_caption = L"&Run Quillon";
-    m_actionButton.SetWindowText(m_actionButton.m_caption);
-    m_actionButton.LoadBitmaps(IDB_ACTION_GREEN);
-    m_actionButton.SizeToContent();
-    m_actionButton.EnableWindow(TRUE);
-    m_actionButton.RedrawWindow();
+    ArmActionButton(L"&Run Quillon");
     // Where the keyboard waited, Enter now runs Quillon: before the text
     // says so, so that no one acts on the text with the keyboard elsewhere.
-    if (::GetFocus() == m_logoButton.m_hWnd) {
+    if (::GetFocus() == m_progress.m_hWnd) {
         FocusControl(m_actionButton.m_hWnd);
     }
     ::ShowWindow(GetDlgItem(kTextId), SW_HIDE);
@@ -409,10 +444,176 @@ void InstallDialog::ShowSucceeded()
 
 void InstallDialog::ShowFailed()
 {
-    SetStatusText(FailureText(m_appUpdateMode, m_errorReason, m_driveLetter));
+    m_failed = true;
+    InstallFailure failure;
+    {
+        const std::lock_guard<std::mutex> guard(m_failureLock);
+        failure = m_failure;
+    }
+    if (failure.kind == FailureKind::None && m_driveRemoved) {
+        // The run was stopped for the stick that went and said nothing of why.
+        failure.kind = FailureKind::DriveMissing;
+    }
+    const FailureMessage message = DescribeFailure(m_appUpdateMode, m_errorReason, failure, m_driveLetter);
     m_progress.ShowWindow(SW_HIDE);
+    SetStatusText(message.headline);
+    ShowAdvice(message.advice);
+    // Said at once, wherever the reader is.
+    ::NotifyWinEvent(EVENT_SYSTEM_ALERT, GetDlgItem(kTextId), OBJID_CLIENT, CHILDID_SELF);
     RedrawWindow();
     RepaintStatusText();
+    RepaintAdvice();
+}
+
+void InstallDialog::RepaintAdvice()
+{
+    ::RedrawWindow(GetDlgItem(IDC_FAILURE_ADVICE), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+}
+
+void InstallDialog::ShowAdvice(const std::wstring& advice)
+{
+    HWND status = GetDlgItem(kTextId);
+    HWND shown = GetDlgItem(IDC_FAILURE_ADVICE);
+    RECT statusBox = {};
+    RECT actionBox = {};
+    RECT client = {};
+    ::GetWindowRect(status, &statusBox);
+    ::GetWindowRect(m_actionButton.m_hWnd, &actionBox);
+    ::MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&statusBox), 2);
+    ::MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(&actionBox), 2);
+    GetClientRect(&client);
+    // As high as the headline's lines take in its font.
+    int headlineHeight = 0;
+    {
+        const WindowDC dc(status);
+        if (dc.get() != nullptr) {
+            const NCommon::ScopedSelection font(dc.get(), m_statusFont.get());
+            RECT measured = {0, 0, statusBox.right - statusBox.left, 0};
+            wchar_t headline[256] = {};
+            ::GetWindowTextW(status, headline, 256);
+            ::DrawTextW(dc.get(), headline, -1, &measured, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+            headlineHeight = measured.bottom;
+        }
+    }
+    const int top = statusBox.top + headlineHeight + 2;
+    ::MoveWindow(shown, statusBox.left, top, actionBox.left - kAdviceGap - statusBox.left,
+                 client.bottom - kAdviceGap - top, FALSE);
+    ::SetWindowTextW(shown, advice.c_str());
+    ::ShowWindow(shown, advice.empty() ? SW_HIDE : SW_SHOW);
+    NCommon::AnnounceTextChange(shown);
+    RedrawWindow();
+    RepaintAdvice();
+}
+
+void InstallDialog::ArmActionButton(const wchar_t* caption)
+{
+    m_actionButton.m_captionOffsetX = 24;
+    m_actionButton.m_captionOffsetY = 0;
+    m_actionButton.m_multiLineCaption = false;
+    m_actionButton.m_caption = caption;
+    m_actionButton.SetWindowText(m_actionButton.m_caption);
+    m_actionButton.LoadBitmaps(IDB_ACTION_GREEN);
+    m_actionButton.SizeToContent();
+    m_actionButton.EnableWindow(TRUE);
+    m_actionButton.ShowWindow(SW_SHOW);
+    m_actionButton.RedrawWindow();
+}
+
+void InstallDialog::ShowTryAgain()
+{
+    ArmActionButton(L"&Try again");
+    FocusControl(m_actionButton.m_hWnd);
+}
+
+void InstallDialog::TryAgain()
+{
+    if (m_worker.joinable() || m_ending) {
+        return;  // the run before has not returned yet
+    }
+    if (!m_drivePresent) {
+        m_waitingForDrive = true;
+        ShowAdvice(StillMissingAdvice(m_driveLetter));
+        return;
+    }
+    m_waitingForDrive = false;
+    LOG(INFO) << "Trying the run again";
+    ShowStarting();
+    if (!StartWorker()) {
+        ShowFailed();
+        ShowTryAgain();
+    }
+}
+
+void InstallDialog::ShowStarting()
+{
+    m_failed = false;
+    m_lastStatus = 0;
+    m_errorReason = ReasonNone;
+    {
+        const std::lock_guard<std::mutex> guard(m_failureLock);
+        m_failure = InstallFailure();
+    }
+    m_driveRemoved = false;
+    m_cancel = false;
+    // The keyboard waits on the bar again, where Enter does nothing.
+    m_progress.ShowWindow(SW_SHOW);
+    FocusControl(m_progress.m_hWnd);
+    m_actionButton.m_captionOffsetX = 28;
+    m_actionButton.m_captionOffsetY = 2;
+    m_actionButton.m_multiLineCaption = true;
+    m_actionButton.m_caption = InstallToCaption(NCommon::CaptionLiteral(m_driveLabel), m_driveLetter);
+    m_actionButton.SetWindowText(m_actionButton.m_caption);
+    m_actionButton.LoadBitmaps(IDB_ACTION_GREY);
+    m_actionButton.SizeToContent();
+    ShowDriveOnActionButton();
+    m_actionButton.EnableWindow(FALSE);
+    ::ShowWindow(GetDlgItem(IDC_FAILURE_ADVICE), SW_HIDE);
+    SetProgress(0);
+    SetStatusText(kStartingText);
+    RedrawWindow();
+    RepaintStatusText();
+}
+
+LRESULT InstallDialog::OnDeviceChange(WPARAM wParam, LPARAM lParam)
+{
+    if (NamesDrive(RemovedVolumes(wParam, lParam), m_driveLetter)) {
+        DriveGone();
+    } else if (NamesDrive(ArrivedVolumes(wParam, lParam), m_driveLetter)) {
+        DriveBack();
+    } else {
+        return TRUE;
+    }
+    // The watch looks afresh, so that it tells of the next change from here.
+    m_driveWatch.Start(m_hWnd, WM_DRIVE_PRESENCE, m_driveLetter);
+    return TRUE;
+}
+
+LRESULT InstallDialog::OnDrivePresence(WPARAM wParam, LPARAM)
+{
+    if (wParam != 0) {
+        DriveBack();
+    } else {
+        DriveGone();
+    }
+    return 0;
+}
+
+void InstallDialog::DriveGone()
+{
+    m_drivePresent = false;
+    if (m_worker.joinable() && !m_ending && !m_finished && !m_driveRemoved) {
+        LOG(INFO) << "Drive " << static_cast<char>(m_driveLetter) << ": went during the run";
+        m_driveRemoved = true;
+        m_cancel = true;
+    }
+}
+
+void InstallDialog::DriveBack()
+{
+    m_drivePresent = true;
+    if (m_waitingForDrive && m_failed && !m_ending) {
+        TryAgain();
+    }
 }
 
 LRESULT InstallDialog::OnInstallProgress(WPARAM, LPARAM lParam)

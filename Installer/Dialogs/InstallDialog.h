@@ -4,11 +4,14 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "AnimatedBitmapButton.h"
 #include "Controls.h"
+#include "DriveWatch.h"
+#include "FailureMessage.h"
 #include "IInstallListener.h"
 #include "QuillonDialog.h"
 
@@ -16,12 +19,9 @@
 const UINT WM_INSTALL_STATUS = WM_USER + 1;    // wParam status code, lParam 1
 const UINT WM_INSTALL_PROGRESS = WM_USER + 2;  // lParam phase fraction x 1000
 const UINT WM_INSTALL_RETURNED = WM_USER + 3;  // the worker is about to end
+const UINT WM_DRIVE_PRESENCE = WM_USER + 4;    // wParam 1: the target drive is there
 
 // --- decisions of the dialog, kept free of windows ---
-
-
-// The status text of a failed run. A letter 0 ends the text there.
-std::wstring FailureText(bool appUpdateMode, int errorReason, wchar_t driveLetter);
 
 // WM_INSTALL_PROGRESS's lParam for a fraction of the current phase.
 LPARAM ProgressReport(float fraction);
@@ -50,6 +50,8 @@ public:
     void OnProgress(float fraction) override;
     int GetErrorReason() override;
     void SetErrorReason(int reason) override;
+    void OnFailure(const InstallFailure& failure) override;
+    bool DriveRemoved() override;
 
 protected:
     void DoDataExchange() override;
@@ -61,7 +63,7 @@ protected:
     void OnOK() override;
     // Esc: stops the worker like OnOK, but ends with IDCANCEL.
     void OnCancel() override;
-    // Run Quillon, once the install is complete.
+    // Run Quillon once the install is complete; Try again after a failure.
     int ArmedMainAction() const override;
     std::vector<std::pair<int, std::wstring>> AccessibleNames() const override;
 
@@ -69,6 +71,8 @@ private:
     // "Install to:" and the drive, fitted to the button in the font it is drawn in.
     void ShowDriveOnActionButton();
     void FocusControl(HWND control);
+    // A new worker for a run; false when no thread could be had.
+    bool StartWorker();
     void RunInstall();
     // Sets the cancel flag and waits for the worker, if there is one.
     void StopWorker();
@@ -81,11 +85,24 @@ private:
     void SetStatusText(const std::wstring& text);
     void SetProgress(int position);
     void RepaintStatusText();
+    void RepaintAdvice();
     // What each report shows.
     void ShowDownloading();
     void ShowInstalling();
     void ShowSucceeded();
     void ShowFailed();
+    // One line on the green image, enabled and shown.
+    void ArmActionButton(const wchar_t* caption);
+    // After a failure, once the worker has returned.
+    void ShowTryAgain();
+    void ShowAdvice(const std::wstring& advice);
+    // The same run again, in this window for the same drive; after a pulled
+    // stick, once the stick is back.
+    void TryAgain();
+    void ShowStarting();
+    // What the drive watch and the device-change messages tell.
+    void DriveGone();
+    void DriveBack();
 
     void OnActionButton();
     LRESULT OnClose(WPARAM wParam, LPARAM lParam);
@@ -94,6 +111,8 @@ private:
     LRESULT OnInstallProgress(WPARAM wParam, LPARAM lParam);
     LRESULT OnWorkerReturned(WPARAM wParam, LPARAM lParam);
     LRESULT OnTimer(WPARAM wParam, LPARAM lParam);
+    LRESULT OnDeviceChange(WPARAM wParam, LPARAM lParam);
+    LRESULT OnDrivePresence(WPARAM wParam, LPARAM lParam);
 
     int m_lastStatus = 0;
     bool m_appUpdateMode = false;
@@ -106,6 +125,7 @@ private:
     NCommon::ScopedFont m_statusFont;
     NCommon::ScopedFont m_buttonFont;
     NCommon::ScopedFont m_completeFont;
+    NCommon::ScopedFont m_adviceFont;
     NCommon::AnimatedBitmapButton m_actionButton;
     NCommon::CProgressCtrl m_progress;
     // Where the worker posts its reports: set before the worker starts and
@@ -114,6 +134,17 @@ private:
     std::thread m_worker;
     std::atomic<bool> m_cancel{false};
     bool m_finished = false;
+    // The run failed; Try again is offered once its worker has returned.
+    bool m_failed = false;
+    // What the worker's OnFailure handed over, read once StatusFailed is in.
+    std::mutex m_failureLock;
+    InstallFailure m_failure;
+    // The target stick went while the run went on: the run is told so.
+    std::atomic<bool> m_driveRemoved{false};
+    DriveWatch m_driveWatch;
+    bool m_drivePresent = true;
+    // Try again was pressed while the stick was away: it starts when it is back.
+    bool m_waitingForDrive = false;
     // A way out was taken while the worker ran: the dialog ends with
     // m_endResult when the worker returns.
     bool m_ending = false;

@@ -67,6 +67,9 @@ void QuillonDialog::LoadCornerButtons()
     m_partnerButton.SizeToContent();
     m_logoButton.LoadBitmaps(IDB_PRODUCT_LOGO);
     m_logoButton.SizeToContent();
+    // The product's graphic does nothing: neither a click nor the keyboard
+    // may put the focus on it.
+    m_logoButton.EnableWindow(FALSE);
     // They sit on the skin's dark header.
     for (NCommon::AnimatedBitmapButton* onHeader : {&m_helpButton, &m_closeButton, &m_partnerButton, &m_logoButton}) {
         onHeader->m_lightFocusCue = true;
@@ -169,10 +172,15 @@ void QuillonDialog::OnPartnerLogo()
     OpenPartnerPage();
 }
 
+std::wstring DriveDisplayLabel(const std::wstring& label)
+{
+    // What Explorer calls a USB stick without a label.
+    return label.empty() ? L"USB Drive" : label;
+}
+
 std::wstring DriveEntryText(const std::wstring& label, wchar_t letter)
 {
-    const std::wstring bracketed = std::wstring(L"(") + letter + L":)";
-    return label.empty() ? bracketed : label + L" " + bracketed;
+    return DriveDisplayLabel(label) + L" (" + letter + L":)";
 }
 
 std::wstring InstallToCaption(const std::wstring& label, wchar_t driveLetter)

@@ -104,8 +104,10 @@ private:
     NCommon::DialogFontLayout m_layout;
 };
 
-// How a drive reads in the list: its volume label, a blank, the letter in
-// brackets ("STICK (E:)"; "(E:)" without a label).
+// A drive's name: its volume label, "USB Drive" without one.
+std::wstring DriveDisplayLabel(const std::wstring& label);
+// How a drive reads in the list: its name, a blank, the letter in brackets
+// ("STICK (E:)"; "USB Drive (E:)" without a label).
 std::wstring DriveEntryText(const std::wstring& label, wchar_t letter);
 
 // The action button's two lines for the chosen drive, in the drive picker

@@ -40,6 +40,7 @@
 #define IDC_INSTALL_COMPLETE 1011
 #define IDC_PARTNER_LOGO 1012
 #define IDC_ACTION 1013
+#define IDC_FAILURE_ADVICE 1014
 
 // The licence agreement, an RTF document of type "BIN".
 #define IDR_LICENCE 130

@@ -21,7 +21,8 @@ TEST(DriveNames, ALongLabelIsCutWithAnEllipsisAndTheLetterAlwaysShowsWhole)
     const std::wstring label32 = L"ABCDEFGHIJKLMNOPQRSTUVWXYZ012345";
     ASSERT_EQ(32u, label32.size());
     // Labels of 0, 11 and 32 characters where they fit: whole, no stray blank.
-    EXPECT_EQ(L"(E:)", FitDriveName(L"", L'E', 4, Pixels));
+    EXPECT_EQ(L"USB Drive (E:)", FitDriveName(L"", L'E', 14, Pixels));
+    EXPECT_EQ(L"USB D\u2026 (E:)", FitDriveName(L"", L'E', 13, Pixels));
     EXPECT_EQ(L"FAT32_LABEL (E:)", FitDriveName(L"FAT32_LABEL", L'E', 16, Pixels));
     EXPECT_EQ(label32 + L" (E:)", FitDriveName(label32, L'E', 37, Pixels));
     // One pixel short: as many characters as fit, then the ellipsis.
@@ -49,9 +50,14 @@ TEST(DriveNames, TheInstallCaptionKeepsItsSecondLineOnTheBarAndItsAmpersands)
     EXPECT_EQ(0, ActionBarLineWidth(30, 30, 0));
 
     EXPECT_EQ(L"Install to:\nR&&D (E:)", FittedInstallCaption(L"R&D", L'E', 8, Pixels));
-    EXPECT_EQ(L"Install to:\n(F:)", FittedInstallCaption(L"", L'F', 8, Pixels));
-    EXPECT_EQ(L"Install to:\nR&&\u2026 (E:)", FittedInstallCaption(L"R&D LAB", L'E', 10, Pixels));
-    EXPECT_EQ(L"Install to:\n(E:)", InstallToCaption(L"", L'E'));
+    EXPECT_EQ(L"Install to:\nUSB Drive (F:)", FittedInstallCaption(L"", L'F', 14, Pixels));
+    // A name that does not fit with its letter: the letter goes up, the name
+    // has the line to itself, cut only where it does not fit there either.
+    EXPECT_EQ(L"Install to E:\nR&&D LAB", FittedInstallCaption(L"R&D LAB", L'E', 10, Pixels));
+    EXPECT_EQ(L"Install to E:\nQUILLON_USB", FittedInstallCaption(L"QUILLON_USB", L'E', 11, Pixels));
+    EXPECT_EQ(L"Install to E:\nQUILLON\u2026", FittedInstallCaption(L"QUILLON_USB", L'E', 10, Pixels));
+    EXPECT_EQ(L"Install to G:\nUSB D\u2026", FittedInstallCaption(L"", L'G', 8, Pixels));
+    EXPECT_EQ(L"Install to:\nUSB Drive (E:)", InstallToCaption(L"", L'E'));
 }
 
 }  // namespace

@@ -22,9 +22,11 @@ STAND_IN = h.exe("QuillonStandIn")
 IMAGES = os.path.join(h.BUILD_DIR, "Installer", "res")
 LICENCE_DOCUMENT = os.path.join(h.SOURCE_DIR, "Installer", "res", "Licence.rtf")
 TEXT_COLOUR = (0, 61, 61)
+# EVENT_OBJECT_VALUECHANGE
+VALUE_CHANGED = 0x800E
 LOOKING = "Looking for USB drives\u2026"
-# NTFS allows 32 characters, FAT32 11.
-LABEL_32 = "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"
+# NTFS allows 32 characters, FAT32 11; W is the widest letter.
+LABEL_32 = "W" * 32
 _bmps = {}
 
 
@@ -210,7 +212,7 @@ def key_to_the_shown_window(name):
     the window that went before can still be there, under the same title,
     for a moment."""
     h.moment_when(lambda: len(h.shown_windows()) == 1)
-    h.xdotool("windowfocus", next(iter(h.shown_windows())), "key", name)
+    h.key(name, window=next(iter(h.shown_windows())), settle=False)
 
 
 def ink_columns(shot, state, control_id, columns):
@@ -229,6 +231,16 @@ def unlike_the_image(shot, state, control_id, image, columns):
     ox, oy = state["clientOrigin"]
     return [(x, y) for x in columns for y in range(height)
             if shot.pixel(ox + x0 + x, oy + y0 + y) != h.blend(bmp(image)[2][(x, y)], bmp(302)[2][(x0 + x, y0 + y)][:3])]
+
+
+def darkest_grey(shot, state, control_id, columns):
+    """The darkest grey (r = g = b) of a control in these columns: a
+    caption's ink on the light bar; 255 for none."""
+    x0, y0, _, height = h.control(state, control_id)["rect"]
+    ox, oy = state["clientOrigin"]
+    greys = [p[0] for p in (shot.pixel(ox + x0 + x, oy + y0 + y) for x in columns for y in range(height))
+             if p[0] == p[1] == p[2]]
+    return min(greys, default=255)
 
 
 def screen_reader():
@@ -300,6 +312,7 @@ class InteractiveInstall(unittest.TestCase):
         self.assertEqual(([("No USB drive found", 0)], 0, False), entries(picker))
         self.assertEqual(("&Install", False), (h.control(picker, 1009)["text"], h.control(picker, 1009)["enabled"]))
         self.assertEqual(315, install_button_image(shot, picker))
+        self.assertGreater(darkest_grey(shot, picker, 1009, range(32, 118)), 100, "Install greyed out, its caption dark")
         text_drawn_over_skin(self, shot, picker, 302)
         self.assertEqual([1008, 1012, 1004], self.tab_order(3), "Tab stops on Install, which cannot act")
 
@@ -332,6 +345,21 @@ class InteractiveInstall(unittest.TestCase):
                 self.assertEqual(1, run.exit_code(), "and no other window kept it open")
                 self.assertEqual(["Log created"], run.messages())
 
+    def test_an_esc_that_closes_the_licence_leaves_no_key_down_for_the_next_program(self):
+        """A key that closes its window must not stay down in the X server,
+        which would repeat it into the next program (a licence closed at
+        once). QUILLON_ESC_REPEAT sets how many times (100 for a soak)."""
+        self.sticks.report()
+        for attempt in range(int(os.environ.get("QUILLON_ESC_REPEAT", "3"))):
+            with self.subTest(attempt=attempt):
+                run = self.start()
+                run.window(1005)
+                time.sleep(0.5)
+                self.assertIsNone(run.program.process.poll(), "the licence closed by itself")
+                h.key("Escape")
+                self.assertEqual(1, run.exit_code())
+                self.assertEqual([], h.keys_held(), "a key is left down")
+
     def test_drives_in_letter_order_and_the_chosen_one_handed_on(self):
         self.sticks.attach(("E", "STICK"), ("G", None))
         self.sticks.report("G", "E")
@@ -341,7 +369,7 @@ class InteractiveInstall(unittest.TestCase):
         h.key("Return")  # accepts
         picker = run.picker()
         shot = self.screen.shot("drives-E-and-G")
-        self.assertEqual(([("STICK (E:)", ord("E")), ("(G:)", ord("G"))], 0, True), entries(picker))
+        self.assertEqual(([("STICK (E:)", ord("E")), ("USB Drive (G:)", ord("G"))], 0, True), entries(picker))
         self.assertEqual("&Install to:\nSTICK (E:)", h.control(picker, 1009)["text"])
         self.assertEqual(309, install_button_image(shot, picker))
 
@@ -351,7 +379,7 @@ class InteractiveInstall(unittest.TestCase):
         picker = run.window(1009)
         self.screen.shot("second-drive-chosen")
         self.assertEqual(1, entries(picker)[1])
-        self.assertEqual("&Install to:\n(G:)", h.control(picker, 1009)["text"])
+        self.assertEqual("&Install to:\nUSB Drive (G:)", h.control(picker, 1009)["text"])
         run.click(picker, 1009)
         self.assert_handed_on(run, "G")
 
@@ -370,12 +398,20 @@ class InteractiveInstall(unittest.TestCase):
         self.sticks.attach(("F", None))
         self.sticks.report("E", "F", "G")
         picker = run.window(1009)
-        self.assertEqual(([("(E:)", 69), ("(G:)", 71)], 1, True), entries(picker), "not before a refresh")
+        self.assertEqual(([("USB Drive (E:)", 69), ("USB Drive (G:)", 71)], 1, True), entries(picker),
+                         "not before a refresh")
+        events = h.start(h.exe("ui_probe"), "--events", 60, output=os.path.join(run.temp, "events.txt"))
+        self.addCleanup(events.stop)
+        events.wait_line("listening")
         run.click(picker, 1004)
         picker = run.picker()
         self.screen.shot("drive-attached-and-refreshed")
-        self.assertEqual(([("(E:)", 69), ("(F:)", 70), ("(G:)", 71)], 0, True), entries(picker))
-        self.assertEqual("&Install to:\n(E:)", h.control(picker, 1009)["text"])
+        self.assertEqual(([("USB Drive (E:)", 69), ("USB Drive (F:)", 70), ("USB Drive (G:)", 71)], 0, True),
+                         entries(picker))
+        self.assertEqual("&Install to:\nUSB Drive (E:)", h.control(picker, 1009)["text"])
+        h.moment_when(lambda: any(json.loads(line)["event"] == VALUE_CHANGED and json.loads(line)["id"] == 1002
+                                  for line in events.lines() if line.startswith("{")), timeout=5)
+        events.stop()
 
         self.sticks.report()
         run.click(picker, 1004)
@@ -389,6 +425,54 @@ class InteractiveInstall(unittest.TestCase):
         self.assertEqual(1, run.exit_code())
         self.assertEqual(["Log created"], run.messages(), "nothing after the picker")
 
+    def test_sticks_plugged_in_and_pulled_show_without_a_refresh_and_the_chosen_one_stays(self):
+        """As Windows tells of them: a device-change message for each volume
+        that comes or goes. A screen reader is told each time the list changes."""
+        self.sticks.report()
+        run = self.start()
+        run.click(run.window(1005), 1001)
+        picker = run.picker()
+        self.assertEqual(([("No USB drive found", 0)], 0, False), entries(picker))
+        events = h.start(h.exe("ui_probe"), "--events", 120, output=os.path.join(run.temp, "events.txt"))
+        self.addCleanup(events.stop)
+        events.wait_line("listening")
+
+        def plugged(letters, how, letter, expected):
+            self.sticks.report(*letters)
+            told = time.time()
+            self.assertEqual(0, h.run(h.exe("device_change"), how, letter).returncode)
+            h.moment_when(lambda: entries(h.probe())[0] == expected, timeout=10)
+            shown = time.time() - told
+            print("%s %s: the list followed %.2f s later" % (how, letter, shown))
+            self.assertLess(shown, 1.5)
+            return run.window(1009)
+
+        self.sticks.attach(("E", None))
+        picker = plugged("E", "arrive", "E", [("USB Drive (E:)", 69)])
+        self.screen.shot("stick-plugged-in")
+        self.assertEqual((0, True), entries(picker)[1:])
+        self.assertEqual(("&Install to:\nUSB Drive (E:)", True),
+                         (h.control(picker, 1009)["text"], h.control(picker, 1009)["enabled"]))
+        self.sticks.attach(("G", None))
+        plugged("EG", "arrive", "G", [("USB Drive (E:)", 69), ("USB Drive (G:)", 71)])
+        run.click(picker, 1002)
+        h.key("Down")
+        h.key("Return")
+        self.assertEqual(1, entries(run.window(1009))[1])
+        self.sticks.attach(("F", None))
+        picker = plugged("EFG", "arrive", "F", [("USB Drive (E:)", 69), ("USB Drive (F:)", 70), ("USB Drive (G:)", 71)])
+        self.assertEqual(2, entries(picker)[1], "the chosen drive stays chosen")
+        os.unlink(h.dosdevice("E"))
+        picker = plugged("FG", "remove", "E", [("USB Drive (F:)", 70), ("USB Drive (G:)", 71)])
+        self.screen.shot("stick-pulled-the-chosen-one-stays")
+        self.assertEqual(1, entries(picker)[1], "the chosen drive stays chosen")
+        self.assertEqual("&Install to:\nUSB Drive (G:)", h.control(picker, 1009)["text"])
+        changed = [json.loads(line) for line in events.lines() if line.startswith("{")]
+        self.assertGreaterEqual(len([e for e in changed if e["event"] == VALUE_CHANGED and e["id"] == 1002]), 4,
+                                "a screen reader was not told of the list's changes")
+        h.key("Escape")
+        self.assertEqual(1, run.exit_code())
+
     def test_drive_names_of_any_length_show_their_letter_whole(self):
         """Labels of 0, 11, 15 and 32 characters: in the list and on the
         Install button a long one is cut short, never the letter; the
@@ -400,7 +484,7 @@ class InteractiveInstall(unittest.TestCase):
         run = self.start()
         run.click(run.window(1005), 1001)
         picker = run.picker()
-        expected = [("(E:)" if not label else "%s (%s:)" % (label, letter), ord(letter))
+        expected = [("%s (%s:)" % (label or "USB Drive", letter), ord(letter))
                     for letter, label in labels.items()]
         self.assertEqual((expected, 0, True), entries(picker))
         x, y, width, height = h.control(picker, 1002)["rect"]
@@ -426,15 +510,21 @@ class InteractiveInstall(unittest.TestCase):
         self.screen.shot("labels-in-the-drop-down")
         h.key("Escape")
 
-        # The progress dialog's button carries the same line, on the grey bar.
-        run.click(picker, 1009)
-        progress = run.window(1013)
-        shot = self.screen.shot("progress-with-label-of-32-characters")
-        self.assertEqual([], unlike_the_image(shot, progress, 1013, 315, range(0, 32)), "text over the tick")
-        self.assertEqual([], unlike_the_image(shot, progress, 1013, 315, range(119, 123)), "text at the end")
-        self.assertGreater(len(unlike_the_image(shot, progress, 1013, 315, range(32, 119))), 100, "no caption")
-        h.key("Escape")
-        self.assertEqual(1, run.exit_code())
+        # The progress dialog's button carries the same line, on the grey bar,
+        # greyed while it cannot act.
+        served = h.scratch_dir("dialogs-served")
+        os.chmod(served, 0o755)
+        write_package(served, quillon_package()[0])
+        with UpdateServer(served, rate=4096):
+            run.click(picker, 1009)
+            progress = run.window(1013)
+            shot = self.screen.shot("progress-with-label-of-32-characters")
+            self.assertEqual([], unlike_the_image(shot, progress, 1013, 315, range(0, 32)), "text over the tick")
+            self.assertEqual([], unlike_the_image(shot, progress, 1013, 315, range(119, 123)), "text at the end")
+            self.assertGreater(len(unlike_the_image(shot, progress, 1013, 315, range(32, 119))), 100, "no caption")
+            self.assertGreater(darkest_grey(shot, progress, 1013, range(32, 119)), 100, "a dark caption while disabled")
+            h.key("Escape")
+            self.assertEqual(1, run.exit_code())
 
     def test_the_picker_opens_at_once_and_answers_while_the_drives_are_slow(self):
         """The enumeration takes 10 s: the picker is there within half a
@@ -547,8 +637,9 @@ class InteractiveInstall(unittest.TestCase):
 
     def test_access_keys_focus_cues_and_what_a_screen_reader_reads_on_the_licence_and_the_picker(self):
         """Roles are the program's own: Wine's proxies know none of these
-        controls. The underlines show with the keyboard cues only."""
-        self.sticks.attach(("E", "STICK"))
+        controls. The underlines show with the keyboard cues only; a drive's
+        label with an "&" gives the list no access key."""
+        self.sticks.attach(("E", "R&D"))
         self.sticks.report("E")
         self.restart_wine()
         run = self.start()
@@ -583,8 +674,8 @@ class InteractiveInstall(unittest.TestCase):
         picker = run.window(1009)
         read = screen_reader()
         self.assertEqual({1004: ("Refresh drive list", 43, None, None),
-                          1002: ("Pick Your Drive for Installation", 46, "STICK (E:)", None),
-                          1009: ("Install to: STICK (E:)", 43, None, "Alt+I"), 1008: ("Close", 43, None, None)},
+                          1002: ("Pick Your Drive for Installation", 46, "R&D (E:)", None),
+                          1009: ("Install to: R&D (E:)", 43, None, "Alt+I"), 1008: ("Close", 43, None, None)},
                          {i: read[i] for i in (1004, 1002, 1009, 1008)})
         self.assertEqual(1002, picker["focus"])
         h.key("Tab")

@@ -4,6 +4,7 @@ failures, cancelling, and the hand-over with stand-ins of the installed
 program. Every state reached is kept as a screenshot in
 build/<preset>/test-output/install_dialog/.
 """
+import contextlib
 import hashlib
 import json
 import os
@@ -25,7 +26,7 @@ sys.path.insert(0, os.path.join(h.SOURCE_DIR, "tests", "download"))
 import make_package  # noqa: E402
 from fault_server import FaultServer  # noqa: E402
 
-STATUS, CLOSE, PARTNER, ACTION, PROGRESS, COMPLETE, LOGO = -1, 1008, 1012, 1013, 1006, 1011, 1010
+STATUS, CLOSE, PARTNER, ACTION, PROGRESS, COMPLETE, LOGO, ADVICE = -1, 1008, 1012, 1013, 1006, 1011, 1010, 1014
 LICENCE_TEXT, ACCEPT = 1005, 1001
 DOWNLOADING = "Please wait, downloading Quillon..."
 # Slow enough that a download can be watched and cancelled.
@@ -33,7 +34,7 @@ SLOW = 400 * 1024
 BOUND_SECONDS = 5.0
 GREEN = (63, 162, 36)
 # Accessibility events: EVENT_OBJECT_NAMECHANGE, _VALUECHANGE, _LIVEREGIONCHANGED.
-NAME_CHANGED, VALUE_CHANGED, LIVE_REGION_CHANGED = 0x800C, 0x800E, 0x8019
+NAME_CHANGED, VALUE_CHANGED, LIVE_REGION_CHANGED, ALERT = 0x800C, 0x800E, 0x8019, 0x0002
 TEAL = (0, 61, 61)
 
 PACKAGE = None  # (zip bytes, {path: sha256 or None for a folder})
@@ -182,7 +183,7 @@ class Installer:
 
     def __init__(self, *args, attached=("E",), hold_ms=0):
         self.temp = h.scratch_dir("temp")
-        wmi = h.scratch_dir("wmi")
+        wmi = self.wmi = h.scratch_dir("wmi")
         fixture = si.write_wmi_fixture(wmi, list(attached))
         if hold_ms:
             with open(os.path.join(wmi, "wmi-fixture.txt"), "a") as handle:
@@ -297,7 +298,7 @@ class InstallDialogTest(unittest.TestCase):
             events = h.start(h.exe("ui_probe"), "--events", 300, output=os.path.join(h.scratch_dir("events"), "e.txt"))
             events.wait_line("listening")
             SCREEN.shot("install-starting")
-            self.assertEqual("Pick Your Drive for Installation", text(state))
+            self.assertEqual("Please wait\u2026", text(state), "the first status, not the picker's heading")
             self.assertEqual(0, bar(state))
             self.assertEqual([123, 31], size(state, ACTION), "image 315")
             self.assertFalse(h.control(state, ACTION)["enabled"], "the action button before it can act")
@@ -308,7 +309,7 @@ class InstallDialogTest(unittest.TestCase):
             read = screen_reader()
             self.assertEqual(("Installation progress", 48), read[PROGRESS][:2])
             self.assertRegex(read[PROGRESS][2], r"^([1-4]?[0-9]|50)%$", "the bar's value")
-            self.assertEqual(("Close", "Install to: (E:)", DOWNLOADING),
+            self.assertEqual(("Close", "Install to: USB Drive (E:)", DOWNLOADING),
                              (read[CLOSE][0], read[ACTION][0], read[STATUS][0]))
             self.assertGreater(count_colour(shot, state, STATUS, TEAL), 20, "status text colour")
             seen = {bar(state)}
@@ -352,38 +353,110 @@ class InstallDialogTest(unittest.TestCase):
             runs = wait_until(stick.runs, 20, "Run Quillon started nothing")
             self.assertEqual([(["E:\\Quillon.exe"], "E:\\")], runs)
 
-    def test_failures_show_their_text_hide_the_bar_and_leave_the_button_inert(self):
+    def test_each_failure_says_its_cause_and_what_to_do_and_try_again_runs_it_again(self):
+        """Under the headline, the cause in a user's words from what the
+        engine said failed; the bar goes, Try again takes the keyboard and
+        runs the install again in the same window; a screen reader is told."""
         self.assertTrue(nothing_listens(), "something listens on the update port")
+        empty = tempfile.mkdtemp(prefix="dialog-empty-", dir=h.BUILD_DIR)
+        os.chmod(empty, 0o755)
+        refused = tempfile.mkdtemp(prefix="dialog-refused-", dir=h.BUILD_DIR)
+        os.chmod(refused, 0o755)
+        write_package(refused, PACKAGE[0], signed_data=PACKAGE[0][:-1] + bytes([PACKAGE[0][-1] ^ 1]))
         cases = [
             # --path wins over /path=, and E is not attached
-            ("drive-missing", ("--path", "E:\\", "/path=F:"), {"attached": ()}, "Check drive E is connected"),
-            ("download-failed", ("--path", "E:\\"), {}, "Installation failed."),
+            ("drive-missing", ("--path", "E:\\", "/path=F:"), {"attached": ()}, "Check drive E is connected",
+             "pulled out or is not plugged in"),
+            ("server-down", ("--path", "E:\\"), {}, "Installation failed.", "cannot be reached"),
+            ("server-404", ("--path", "E:\\"), {"served": empty}, "Installation failed.", "answered with an error"),
+            ("package-refused", ("--path", "E:\\"), {"served": refused}, "Installation failed.",
+             "nothing was installed"),
             # no --drivePath: the letter is 0 and the text ends there
-            ("update-no-drive", ("x/AppUpdatey",), {}, "Check drive "),
+            ("update-no-drive", ("x/AppUpdatey",), {}, "Check drive ", "Plug it in"),
         ]
         small = self.small_drive()
         if small:
             cases.append(("low-space", ("--path", "E:\\"), {"folder": small},
-                          "Not enough drive E free space.\nAt least 150MB required."))
+                          "Not enough drive E free space.\nAt least 150MB required.", "MB more on the stick"))
         try:
-            for name, args, world, expected in cases:
-                with self.subTest(name), Stick("E", folder=world.get("folder")) as stick, \
+            for name, args, world, headline, cause in cases:
+                server = UpdateServer(world["served"]) if "served" in world else contextlib.nullcontext()
+                with self.subTest(name), server, Stick("E", folder=world.get("folder")) as stick, \
                         Installer(*args, attached=world.get("attached", ("E",))) as run:
-                    state = run.until(lambda s: not visible(s, PROGRESS), "failed", timeout=120)
+                    state = run.until(lambda s: h.control(s, ACTION)["enabled"], "failed", timeout=120)
                     SCREEN.shot("failed-" + name)
-                    self.assertEqual(expected, text(state))
-                    run.click(ACTION)
-                    time.sleep(1)
-                    self.assertTrue(h.probe()["found"], "the action button closed the dialog")
-                    self.assertEqual([], stick.runs())
+                    self.assertEqual(headline, text(state))
+                    self.assertIn(cause, h.control(state, ADVICE)["text"])
+                    self.assertTrue(visible(state, ADVICE))
+                    self.assertFalse(visible(state, PROGRESS))
+                    self.assertEqual(("&Try again", ACTION), (h.control(state, ACTION)["text"], state["focus"]))
+                    self.assertEqual([122, 30], size(state, ACTION), "image 309")
+                    read = screen_reader()
+                    self.assertEqual(("Try again", 43, None, "Alt+T"), read[ACTION])
+                    self.assertEqual(h.control(state, ADVICE)["text"], read[ADVICE][0])
+                    events = h.start(h.exe("ui_probe"), "--events", 120,
+                                     output=os.path.join(h.scratch_dir("events"), "e.txt"))
+                    self.addCleanup(events.stop)
+                    events.wait_line("listening")
+                    if name == "server-down":
+                        # The server comes back: Try again (by its access key) installs.
+                        with UpdateServer(self.served):
+                            run.key("alt+t")
+                            state = run.until(lambda s: visible(s, COMPLETE), "installed after Try again")
+                            SCREEN.shot("failed-server-down-then-installed")
+                        self.assertIn("Quillon.exe", unix_tree(stick.folder))
+                    else:
+                        # The same run again, failing as before: a screen reader hears it.
+                        run.key("alt+t")
+                        heard = lambda: [json.loads(line) for line in events.lines() if line.startswith("{")]
+                        wait_until(lambda: any(e["event"] == ALERT for e in heard()) and
+                                   headline in [e["text"] for e in heard() if e["event"] == NAME_CHANGED], 120,
+                                   "a screen reader did not hear the failure again: %r" % heard())
+                        self.assertEqual([STATUS], [e["id"] for e in heard() if e["event"] == ALERT])
+                        self.assertEqual(headline, text(run.until(lambda s: h.control(s, ACTION)["enabled"],
+                                                                  "failed again")))
+                        self.assertEqual([], stick.runs())
+                    events.stop()
+                    self.assertIn("Trying the run again", run.log())
                     run.click(CLOSE)
-                    self.assertEqual(0, run.exit_code())
+                    run.exit_code()
                     self.assertFalse(os.path.exists(run.package_file()))
         finally:
+            h.remove_tree(empty)
+            h.remove_tree(refused)
             if small:
                 # Lazily: Wine may still hold a handle on the drive for a moment.
                 subprocess.run(["umount", "--lazy", small])
                 os.rmdir(small)
+
+    def test_a_stick_pulled_during_the_download_stops_it_at_once_and_try_again_waits_for_the_stick(self):
+        """Pulled as Windows tells it (a device-change message) and plugged
+        in again as only a look at the drive sees it (Wine's links send none)."""
+        with UpdateServer(self.served, rate=SLOW // 4), Stick("E") as stick, Installer("--path", "E:\\") as run:
+            run.until(lambda s: text(s) == DOWNLOADING and bar(s) > 0, "downloading")
+            link = h.dosdevice("E")
+            si.write_wmi_fixture(run.wmi, [])
+            os.unlink(link)
+            pulled = time.time()
+            self.assertEqual(0, h.run(h.exe("device_change"), "remove", "E").returncode)
+            state = run.until(lambda s: h.control(s, ACTION)["enabled"], "failed")
+            print("the pulled stick was shown %.2f s after the pull" % (time.time() - pulled))
+            self.assertLess(time.time() - pulled, 3.0)
+            SCREEN.shot("pulled-during-download")
+            self.assertEqual("Check drive E is connected", text(state))
+            self.assertIn("pulled out", h.control(state, ADVICE)["text"])
+            self.assertIn("Drive E: went during the run", run.log())
+            self.assertEqual(("&Try again", ACTION), (h.control(state, ACTION)["text"], state["focus"]))
+            run.click(ACTION)
+            state = run.until(lambda s: "still missing" in h.control(s, ADVICE)["text"], "still missing")
+            SCREEN.shot("pulled-try-again-still-missing")
+            os.symlink(stick.folder, link)
+            si.write_wmi_fixture(run.wmi, ["E"])
+            state = run.until(lambda s: visible(s, PROGRESS), "started again when the stick came back")
+            SCREEN.shot("pulled-stick-back-started-again")
+            run.until(lambda s: visible(s, COMPLETE), "installed", timeout=180)
+            SCREEN.shot("pulled-stick-back-installed")
+            self.assertIn("Quillon.exe", unix_tree(stick.folder))
 
     def small_drive(self):
         """A 100 MB tmpfs, or None where this machine allows no mount."""
@@ -418,7 +491,7 @@ class InstallDialogTest(unittest.TestCase):
     def test_keys_and_a_close_that_answer_at_once_while_the_server_or_the_drive_check_hangs(self):
         """The server stalls in the middle of the first range (for a minute,
         as long as the receive time-out), or WMI holds the drive check for
-        15 s: the keyboard starts on the logo, where Enter does nothing,
+        15 s: the keyboard starts on the bar, where Enter does nothing,
         Tab passes the action button by while it cannot act, Enter on the
         close button closes as a click does, and the close is answered while
         the dialog stops, which takes it from the screen within 2 s."""
@@ -432,12 +505,13 @@ class InstallDialogTest(unittest.TestCase):
             with self.subTest(name), stalled, Stick("E"), h.windows_without_a_window_manager(), \
                     Installer("--path", "E:\\", hold_ms=hold_ms) as run:
                 state = run.until(ready, "ready")
-                self.assertEqual((LOGO, False), (state["focus"], h.control(state, ACTION)["enabled"]))
-                run.key("Return")  # on the logo
+                self.assertEqual((PROGRESS, False), (state["focus"], h.control(state, ACTION)["enabled"]))
+                run.key("Return")  # on the bar
+                run.click(LOGO)  # the graphic takes no focus
                 time.sleep(1)
                 state = h.probe()
-                self.assertEqual((True, "Quillon Setup", LOGO), (state["found"], state["title"], state["focus"]),
-                                 "Enter on the logo ended the install")
+                self.assertEqual((True, "Quillon Setup", PROGRESS), (state["found"], state["title"], state["focus"]),
+                                 "Enter on the bar ended the install, or the logo took the focus")
                 tabbed = []
                 for _ in range(3):
                     run.key("Tab")
@@ -488,7 +562,7 @@ class InstallDialogTest(unittest.TestCase):
                 second.program.stop()
 
         for name, args, message in (
-                ("silent-install", ("/path=E:",), "Quillon is being installed on this PC. Try again when it has finished."),
+                ("silent-install", ("/path=E:",), "Quillon is being installed on a USB drive from this PC. Try again when it has finished."),
                 ("update", ("/AppUpdate", "--drivePath", "E:\\"),
                  "Quillon is being updated on this PC. Try again when it has finished.")):
             with self.subTest(name), Stick("E"):
@@ -520,7 +594,7 @@ class InstallDialogTest(unittest.TestCase):
                 SCREEN.shot("update-downloading")
                 self.assertFalse(visible(state, ACTION), "action button shown during an update")
                 # The keyboard starts where a stray Enter cannot stop the update.
-                self.assertEqual(LOGO, state["focus"])
+                self.assertEqual(PROGRESS, state["focus"])
                 run.key("Return")
                 self.assertEqual(0, from_e.wait(20))
                 self.assertEqual(0, from_g.wait(20))
@@ -552,7 +626,7 @@ class InstallDialogTest(unittest.TestCase):
             with Installer("/AppUpdate", "--drivePath", "E:\\", "--exePath", "E:\\Quillon.exe") as run:
                 state = run.until(lambda s: text(s) == "Update failed.", "failed", timeout=120)
                 SCREEN.shot("update-failed")
-                self.assertFalse(visible(state, ACTION))
+                self.assertEqual((True, "&Try again"), (visible(state, ACTION), h.control(state, ACTION)["text"]))
                 self.assertFalse(visible(state, PROGRESS))
                 run.click(CLOSE)
                 self.assertEqual(0, run.exit_code())

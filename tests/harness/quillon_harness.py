@@ -4,6 +4,7 @@ Every path and setting comes from the environment that CTest gives the test
 (see WineHarness.cmake), so a script runs the same from any build folder.
 """
 import contextlib
+import ctypes
 import json
 import os
 import pwd
@@ -330,15 +331,83 @@ def drag(start_point, end_point, steps=5):
     release()
 
 
-def key(name, title="Quillon Setup"):
-    """A key press for the window with this title. There is no window
-    manager on the virtual screen, so the window is given the X input focus
-    first, in the same xdotool call: the X server carries out one client's
-    requests in order, so the key reaches the window focused just before it,
-    and nothing waits for the focus to be reported on that very window
-    (with Wine the server may report PointerRoot instead)."""
-    xdotool("search", "--limit", "1", "--name", "^%s$" % title, "windowfocus", "key", name)
-    time.sleep(0.2)
+def key(name, title="Quillon Setup", window=None, settle=True):
+    """A key press for the window with this title (or this X window id).
+    There is no window manager on the virtual screen, so the window is given
+    the X input focus first; the key then goes in a call of its own, through
+    the X server's own input (XTEST), which that focus directs. The server
+    carries out the first call's requests before the second's, so nothing
+    waits for the focus to be reported on that very window (with Wine the
+    server may report PointerRoot instead).
+
+    A key that closes its window (Esc) can be left down in the server, which
+    would then repeat it into the next program; every key still down
+    afterwards is let go. With settle, returns a moment later, for the
+    window to have acted."""
+    if window is None:
+        xdotool("search", "--limit", "1", "--name", "^%s$" % title, "windowfocus")
+    else:
+        xdotool("windowfocus", window)
+    try:
+        xdotool("key", name)
+    finally:
+        release_held_keys()
+    if settle:
+        time.sleep(0.2)
+
+
+class _X:
+    """The few Xlib and XTEST calls that see and let go of held keys."""
+
+    def __init__(self):
+        self.lib = ctypes.CDLL("libX11.so.6")
+        self.test = ctypes.CDLL("libXtst.so.6")
+        self.lib.XOpenDisplay.restype = ctypes.c_void_p
+        self.lib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        for name in ("XCloseDisplay", "XSync", "XQueryKeymap"):
+            getattr(self.lib, name).argtypes = [ctypes.c_void_p] + ([ctypes.c_char_p] if name == "XQueryKeymap"
+                                                                    else [ctypes.c_int] if name == "XSync" else [])
+        self.test.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
+
+    @contextlib.contextmanager
+    def connection(self):
+        connection = self.lib.XOpenDisplay(display().encode())
+        if not connection:
+            raise AssertionError("cannot open the X display %s" % display())
+        try:
+            yield connection
+        finally:
+            self.lib.XCloseDisplay(connection)
+
+    def held(self, connection):
+        keys = ctypes.create_string_buffer(32)
+        self.lib.XQueryKeymap(connection, keys)
+        return [i * 8 + bit for i, byte in enumerate(keys.raw) for bit in range(8) if byte >> bit & 1]
+
+
+_x = None
+
+
+def _xlib():
+    global _x
+    if _x is None:
+        _x = _X()
+    return _x
+
+
+def keys_held():
+    """The key codes that the X server of the prefix's screen holds down."""
+    with _xlib().connection() as connection:
+        return _xlib().held(connection)
+
+
+def release_held_keys():
+    """Lets go of every key the X server holds down."""
+    x = _xlib()
+    with x.connection() as connection:
+        for code in x.held(connection):
+            x.test.XTestFakeKeyEvent(connection, code, 0, 0)
+        x.lib.XSync(connection, 0)
 
 
 def shown_windows(title="Quillon Setup"):

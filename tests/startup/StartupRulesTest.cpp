@@ -162,7 +162,7 @@ TEST(SecondStart, ByHandAlwaysGetsAnAnswerUnwatchedOnesAreRefused)
     // An unwatched run going on: said so at once, its window or not.
     EXPECT_EQ(SecondStart::TellInstalling, DecideSecondStart(byHand, first(OtherRun::SilentInstall, false, false)));
     EXPECT_EQ(SecondStart::TellUpdating, DecideSecondStart(byHand, first(OtherRun::Update, true, false)));
-    EXPECT_EQ(L"Quillon is being installed on this PC. Try again when it has finished.",
+    EXPECT_EQ(L"Quillon is being installed on a USB drive from this PC. Try again when it has finished.",
               SecondStartMessage(SecondStart::TellInstalling));
     EXPECT_EQ(L"", SecondStartMessage(SecondStart::BringFirstToFront));
 

@@ -206,6 +206,8 @@ TEST(DialogTemplates, TheInstallersTemplates)
           {1012, nullptr, 0x80, 78, 36, 24, 10, button, 0},
           {1010, nullptr, 0x80, 116, 15, 30, 16, logo, 0},
           {-1, nullptr, 0x82, 10, 46, 175, 24, text, WS_EX_TRANSPARENT},
+          // A failure's advice, shown only then, where the dialog puts it.
+          {1014, nullptr, 0x82, 10, 59, 80, 44, WS_CHILD | WS_GROUP | SS_LEFT | SS_NOPREFIX, WS_EX_TRANSPARENT},
           {1013, nullptr, 0x80, 94, 79, 82, 20, button, 0},
           {1006, L"msctls_progress32", 0, 9, 59, 165, 14, WS_CHILD | WS_VISIBLE | WS_BORDER, 0},
           {1011, nullptr, 0x82, 9, 82, 78, 13, text, WS_EX_TRANSPARENT}}},
@@ -237,7 +239,7 @@ TEST(DialogTemplates, TheInstallersTemplates)
             EXPECT_EQ(e.exStyle, a.exStyle);
         }
     }
-    EXPECT_EQ(L"Install Complete", LoadTemplate(302).items[7].text);
+    EXPECT_EQ(L"Install Complete", LoadTemplate(302).items[8].text);
     EXPECT_EQ(L"Pick Your Drive for Installation", LoadTemplate(301).items[4].text);
     // Access keys and names a screen reader reads for image buttons.
     const auto textOf = [](UINT dialog, int id) {

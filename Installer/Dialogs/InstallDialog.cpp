@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "DriveNames.h"
+#include "DpiScale.h"
 #include "Accessibility.h"
 #include "InstallBackend.h"
 #include "ProductConstants.h"
@@ -495,9 +496,10 @@ void InstallDialog::ShowAdvice(const std::wstring& advice)
             headlineHeight = measured.bottom;
         }
     }
-    const int top = statusBox.top + headlineHeight + 2;
-    ::MoveWindow(shown, statusBox.left, top, actionBox.left - kAdviceGap - statusBox.left,
-                 client.bottom - kAdviceGap - top, FALSE);
+    // The gaps are pixels at 96 dpi, as every size the dialogs give.
+    const int gap = NCommon::ScaleToDpi(kAdviceGap, LayoutDpi());
+    const int top = statusBox.top + headlineHeight + NCommon::ScaleToDpi(2, LayoutDpi());
+    ::MoveWindow(shown, statusBox.left, top, actionBox.left - gap - statusBox.left, client.bottom - gap - top, FALSE);
     ::SetWindowTextW(shown, advice.c_str());
     ::ShowWindow(shown, advice.empty() ? SW_HIDE : SW_SHOW);
     NCommon::AnnounceTextChange(shown);

@@ -49,7 +49,7 @@ TEST(DpiScale, SizesScaledToTheNearestPixelAndRectanglesByTheirEdges)
     EXPECT_EQ(215, ClientSizeAtDpi(picker, units, 120).cy);
     EXPECT_EQ(558, ClientSizeAtDpi(picker, units, 192).cx);
     // The help button: at 154, 5, 11 x 11 dialog units (no styles).
-    const DialogItemTemplate help{0, 0, 154, 5, 11, 11};
+    const DialogItemTemplate help{0, 0, 154, 5, 11, 11, 0, 0, {}, {}};
     const PixelRect at96 = ControlRectInPixels(help, units);
     const PixelRect same = ControlRectAtDpi(help, units, 96);
     EXPECT_EQ((std::vector<int>{at96.x, at96.y, at96.width, at96.height}),

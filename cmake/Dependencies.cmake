@@ -27,6 +27,31 @@ target_compile_options(quillon_minizip PRIVATE -w)
 # encrypted members, so it stays enabled.
 target_compile_definitions(quillon_minizip PRIVATE UNICODE _UNICODE)
 
+# --- zstd's decoder: compiled from the libzstd source package --------------
+# The decoder alone applies the vendor's binary patches; nothing of the
+# compressor goes into the program.
+set(QUILLON_ZSTD_DIR "/opt/quillon-deps/zstd/lib"
+    CACHE PATH "lib/ of Debian's libzstd source package")
+if(NOT EXISTS "${QUILLON_ZSTD_DIR}/decompress/zstd_decompress.c")
+  message(FATAL_ERROR "zstd sources not found in ${QUILLON_ZSTD_DIR}; run scripts/bootstrap as root")
+endif()
+add_library(quillon_zstd_decoder STATIC
+  ${QUILLON_ZSTD_DIR}/common/entropy_common.c
+  ${QUILLON_ZSTD_DIR}/common/error_private.c
+  ${QUILLON_ZSTD_DIR}/common/fse_decompress.c
+  ${QUILLON_ZSTD_DIR}/common/xxhash.c
+  ${QUILLON_ZSTD_DIR}/common/zstd_common.c
+  ${QUILLON_ZSTD_DIR}/decompress/huf_decompress.c
+  ${QUILLON_ZSTD_DIR}/decompress/zstd_ddict.c
+  ${QUILLON_ZSTD_DIR}/decompress/zstd_decompress.c
+  ${QUILLON_ZSTD_DIR}/decompress/zstd_decompress_block.c)
+target_include_directories(quillon_zstd_decoder SYSTEM PUBLIC ${QUILLON_ZSTD_DIR})
+# The x86-64 assembly is not for a 32-bit program, the legacy formats and the
+# tracing hooks are never wanted: a patch is a current zstd frame.
+target_compile_definitions(quillon_zstd_decoder PRIVATE
+  ZSTD_DISABLE_ASM ZSTD_LEGACY_SUPPORT=0 ZSTD_TRACE=0 ZSTD_STATIC_LINKING_ONLY)
+target_compile_options(quillon_zstd_decoder PRIVATE -w -O2)
+
 # --- easylogging++: one static library built from the packaged sources -----
 set(QUILLON_ELPP_SOURCE_DIR "/usr/include" CACHE PATH "Folder holding easylogging++.h and .cc")
 set(_elpp_dir ${CMAKE_BINARY_DIR}/third_party/easyloggingpp)

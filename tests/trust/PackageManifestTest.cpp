@@ -10,6 +10,7 @@
 #include "PackageManifest.h"
 #include "PackageSignature.h"
 #include "Sha256Hasher.h"
+#include "TextLines.h"
 
 using namespace PackageManifest;
 
@@ -31,15 +32,6 @@ std::vector<std::string> GoodLines()
             "member 0 " + kHash + " defs/",
             "member 5 " + kHash + " defs/été 2.dat",
             "signature " + std::string(128, 'b')};
-}
-
-std::string Join(const std::vector<std::string>& lines)
-{
-    std::string text;
-    for (const std::string& line : lines) {
-        text += line + "\n";
-    }
-    return text;
 }
 
 std::string WithLine(size_t index, const std::string& line)

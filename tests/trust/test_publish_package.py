@@ -1,6 +1,7 @@
 """The vendor's publishing tool, checked from outside: what it writes is
 verified by openssl alone (not by the tool's own code), for a plain key, a
-password-protected key and a key that never leaves a PKCS#11 token."""
+password-protected key and a key that never leaves a PKCS#11 token; the
+patches it publishes are decoded by Debian's zstd alone."""
 import hashlib
 import io
 import os
@@ -127,6 +128,80 @@ class PublishingTool(unittest.TestCase):
         self.assertEqual(0, result.returncode, result.stdout)
         self.assert_verified_by_openssl(self.read_manifest("token"), self.public)
         self.assertNotEqual(0, self.publish(uri, "badpin", password="0000").returncode)
+
+    def test_patches_from_earlier_releases_decode_with_zstd_alone_and_are_listed_signed(self):
+        import random
+        rng = random.Random(29)
+        base = bytes(rng.getrandbits(8) for _ in range(300000))
+        releases = []
+        for version in (1, 2, 3):
+            data = bytearray(base)
+            for _ in range(version * 20):
+                at = rng.randrange(len(data) - 64)
+                data[at:at + 64] = bytes(rng.getrandbits(8) for _ in range(64))
+            path = os.path.join(self.work, "release%d.zip" % version)
+            with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+                archive.writestr("defs/", b"")
+                archive.writestr("defs/db.dat", bytes(data))
+                # Changed through and through: a patch is no smaller.
+                archive.writestr("Quillon.exe", os.urandom(40000))
+                archive.writestr("same.txt", b"unchanged\n" * 100)
+            releases.append(path)
+        out = os.path.join(self.work, "patched")
+        self.assertEqual(0, self.publish_version(releases[0], 1, out).returncode)
+        self.assertFalse(os.path.exists(os.path.join(out, "Quillon.patches")), "a list with no earlier release")
+        self.assertEqual(0, self.publish_version(releases[1], 2, out).returncode)
+        result = self.publish_version(releases[2], 3, out)
+        self.assertEqual(0, result.returncode, result.stdout)
+        manifest = self.assert_verified_by_openssl(self.read_manifest("patched"), self.public)
+        with open(os.path.join(out, "Quillon.patches"), "rb") as handle:
+            listed = handle.read()
+        body = self.assert_verified_by_openssl(listed, self.public)
+        lines = body.decode().splitlines()
+        self.assertEqual(["quillon-patches 1", "version 3", "manifest " + hashlib.sha256(manifest).hexdigest()],
+                         [lines[0], lines[2], lines[3]])
+
+        def member(path, name):
+            with zipfile.ZipFile(path) as archive:
+                return archive.read(name)
+        new = member(releases[2], "defs/db.dat")
+        olds = {hashlib.sha256(member(path, "defs/db.dat")).hexdigest(): member(path, "defs/db.dat")
+                for path in releases[:2]}
+        patches = [line.split(" ") for line in lines[4:]]
+        # One patch from each of the two earlier releases, for the one
+        # member that changed a little; none for the rewritten program.
+        self.assertEqual(sorted(olds), sorted(p[1] for p in patches))
+        for _, old_sha, new_sha, size, sha, address in patches:
+            self.assertEqual(hashlib.sha256(new).hexdigest(), new_sha)
+            self.assertEqual("/SW_UPDATE/KT-QUILLON/patches/%s-%s.zst" % (old_sha, new_sha), address)
+            patch = os.path.join(out, address[len("/SW_UPDATE/KT-QUILLON/"):])
+            with open(patch, "rb") as handle:
+                data = handle.read()
+            self.assertEqual((int(size), sha), (len(data), hashlib.sha256(data).hexdigest()))
+            self.assertLess(len(data), len(new) // 10)
+            old = os.path.join(self.work, "old.dat")
+            with open(old, "wb") as handle:
+                handle.write(olds[old_sha])
+            decoded = subprocess.run(["zstd", "-d", "-c", "--patch-from=" + old, patch], check=True,
+                                     stdout=subprocess.PIPE).stdout
+            self.assertEqual(new, decoded)
+
+        # The same inputs give the same list and manifest, signatures aside;
+        # without earlier releases there is no list at all.
+        again = os.path.join(self.work, "patched-again")
+        for version, path in enumerate(releases, 1):
+            self.assertEqual(0, self.publish_version(path, version, again).returncode)
+        self.assertEqual(manifest, self.assert_verified_by_openssl(self.read_manifest("patched-again"), self.public))
+        with open(os.path.join(again, "Quillon.patches"), "rb") as handle:
+            self.assertEqual(body, self.assert_verified_by_openssl(handle.read(), self.public))
+        alone = self.publish_version(releases[2], 3, out, extra=["--patch-releases", "0"])
+        self.assertEqual(0, alone.returncode, alone.stdout)
+        self.assertFalse(os.path.exists(os.path.join(out, "Quillon.patches")), "a list left for another manifest")
+
+    def publish_version(self, package, version, out, extra=()):
+        return subprocess.run([sys.executable, TOOL, package, "--key", self.key, "--version", str(version),
+                               "--issued", ISSUED, "--out", out] + list(extra),
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
     def test_packages_the_installer_would_refuse_are_not_signed(self):
         cases = {

@@ -20,6 +20,9 @@ struct ExtractionContext {
     // Set when only some members were fetched: each zip entry's manifest
     // entry, read from the signed tail.
     std::optional<std::vector<size_t>> partialIndex;
+    // Per zip entry: where the bytes of a member rebuilt from a binary
+    // patch wait; empty for a member that comes from the package.
+    std::vector<std::wstring> rebuilt;
     // The version the drive's record named when the run began.
     std::optional<uint64_t> installedVersion;
     // Set when the drive has too little room for the staged new files.

@@ -11,6 +11,7 @@
 #include "JoinPath.h"
 #include "MessageError.h"
 #include "PackageTrust.h"
+#include "RebuiltMembers.h"
 #include "SmallFile.h"
 #include "TextConversion.h"
 #include "easylogging++.h"
@@ -61,14 +62,25 @@ std::vector<size_t> MatchSignedMembers(const ZipLayer& zip, HZIP handle, int cou
     return std::move(match.manifestIndex);
 }
 
+// The members of a run rebuilt from binary patches: per entry, where the
+// bytes wait (empty for a member from the package), and where each one
+// landed, for the look it gets once committed.
+struct Rebuilt {
+    const std::vector<std::wstring>& paths;
+    const std::vector<PackageManifest::Member>& members;
+    const std::vector<size_t>& manifestIndex;
+    std::vector<std::pair<std::wstring, ZipItem>> placed;
+};
+
 // Writes the entries that `write` names one by one; false when the cancel
 // flag stopped it before an entry. The entries that are to be hidden are
 // added to `hidden`. With a check, no member reaches the drive unless it
-// passed it.
+// passed it; a rebuilt member is staged from its bytes in the work folder,
+// checked there.
 bool ExtractEntries(const ZipLayer& zip, HZIP handle, const std::vector<bool>& write,
                     const std::wstring& destination, IInstallListener* listener,
                     const std::atomic<bool>* cancel, std::vector<std::wstring>& hidden,
-                    const PackageTrust::MemberHashCheck* check)
+                    const PackageTrust::MemberHashCheck* check, Rebuilt& rebuilt)
 {
     const size_t total = static_cast<size_t>(std::count(write.begin(), write.end(), true));
     size_t done = 0;
@@ -84,6 +96,16 @@ bool ExtractEntries(const ZipLayer& zip, HZIP handle, const std::vector<bool>& w
         if (status != ZipOk) {
             throw MessageError("Reading the package's directory failed",
                                ExplainZipFailure(zip, handle, status, "entry " + std::to_string(i)));
+        }
+        const size_t entry = static_cast<size_t>(i);
+        if (entry < rebuilt.paths.size() && !rebuilt.paths[entry].empty()) {
+            StageRebuiltMember(zip, handle, item, rebuilt.paths[entry],
+                               rebuilt.members[rebuilt.manifestIndex[entry]]);
+            rebuilt.placed.emplace_back(NCommon::JoinPath(destination, item.name), item);
+            if (listener != nullptr) {
+                listener->OnProgress(static_cast<float>(++done) / static_cast<float>(total));
+            }
+            continue;
         }
         status = zip.unzipItem(handle, i, item.name);
         if (status != ZipOk) {
@@ -158,8 +180,9 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
     // Hidden goes on once the members are in place: the old tree stays as
     // it was until then.
     std::vector<std::wstring> hidden;
+    Rebuilt rebuilt{context.rebuilt, manifest.members, manifestIndex, {}};
     if (!ExtractEntries(zip, archive.get(), write, destination, listener, cancel, hidden,
-                        check ? &*check : nullptr)) {
+                        check ? &*check : nullptr, rebuilt)) {
         return;
     }
     if (check) {
@@ -179,6 +202,9 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
         return;
     }
     CommitStaging(zip, archive.get(), writing);
+    for (const auto& placed : rebuilt.placed) {
+        GiveItemsLook(placed.first, placed.second);
+    }
     for (const std::wstring& path : hidden) {
         MarkHidden(path);
     }

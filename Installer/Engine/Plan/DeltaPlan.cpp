@@ -228,12 +228,13 @@ Plan Finish(Plan plan, const std::vector<ByteRange>& wanted, const std::vector<B
 }  // namespace
 
 Plan PlanMembers(const Directory& directory, uint64_t tailOffset, const std::vector<size_t>& manifestIndex,
-                 const std::vector<bool>& onDrive, const std::vector<ByteRange>& kept)
+                 const std::vector<bool>& onDrive, const std::vector<ByteRange>& kept,
+                 const std::vector<ByteRange>& alsoWanted)
 {
     Plan plan;
     plan.write = WriteSet(manifestIndex, onDrive);
     const std::vector<ByteRange> spans = MemberSpans(directory, tailOffset);
-    std::vector<ByteRange> wanted;
+    std::vector<ByteRange> wanted = alsoWanted;
     for (size_t i = 0; i < spans.size() && i < plan.write.size(); ++i) {
         if (plan.write[i]) {
             wanted.push_back(spans[i]);

@@ -70,9 +70,11 @@ std::vector<bool> WriteSet(const std::vector<size_t>& manifestIndex, const std::
 
 // The entries whose signed member (`manifestIndex[i]` for entry i) the
 // drive does not hold (`onDrive`, per manifest member), and the requests
-// that fetch their bytes, less what is kept.
+// that fetch their bytes and `alsoWanted` (the headers of members rebuilt
+// from patches), less what is kept.
 Plan PlanMembers(const Directory& directory, uint64_t tailOffset, const std::vector<size_t>& manifestIndex,
-                 const std::vector<bool>& onDrive, const std::vector<ByteRange>& kept);
+                 const std::vector<bool>& onDrive, const std::vector<ByteRange>& kept,
+                 const std::vector<ByteRange>& alsoWanted = {});
 
 // The whole package, less what is kept.
 Plan PlanWhole(uint64_t packageSize, const std::vector<ByteRange>& kept);

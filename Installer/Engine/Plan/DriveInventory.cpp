@@ -161,7 +161,7 @@ bool Settles(const PackageManifest::Member& member, const FileRead& read)
 }
 
 OnDrive Look(const PackageManifest::Member& member, const std::wstring& destination, Sha256Hasher& hasher,
-             std::vector<char>& buffer, const std::atomic<bool>* cancel)
+             std::vector<char>& buffer, const std::atomic<bool>* cancel, FileRead& read)
 {
     const std::wstring path = PathOf(destination, member.name);
     const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -172,7 +172,7 @@ OnDrive Look(const PackageManifest::Member& member, const std::wstring& destinat
     if (folder || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return folder && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? OnDrive::Signed : OnDrive::Nothing;
     }
-    const FileRead read = ReadFileAt(path, member.size, hasher, buffer, nullptr, cancel);
+    read = ReadFileAt(path, member.size, hasher, buffer, nullptr, cancel);
     return read.exists && !read.hashed && read.size == member.size ? OnDrive::Nothing : VerdictOn(member, read);
 }
 
@@ -232,12 +232,14 @@ Inventory Take(const PackageManifest::Manifest& manifest, const std::wstring& de
     const std::vector<PackageManifest::Member>& members = manifest.members;
     std::vector<OnDrive> found(members.size(), OnDrive::Nothing);
     std::vector<char> settled(members.size(), 0);
+    std::vector<FileRead> reads(members.size());
     if (headStart != nullptr) {
         headStart->Finish();
         for (size_t i = 0; i < members.size(); ++i) {
             const FileRead* read = IsFolder(members[i].name) ? nullptr : headStart->Find(members[i].name);
             if (read != nullptr && Settles(members[i], *read)) {
                 found[i] = VerdictOn(members[i], *read);
+                reads[i] = *read;
                 settled[i] = 1;
             }
         }
@@ -251,7 +253,7 @@ Inventory Take(const PackageManifest::Manifest& manifest, const std::wstring& de
     HashWorkers(
         std::move(left),
         [&](size_t i, Sha256Hasher& hasher, std::vector<char>& buffer) {
-            found[i] = Look(members[i], destination, hasher, buffer, cancel);
+            found[i] = Look(members[i], destination, hasher, buffer, cancel, reads[i]);
         },
         HashWorkers::Cores() - 1, nullptr, cancel)
         .WorkHereAndJoin();
@@ -259,6 +261,7 @@ Inventory Take(const PackageManifest::Manifest& manifest, const std::wstring& de
     Inventory inventory;
     inventory.onDrive.assign(found.size(), false);
     inventory.differs.assign(found.size(), false);
+    inventory.files = std::move(reads);
     for (size_t i = 0; i < found.size(); ++i) {
         inventory.onDrive[i] = found[i] == OnDrive::Signed;
         inventory.differs[i] = found[i] == OnDrive::Differs;

@@ -16,15 +16,6 @@
 
 namespace DriveInventory {
 
-struct Inventory {
-    // Per manifest member: the drive holds exactly the signed bytes.
-    std::vector<bool> onDrive;
-    // Per manifest member: a file is there, but not the signed one.
-    std::vector<bool> differs;
-    // Whether anything of the product is there at all.
-    bool anyPresent = false;
-};
-
 // One file as it was read from the drive.
 struct FileRead {
     bool exists = false;
@@ -32,6 +23,18 @@ struct FileRead {
     // Whether sha256 is the hash of the whole file.
     bool hashed = false;
     PackageManifest::Sha256 sha256{};
+};
+
+struct Inventory {
+    // Per manifest member: the drive holds exactly the signed bytes.
+    std::vector<bool> onDrive;
+    // Per manifest member: a file is there, but not the signed one.
+    std::vector<bool> differs;
+    // Per manifest member: its file as it was read, which a binary patch
+    // may start from.
+    std::vector<FileRead> files;
+    // Whether anything of the product is there at all.
+    bool anyPresent = false;
 };
 
 class HashWorkers;

@@ -22,13 +22,14 @@ bool TailUsable(const PackageManifest::Manifest& manifest)
 
 }  // namespace
 
-PackageFetch::PackageFetch(std::wstring folder, const DownloadFunction& download, IInstallListener* listener,
-                           const std::atomic<bool>* cancel)
+PackageFetch::PackageFetch(std::wstring folder, std::wstring destination, const DownloadFunction& download,
+                           IInstallListener* listener, const std::atomic<bool>* cancel)
     : m_folder(std::move(folder)),
       m_download(download),
       m_listener(listener),
       m_cancel(cancel),
-      m_kept(m_folder + kPackageFileName, m_folder + kKeptRecordName)
+      m_kept(m_folder + kPackageFileName, m_folder + kKeptRecordName),
+      m_patches(m_folder, std::move(destination), download, listener, cancel)
 {
 }
 
@@ -78,7 +79,7 @@ PackageFetch::Result PackageFetch::Fetch(const PackageManifest::Manifest& manife
             m_rangeIgnored = true;
         }
         if (IsCancelled(m_cancel)) {
-            return Result{m_kept.PackagePath(), std::nullopt};
+            return Result{m_kept.PackagePath(), std::nullopt, {}};
         }
     }
     return FetchWhole(manifest, proxyOnly);
@@ -94,7 +95,7 @@ std::optional<PackageFetch::Result> PackageFetch::FetchMembers(const PackageMani
     if (!m_kept.Holds(tail)) {
         Download(manifest, DeltaPlan::Subtract({tail}, m_kept.Kept()), false, proxyOnly);
         if (IsCancelled(m_cancel)) {
-            return Result{m_kept.PackagePath(), std::nullopt};
+            return Result{m_kept.PackagePath(), std::nullopt, {}};
         }
     }
     const std::string bytes = m_kept.Read(tail);
@@ -123,19 +124,42 @@ std::optional<PackageFetch::Result> PackageFetch::FetchMembers(const PackageMani
         m_wholeOnly = true;
         return std::nullopt;
     }
+    // Members rebuilt from a patch need nothing of the package; a patch
+    // that fails leaves its member to the ranges below, in this same run.
+    std::vector<PatchPlan::DriveFile> files(inventory.files.size());
+    for (size_t m = 0; m < files.size(); ++m) {
+        files[m] = {inventory.files[m].hashed, inventory.files[m].size, inventory.files[m].sha256};
+    }
+    const std::vector<ByteRange> spans = DeltaPlan::MemberSpans(directory, manifest.tailOffset);
+    std::vector<bool> rebuilt = m_patches.RebuildChanged(
+        manifest, match.manifestIndex, DeltaPlan::WriteSet(match.manifestIndex, inventory.onDrive), spans, files,
+        proxyOnly);
+    if (IsCancelled(m_cancel)) {
+        return Result{m_kept.PackagePath(), std::nullopt, {}};
+    }
+    std::vector<bool> fromPackage = inventory.onDrive;
+    std::vector<ByteRange> headers;
+    for (size_t i = 0; i < rebuilt.size(); ++i) {
+        if (rebuilt[i]) {
+            fromPackage[match.manifestIndex[i]] = true;
+            headers.push_back(PatchPlan::LocalHeaderOf(spans[i], directory.entries[i].name.size()));
+        }
+    }
+    const size_t patched = headers.size();
     const DeltaPlan::Plan plan = DeltaPlan::PlanMembers(directory, manifest.tailOffset, match.manifestIndex,
-                                                        inventory.onDrive, m_kept.Kept());
-    size_t members = 0;
+                                                        fromPackage, m_kept.Kept(), headers);
+    size_t members = patched;
     for (bool write : plan.write) {
         members += write ? 1 : 0;
     }
     LOG(INFO) << "The drive lacks " << members << " of the package's " << plan.write.size() << " members: "
               << plan.fetchBytes << " bytes to fetch in " << plan.requests.size() << " requests, "
-              << m_kept.KeptBytes() << " kept";
+              << m_kept.KeptBytes() << " kept"
+              << (patched > 0 ? ", " + std::to_string(patched) + " rebuilt from patches" : std::string());
     if (!plan.requests.empty()) {
         Download(manifest, plan.requests, true, proxyOnly);
     }
-    return Result{m_kept.PackagePath(), std::move(match.manifestIndex)};
+    return Result{m_kept.PackagePath(), std::move(match.manifestIndex), std::move(rebuilt)};
 }
 
 PackageFetch::Result PackageFetch::FetchWhole(const PackageManifest::Manifest& manifest, bool proxyOnly)
@@ -146,7 +170,7 @@ PackageFetch::Result PackageFetch::FetchWhole(const PackageManifest::Manifest& m
                                                                                           : m_kept.Kept());
     if (m_rangeIgnored && manifest.packageSize > 0) {
         Download(manifest, {{0, manifest.packageSize - 1}}, true, proxyOnly);
-        return Result{m_kept.PackagePath(), std::nullopt};
+        return Result{m_kept.PackagePath(), std::nullopt, {}};
     }
     if (m_kept.KeptBytes() > 0) {
         LOG(INFO) << "Fetching the rest of the package: " << plan.fetchBytes << " bytes in "
@@ -155,5 +179,5 @@ PackageFetch::Result PackageFetch::FetchWhole(const PackageManifest::Manifest& m
     if (!plan.requests.empty() || manifest.packageSize == 0) {
         Download(manifest, plan.requests, true, proxyOnly);
     }
-    return Result{m_kept.PackagePath(), std::nullopt};
+    return Result{m_kept.PackagePath(), std::nullopt, {}};
 }

@@ -17,18 +17,19 @@
 #include "Download.h"
 #include "DriveInventory.h"
 #include "KeptDownload.h"
+#include "MemberPatches.h"
 #include "PackageManifest.h"
 
 class IInstallListener;
 
 class PackageFetch {
 public:
-    using DownloadFunction =
-        std::function<std::wstring(const std::wstring& folder, IInstallListener* listener,
-                                   const std::atomic<bool>* cancel, bool proxyOnly, const DownloadTarget& target)>;
+    // One download function serves the package and the patches.
+    using DownloadFunction = MemberPatches::DownloadFunction;
 
-    PackageFetch(std::wstring folder, const DownloadFunction& download, IInstallListener* listener,
-                 const std::atomic<bool>* cancel);
+    // `destination` holds the files a binary patch may start from.
+    PackageFetch(std::wstring folder, std::wstring destination, const DownloadFunction& download,
+                 IInstallListener* listener, const std::atomic<bool>* cancel);
 
     struct Result {
         std::wstring packagePath;
@@ -36,6 +37,9 @@ public:
         // cannot be checked (its tail was), and these are the manifest's
         // entries for the zip's entries, read from the tail.
         std::optional<std::vector<size_t>> partialIndex;
+        // Per zip entry: rebuilt from a binary patch, its bytes waiting at
+        // Patches().ResultPath(entry) rather than in the package.
+        std::vector<bool> rebuilt;
     };
 
     // Fetches what the run needs of `manifest`'s package; with an
@@ -46,7 +50,9 @@ public:
                  bool proxyOnly);
 
     // Bytes fetched over the network by this run.
-    uint64_t FetchedBytes() const { return m_fetched; }
+    uint64_t FetchedBytes() const { return m_fetched + m_patches.FetchedBytes(); }
+    const MemberPatches& Patches() const { return m_patches; }
+    MemberPatches& Patches() { return m_patches; }
     // What is kept is of no use any more (the run succeeded, or the package
     // was refused).
     void Discard() { m_kept.Discard(); }
@@ -78,6 +84,7 @@ private:
     IInstallListener* const m_listener;
     const std::atomic<bool>* const m_cancel;
     KeptDownload m_kept;
+    MemberPatches m_patches;
     uint64_t m_fetched = 0;
     // Once the server has shown it cannot serve parts of the package, or a
     // tail that is not the signed one, the run takes the whole package.

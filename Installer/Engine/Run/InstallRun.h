@@ -39,12 +39,12 @@ public:
           m_driveFolder(PerDriveWorkFolder(workFolder, m_driveRoot)),
           m_manifestFile(m_driveFolder + kRunManifestFileName),
           m_removeManifest(m_manifestFile),
-          m_context{m_driveRoot, JournalPath(m_driveFolder), std::nullopt, {}, std::nullopt, std::nullopt}
+          m_context{m_driveRoot, JournalPath(m_driveFolder), std::nullopt, {}, std::nullopt, {}, std::nullopt}
     {
         if (!PathFileExistsW(m_driveFolder.c_str())) {
             CreateDirectoryW(m_driveFolder.c_str(), nullptr);
         }
-        m_fetch.emplace(m_driveFolder, environment.download, listener, cancel);
+        m_fetch.emplace(m_driveFolder, m_destination, environment.download, listener, cancel);
         SettleUnfinishedRuns(workFolder, environment.zip);
     }
     InstallRun(const InstallRun&) = delete;

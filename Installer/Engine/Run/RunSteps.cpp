@@ -1,5 +1,7 @@
 #include "InstallRun.h"
 
+#include <algorithm>
+
 #include "CancelFlag.h"
 #include "MessageError.h"
 #include "PackageExtraction.h"
@@ -41,6 +43,7 @@ void InstallRun::Fetch(bool proxyOnly)
 {
     m_context.manifest.reset();
     m_context.partialIndex.reset();
+    m_context.rebuilt.clear();
     DownloadTarget manifestTarget;
     manifestTarget.urlPath = DownloadConstants::kManifestPath;
     manifestTarget.fileName = kRunManifestFileName;
@@ -75,6 +78,9 @@ void InstallRun::Fetch(bool proxyOnly)
         PackageFetch::Result fetched = m_fetch->Fetch(*m_context.manifest, &inventory, proxyOnly);
         m_packagePath = std::move(fetched.packagePath);
         m_context.partialIndex = std::move(fetched.partialIndex);
+        for (size_t i = 0; i < fetched.rebuilt.size(); ++i) {
+            m_context.rebuilt.push_back(fetched.rebuilt[i] ? m_fetch->Patches().ResultPath(i) : std::wstring());
+        }
     } catch (...) {
         m_report.Downloaded(m_fetch->FetchedBytes() - before);
         throw;
@@ -137,6 +143,12 @@ void InstallRun::Extract()
         Extraction::ExtractPackage(m_packagePath, m_destination, m_listener, m_cancel, m_environment.zip,
                                   m_environment.getDiskFreeSpace, m_context);
     } catch (...) {
+        // Members rebuilt from patches are the first suspects: the next
+        // attempt takes every member from the package.
+        if (std::any_of(m_context.rebuilt.begin(), m_context.rebuilt.end(),
+                        [](const std::wstring& path) { return !path.empty(); })) {
+            m_fetch->Patches().Forgo();
+        }
         // With the drive still there, the package is what failed: the next
         // fetch starts afresh. Too little room or a held commit says nothing
         // against the bytes, which the next run uses again.

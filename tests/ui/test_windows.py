@@ -85,7 +85,8 @@ class SkinnedDialogOnScreen(unittest.TestCase):
                                  tuple(state["font"][k] for k in ("face", "height", "textHeight")))
                 items = [[int(v) for v in line.split()[1:]] for line in host.program.lines()
                          if line.startswith("item ")]
-                self.assertEqual(8, len(items))
+                # The progress dialog has its failure advice besides, hidden until a failure.
+                self.assertEqual(9 if template == 302 else 8, len(items))
                 for item_id, x, y, cx, cy in items:
                     found = h.control(state, item_id)
                     expected_size = [int(cx * units[0] * 0.25 + 0.5), int(cy * units[1] * 0.125 + 0.5)]
@@ -97,7 +98,7 @@ class SkinnedDialogOnScreen(unittest.TestCase):
                                      found["rect"], "control %d" % item_id)
                     if found["class"] != "RichEdit20W":  # it does not answer WM_GETFONT
                         self.assertEqual(int(font), found["font"]["handle"], "control %d has the layout's font" % item_id)
-                    self.assertEqual(item_id != 1007, found["visible"], "control %d" % item_id)
+                    self.assertEqual(item_id not in (1007, 1014), found["visible"], "control %d" % item_id)
 
         # Apply twice equals once; Restore on a never-applied layout does
         # nothing; Restore after Apply gives the fonts back, positions stay.

@@ -49,12 +49,16 @@ ZipStatus UnzipItem(HZIP zip, int index, const wchar_t* name);
 
 ZipStatus CloseZipFile(HZIP zip);
 
-// Staging: from this call on, UnzipItem leaves every member whole and
-// CRC-checked in a temporary file beside its destination, and nothing on the
-// drive changes until CommitZipStaging moves them all into place. Every
-// temporary file and every folder the archive creates is recorded in the
-// journal at `journalPath` before it is created (the folder just after), so
-// that RecoverZipJournal can undo a run that never ended. CloseZipFile on an
+// Staging: from this call on, UnzipItem leaves every member whole, flushed
+// to the drive and CRC-checked in a temporary file beside its destination,
+// and nothing on the drive changes until CommitZipStaging moves them all
+// into place. Every temporary file and every folder the archive creates is
+// recorded in the journal at `journalPath` before it is created (the folder
+// just after), so that RecoverZipJournal can undo a run that never ended.
+// The journal is a hidden file in the root or a folder above it, and every
+// path it records is relative to its own folder: a journal an earlier run
+// left at that path is settled first, and staging does not start while it
+// cannot be. CloseZipFile on an
 // archive that has not committed removes what was staged and the folders it
 // created. Without staging, each member is moved into place as soon as it is
 // whole.
@@ -64,6 +68,8 @@ ZipStatus BeginZipStaging(HZIP zip, const wchar_t* journalPath);
 // first and removed only after the last member is in place, whatever its
 // attributes; each new file then gets its item's attributes. When a move
 // fails, every member moved so far is taken back and the old files return.
+// The journal reaches the drive before the first move, and again with the
+// commit's own line.
 ZipStatus CommitZipStaging(HZIP zip);
 
 // The bytes that staging every member of the archive takes on a volume with
@@ -71,9 +77,13 @@ ZipStatus CommitZipStaging(HZIP zip);
 ZipStatus GetZipStagingBytes(HZIP zip, uint32_t clusterBytes, uint64_t* bytes);
 
 // Settles the journal an earlier run left: undoes a run that did not
-// commit, finishes one that did. The journal goes once nothing of it is left
-// to do; it stays while its drive cannot be reached. True when it is gone
-// (or there was none).
+// commit, finishes one that did. Its paths are relative to the journal's own
+// folder, so that it settles under any drive letter; a journal with a line
+// that names anything a staging run does not make there (a full path, a way
+// up, a file that is no temporary twin) is not acted on at all, and goes.
+// The journal goes once nothing of it is left to do; it stays while its
+// drive cannot be reached or a file of it cannot be removed. True when it
+// is gone (or there was none).
 bool RecoverZipJournal(const wchar_t* journalPath);
 
 // Sees a file member's data as UnzipItem writes it, and has the last word
@@ -129,6 +139,26 @@ struct ZipFailure {
 ZipFailure GetZipFailure(HZIP zip);
 // "CRC mismatch", "unsafe name", ...
 const char* ZipFailureText(ZipFailureCause cause);
+
+// Hears of a step on the drive that had to wait because another program
+// held the file (a virus scanner that opened it the moment it was
+// written): once per file, with the refusal it waited out, how long, and
+// whether the step was taken in the end.
+class IZipWaitListener {
+public:
+    virtual ~IZipWaitListener() = default;
+    virtual void Waited(const wchar_t* path, DWORD error, DWORD milliseconds, bool succeeded) = 0;
+};
+
+// Null stops listening. A null handle gives ZipBadArgument.
+ZipStatus SetZipWaitListener(HZIP zip, IZipWaitListener* listener);
+
+// Adds a file that the commit removes, at `name` under the root: moved
+// aside with the members and gone once they are all in place, back where
+// it was if the commit fails. A name that ends in a separator is a folder:
+// it goes after the commit, and only when nothing is left in it. A file
+// that is not there, or that a member replaces, is passed over.
+ZipStatus RemoveZipFileOnCommit(HZIP zip, const wchar_t* name);
 
 // Sees every seek and read the directory reader makes on an open archive's
 // file. Nothing in the product watches; tests use it to show which parts of

@@ -70,7 +70,8 @@ ZipStatus CloseZipFile(HZIP zip)
     // What was staged and never committed goes, with the folders made for
     // it; a drive that is gone keeps the journal for the next run.
     zip->staged.clear();
-    zip->journal.Close(zip->journal.entries.empty() || ZipLayer::SettleOnDrive(zip->journal.entries));
+    zip->journal.Close(zip->journal.entries.empty() || ZipLayer::SettleOnDrive(zip->journal.entries, zip->retry),
+                       zip->retry);
     delete zip;
     return ZipOk;
 }
@@ -81,7 +82,7 @@ ZipStatus BeginZipStaging(HZIP zip, const wchar_t* journalPath)
         return ZipBadArgument;
     }
     zip->ClearFailure();
-    if (!zip->journal.Open(ZipLayer::AsU16(journalPath))) {
+    if (!zip->journal.Open(ZipLayer::AsU16(journalPath), zip->retry)) {
         const DWORD error = GetLastError();
         zip->Fail(ZipCannotOpen, ZipFailureCause::JournalFailed, error);
         SetLastError(error);
@@ -119,15 +120,8 @@ bool RecoverZipJournal(const wchar_t* journalPath)
     if (journalPath == nullptr) {
         return true;
     }
-    const ZipLayer::JournalText left = ZipLayer::ReadJournalText(journalPath);
-    if (left.state != ZipLayer::JournalText::Read) {
-        return left.state == ZipLayer::JournalText::Absent;
-    }
-    if (!ZipLayer::SettleOnDrive(ZipRules::ParseJournal(left.text))) {
-        return false;
-    }
-    DeleteFileW(journalPath);
-    return true;
+    ZipLayer::BusyRetry retry;
+    return ZipLayer::SettleJournalFile(ZipLayer::AsU16(journalPath), retry);
 }
 
 ZipFailure GetZipFailure(HZIP zip)
@@ -169,6 +163,32 @@ ZipStatus StageZipFile(HZIP zip, const wchar_t* name, const void* bytes, uint32_
         SetLastError(zip->failure.systemError);
     }
     return status;
+}
+
+ZipStatus SetZipWaitListener(HZIP zip, IZipWaitListener* listener)
+{
+    if (zip == nullptr) {
+        return ZipBadArgument;
+    }
+    zip->retry.SetListener(listener);
+    return ZipOk;
+}
+
+ZipStatus RemoveZipFileOnCommit(HZIP zip, const wchar_t* name)
+{
+    if (zip == nullptr) {
+        return ZipBadArgument;
+    }
+    zip->ClearFailure();
+    const std::u16string target = name != nullptr ? ZipLayer::AsU16(name) : std::u16string();
+    if (target.empty() || ZipRules::CheckRelativeName(target) != ZipRules::NameProblem::None ||
+        zip->root.size() + target.size() > ZipRules::kMaxPath - 1) {
+        zip->Fail(ZipBadArgument, ZipFailureCause::BadArgument);
+        SetLastError(zip->failure.systemError);
+        return ZipBadArgument;
+    }
+    zip->obsolete.push_back(zip->root + target);
+    return ZipOk;
 }
 
 ZipStatus SetZipIoObserverForTesting(HZIP zip, IZipIoObserverForTesting* observer)

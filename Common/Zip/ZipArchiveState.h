@@ -14,6 +14,7 @@
 
 #include "ScopedHandles.h"
 #include "ZipArchive.h"
+#include "ZipBusyRetry.h"
 #include "ZipJournalFile.h"
 #include "ZipReadWindows.h"
 #include "ZipRules.h"
@@ -88,10 +89,14 @@ struct ZipArchive {
         std::u16string temporary;
         std::u16string destination;
         DWORD attributes;
+        uint64_t bytes;
     };
     bool staging = false;
     std::vector<Staged> staged;
+    // Full paths of what the commit removes; a folder ends in a separator.
+    std::vector<std::u16string> obsolete;
     ZipLayer::Journal journal;
+    ZipLayer::BusyRetry retry;
 
     ~ZipArchive()
     {

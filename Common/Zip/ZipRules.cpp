@@ -130,6 +130,32 @@ ExtendedTimes ReadUtBlock(const uint8_t* field, size_t length, size_t offset, si
     return times;
 }
 
+std::u16string Decimal(uint64_t value)
+{
+    std::u16string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char16_t>(u'0' + value % 10));
+        value /= 10;
+    } while (value != 0);
+    return digits;
+}
+
+// Decimal digits only, that fit 64 bits.
+std::optional<uint64_t> ParseDecimal(const std::u16string& text)
+{
+    if (text.empty() || text.size() > 20) {
+        return std::nullopt;
+    }
+    uint64_t value = 0;
+    for (char16_t c : text) {
+        if (c < u'0' || c > u'9' || value > (UINT64_MAX - (c - u'0')) / 10) {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<uint64_t>(c - u'0');
+    }
+    return value;
+}
+
 // The "|"-led fields that follow a journal line's step character.
 std::vector<std::u16string> SplitJournalFields(const std::u16string& line)
 {
@@ -153,11 +179,12 @@ std::optional<size_t> JournalFieldCount(JournalStep step)
         return 0;
     case JournalStep::Temporary:
     case JournalStep::Folder:
+    case JournalStep::EmptiedFolder:
         return 1;
     case JournalStep::Backup:
         return 2;
     case JournalStep::Move:
-        return 3;
+        return 4;
     }
     return std::nullopt;
 }
@@ -184,6 +211,9 @@ bool FinishCommitted(EntryIterator begin, EntryIterator end, IJournalFiles& file
             if (!RemoveIfThere(files, entry->first)) {
                 settled = false;
             }
+        } else if (entry->step == JournalStep::EmptiedFolder && files.Exists(entry->first)) {
+            // One that still holds something else stays, and that is all.
+            files.RemoveFolder(entry->first);
         }
     }
     return settled;
@@ -198,7 +228,9 @@ bool UndoStep(const JournalEntry& entry, IJournalFiles& files)
         // Moved in when the staged file is gone and the destination is
         // there. With a backup recorded, only while that backup is still
         // aside: once it is back, the destination is the old file again.
-        if (!files.Exists(entry.first) && files.Exists(entry.second) &&
+        // The size keeps a line that someone else wrote from removing a
+        // file that merely bears the destination's name.
+        if (!files.Exists(entry.first) && files.FileSize(entry.second) == entry.bytes &&
             (entry.third.empty() || files.Exists(entry.third))) {
             return files.Delete(entry.second);
         }
@@ -218,6 +250,7 @@ bool UndoStep(const JournalEntry& entry, IJournalFiles& files)
         }
         return true;
     case JournalStep::Committed:
+    case JournalStep::EmptiedFolder:
         return true;
     }
     return true;
@@ -513,13 +546,14 @@ std::u16string FormatJournalEntry(const JournalEntry& entry)
         break;
     case JournalStep::Temporary:
     case JournalStep::Folder:
+    case JournalStep::EmptiedFolder:
         line += u"|" + entry.first;
         break;
     case JournalStep::Backup:
         line += u"|" + entry.first + u"|" + entry.second;
         break;
     case JournalStep::Move:
-        line += u"|" + entry.first + u"|" + entry.second + u"|" + entry.third;
+        line += u"|" + entry.first + u"|" + entry.second + u"|" + entry.third + u"|" + Decimal(entry.bytes);
         break;
     }
     return line + u"\n";
@@ -541,6 +575,13 @@ std::vector<JournalEntry> ParseJournal(const std::u16string& text)
         if (!wanted || fields.size() != *wanted || (*wanted > 0 && fields[0].empty()) ||
             (*wanted > 1 && fields[1].empty())) {
             continue;
+        }
+        if (entry.step == JournalStep::Move) {
+            const std::optional<uint64_t> bytes = ParseDecimal(fields[3]);
+            if (!bytes) {
+                continue;
+            }
+            entry.bytes = *bytes;
         }
         fields.resize(3);
         entry.first = fields[0];

@@ -132,14 +132,20 @@ enum class JournalStep : char16_t {
     Temporary = u'T',  // first: a staged file about to be created
     Folder = u'D',     // first: a folder the run has created
     Backup = u'B',     // first: the destination, second: the name it is moved aside to
-    Move = u'M',       // first: the staged file, second: its destination, third: the backup or empty
+    // first: the staged file, second: its destination, third: the backup or
+    // empty; and the staged file's size
+    Move = u'M',
     Committed = u'C',  // every staged file is in place
+    // first: a folder that goes once the commit is done, when nothing is
+    // left in it (the folder of files the new version no longer ships)
+    EmptiedFolder = u'E',
 };
 struct JournalEntry {
     JournalStep step;
     std::u16string first;
     std::u16string second;
     std::u16string third;
+    uint64_t bytes = 0;
 };
 // One line, ending in a line feed. Paths never hold "|" or a line break.
 std::u16string FormatJournalEntry(const JournalEntry& entry);
@@ -152,6 +158,8 @@ class IJournalFiles {
 public:
     virtual ~IJournalFiles() = default;
     virtual bool Exists(const std::u16string& path) = 0;
+    // Nothing for a path that is no file.
+    virtual std::optional<uint64_t> FileSize(const std::u16string& path) = 0;
     // Clears the file's attributes first, so that a read-only file goes too.
     virtual bool Delete(const std::u16string& path) = 0;
     // Never over an existing file.
@@ -160,8 +168,9 @@ public:
     virtual bool RemoveFolder(const std::u16string& path) = 0;
 };
 // A journal without its commit step is undone: new files that were moved in
-// go, files moved aside come back, staged files and the run's empty folders
-// go. With its commit step it is finished: what was moved aside goes.
+// (the staged file gone, a file of its size at the destination) go, files moved aside come back, staged files and the run's empty folders
+// go. With its commit step it is finished: what was moved aside goes, and
+// the emptied folders it names go when nothing is left in them.
 // Safe to repeat. True when nothing of the journal is left to do.
 bool SettleJournal(const std::vector<JournalEntry>& entries, IJournalFiles& files);
 

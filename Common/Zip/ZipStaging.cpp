@@ -48,36 +48,83 @@ struct StepFailure {
 
 // A file in the way is moved aside, never replaced, so that a failure later
 // in the commit can put it back; each step is recorded before it is taken.
-StepFailure MoveIntoPlace(ZipLayer::Journal& journal, const ZipArchive::Staged& each)
+StepFailure MoveAside(ZipArchive& archive, const std::u16string& path, std::u16string* aside)
 {
-    using ZipRules::JournalStep;
+    *aside = AsideName(path);
+    if (aside->empty()) {
+        return {ZipFailureCause::CannotReplace, ERROR_FILE_EXISTS};
+    }
+    if (!archive.journal.Record({ZipRules::JournalStep::Backup, path, *aside, {}})) {
+        return {ZipFailureCause::JournalFailed, GetLastError()};
+    }
+    if (!archive.retry.Run(path, [&] { return MoveFileExW(AsWide(path), AsWide(*aside), 0) != FALSE; })) {
+        return {ZipFailureCause::CannotReplace, GetLastError()};
+    }
+    return {ZipFailureCause::None, 0};
+}
+
+StepFailure MoveIntoPlace(ZipArchive& archive, const ZipArchive::Staged& each)
+{
     std::u16string aside;
     const DWORD existing = GetFileAttributesW(AsWide(each.destination));
     if (existing != INVALID_FILE_ATTRIBUTES) {
         if ((existing & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             return {ZipFailureCause::FolderInTheWay, ERROR_ALREADY_EXISTS};
         }
-        aside = AsideName(each.destination);
-        if (aside.empty()) {
-            return {ZipFailureCause::CannotReplace, ERROR_FILE_EXISTS};
-        }
-        if (!journal.Record({JournalStep::Backup, each.destination, aside, {}})) {
-            return {ZipFailureCause::JournalFailed, GetLastError()};
-        }
-        if (!MoveFileExW(AsWide(each.destination), AsWide(aside), 0)) {
-            return {ZipFailureCause::CannotReplace, GetLastError()};
+        const StepFailure failed = MoveAside(archive, each.destination, &aside);
+        if (failed.cause != ZipFailureCause::None) {
+            return failed;
         }
     }
-    if (!journal.Record({JournalStep::Move, each.temporary, each.destination, aside})) {
+    if (!archive.journal.Record({ZipRules::JournalStep::Move, each.temporary, each.destination, aside, each.bytes})) {
         return {ZipFailureCause::JournalFailed, GetLastError()};
     }
-    if (!MoveFileExW(AsWide(each.temporary), AsWide(each.destination), 0)) {
+    if (!archive.retry.Run(each.temporary, [&] {
+            return MoveFileExW(AsWide(each.temporary), AsWide(each.destination), 0) != FALSE;
+        })) {
         return {ZipFailureCause::CannotReplace, GetLastError()};
     }
     // Read-only comes last, once the file is in place: until then the file
-    // must stay writable and removable.
+    // must stay writable and removable. A file that keeps its write access
+    // is still the new version's whole file.
     if ((each.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        SetFileAttributesW(AsWide(each.destination), each.attributes);
+        archive.retry.Run(each.destination,
+                          [&] { return SetFileAttributesW(AsWide(each.destination), each.attributes) != FALSE; });
+    }
+    return {ZipFailureCause::None, 0};
+}
+
+// The files the new version no longer ships are moved aside like those a
+// member replaces, and go with them once the commit is done; their folders
+// are recorded to go after them when nothing else is left in them.
+StepFailure SetObsoleteAside(ZipArchive& archive)
+{
+    std::vector<std::u16string> folders;
+    for (const std::u16string& path : archive.obsolete) {
+        if (ZipRules::NamesFolder(path)) {
+            folders.push_back(path.substr(0, path.size() - 1));
+            continue;
+        }
+        const bool replaced = std::any_of(archive.staged.begin(), archive.staged.end(), [&](const auto& each) {
+            return SamePath(each.destination, path);
+        });
+        const DWORD existing = GetFileAttributesW(AsWide(path));
+        if (replaced || existing == INVALID_FILE_ATTRIBUTES || (existing & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            continue;
+        }
+        std::u16string aside;
+        const StepFailure failed = MoveAside(archive, path, &aside);
+        if (failed.cause != ZipFailureCause::None) {
+            return failed;
+        }
+    }
+    // Deepest first, so that a folder emptied by its subfolder's going goes too.
+    std::sort(folders.begin(), folders.end(),
+              [](const std::u16string& a, const std::u16string& b) { return a.size() > b.size(); });
+    for (const std::u16string& folder : folders) {
+        if (!archive.journal.Record({ZipRules::JournalStep::EmptiedFolder, folder, {}, {}})) {
+            return {ZipFailureCause::JournalFailed, GetLastError()};
+        }
     }
     return {ZipFailureCause::None, 0};
 }
@@ -99,7 +146,8 @@ ZipStatus ZipArchive::Stage(const Staged& member)
     // A later member of the same name wins, as it would when written over.
     for (auto earlier = staged.begin(); earlier != staged.end(); ++earlier) {
         if (SamePath(earlier->destination, member.destination)) {
-            DeleteFileW(AsWide(earlier->temporary));
+            // One that stays is in the journal, and goes when it is settled.
+            ZipLayer::DeleteWholly(earlier->temporary, retry);
             staged.erase(earlier);
             break;
         }
@@ -113,21 +161,41 @@ ZipStatus ZipArchive::Stage(const Staged& member)
 // is in place.
 ZipStatus ZipArchive::Commit()
 {
-    journal.Flush();
+    // Every staged file reached the drive as it was finished; the journal's
+    // steps so far follow them before anything is moved.
+    if (!journal.Flush()) {
+        const DWORD error = GetLastError();
+        Rollback();
+        return Fail(ZipWriteFailed, ZipFailureCause::JournalFailed, error);
+    }
     for (const Staged& each : staged) {
-        const StepFailure failed = MoveIntoPlace(journal, each);
+        const StepFailure failed = MoveIntoPlace(*this, each);
         if (failed.cause != ZipFailureCause::None) {
             NameFailure(AsWide(each.destination));
             Rollback();
             return Fail(ZipCannotOpen, failed.cause, failed.error);
         }
     }
-    journal.Record({ZipRules::JournalStep::Committed, {}, {}, {}});
+    const StepFailure failed = SetObsoleteAside(*this);
+    if (failed.cause != ZipFailureCause::None) {
+        Rollback();
+        return Fail(ZipCannotOpen, failed.cause, failed.error);
+    }
+    // Until the commit's line is on the drive, the next run takes it all
+    // back; once it is, the next run finishes it.
+    if (!journal.Record({ZipRules::JournalStep::Committed, {}, {}, {}})) {
+        const DWORD error = GetLastError();
+        Rollback();
+        return Fail(ZipWriteFailed, ZipFailureCause::JournalFailed, error);
+    }
+    // The line is written: a failing flush leaves it with the system, and
+    // the commit stands, as the next run would find it.
     journal.Flush();
     staged.clear();
+    obsolete.clear();
     // The old files go now. One that cannot go stays in the journal, for
     // the next run to remove.
-    if (ZipLayer::SettleOnDrive(journal.entries)) {
+    if (ZipLayer::SettleOnDrive(journal.entries, retry)) {
         journal.Clear();
     }
     return ZipOk;
@@ -136,7 +204,8 @@ ZipStatus ZipArchive::Commit()
 void ZipArchive::Rollback()
 {
     staged.clear();
-    if (ZipLayer::SettleOnDrive(journal.entries)) {
+    obsolete.clear();
+    if (ZipLayer::SettleOnDrive(journal.entries, retry)) {
         journal.Clear();
     }
 }

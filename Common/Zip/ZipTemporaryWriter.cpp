@@ -17,11 +17,12 @@ namespace {
 // the one where it has been moved into place.
 class TemporaryFile {
 public:
-    TemporaryFile() = default;
+    explicit TemporaryFile(ZipLayer::BusyRetry& retry) : m_retry(retry) {}
+    // One that cannot go is in the journal, and goes when it is settled.
     ~TemporaryFile()
     {
         if (!m_path.empty()) {
-            DeleteFileW(AsWide(m_path));
+            ZipLayer::DeleteWholly(m_path, m_retry);
         }
     }
     TemporaryFile(const TemporaryFile&) = delete;
@@ -30,6 +31,7 @@ public:
     void Release() { m_path.clear(); }
 
 private:
+    ZipLayer::BusyRetry& m_retry;
     std::u16string m_path;
 };
 
@@ -154,6 +156,22 @@ ZipStatus CopyMemberData(ZipArchive& archive, const Member& member, HANDLE file)
     return ZipOk;
 }
 
+// The data reaches the drive itself before the file can be committed: a
+// stick with its write cache on loses what is still in the cache when it
+// is pulled, and the journal would then record a commit over files whose
+// bytes never got there. A failure here is a write error like any other.
+ZipStatus FlushAndClose(ZipArchive& archive, NCommon::ScopedHandle& file)
+{
+    if (!FlushFileBuffers(file.get())) {
+        return archive.Fail(ZipWriteFailed, ZipFailureCause::WriteError, GetLastError());
+    }
+    const HANDLE raw = file.release();
+    if (!CloseHandle(raw)) {
+        return archive.Fail(ZipWriteFailed, ZipFailureCause::WriteError, GetLastError());
+    }
+    return ZipOk;
+}
+
 bool IsZero(const FILETIME& time)
 {
     return time.dwLowDateTime == 0 && time.dwHighDateTime == 0;
@@ -166,15 +184,10 @@ ZipStatus FinishFile(ZipArchive& archive, const ZipItem& item, NCommon::ScopedHa
     const FILETIME creation = item.creationTime;
     const FILETIME access = item.accessTime;
     const FILETIME modification = item.modificationTime;
+    // A time the drive refuses leaves the file the member's whole data.
     SetFileTime(file.get(), IsZero(creation) ? nullptr : &creation, IsZero(access) ? nullptr : &access,
                 IsZero(modification) ? nullptr : &modification);
-    // Data still held by the system is written now at the latest; a failure
-    // here is a write error like any other.
-    const HANDLE raw = file.release();
-    if (!CloseHandle(raw)) {
-        return archive.Fail(ZipWriteFailed, ZipFailureCause::WriteError, GetLastError());
-    }
-    return ZipOk;
+    return FlushAndClose(archive, file);
 }
 
 }  // namespace
@@ -202,7 +215,7 @@ ZipStatus ZipArchive::WriteFileMember(const Member& member, const std::u16string
     }
 
     // Declared before the twin, so that its file is closed before it goes.
-    TemporaryFile temporary;
+    TemporaryFile temporary(retry);
     TemporaryTwin twin;
     ZipStatus status = CreateTemporaryTwin(*this, path, TemporaryAttributes(attributes), &twin);
     if (status != ZipOk) {
@@ -222,7 +235,7 @@ ZipStatus ZipArchive::WriteFileMember(const Member& member, const std::u16string
     temporary.Release();
     // While the archive stages, the file waits beside its destination until
     // the commit.
-    return Stage({twin.path, path, attributes});
+    return Stage({twin.path, path, attributes, member.item.uncompressedSize});
 }
 
 ZipStatus ZipArchive::WriteCallerFile(const std::u16string& path, const void* bytes, uint32_t count)
@@ -231,9 +244,9 @@ ZipStatus ZipArchive::WriteCallerFile(const std::u16string& path, const void* by
     if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return Fail(ZipCannotOpen, ZipFailureCause::FolderInTheWay);
     }
-    TemporaryFile temporary;
+    TemporaryFile temporary(retry);
     TemporaryTwin twin;
-    const ZipStatus status = CreateTemporaryTwin(*this, path, FILE_ATTRIBUTE_NORMAL, &twin);
+    ZipStatus status = CreateTemporaryTwin(*this, path, FILE_ATTRIBUTE_NORMAL, &twin);
     if (status != ZipOk) {
         return status;
     }
@@ -245,9 +258,9 @@ ZipStatus ZipArchive::WriteCallerFile(const std::u16string& path, const void* by
     if (written != count) {
         return Fail(ZipWriteFailed, ZipFailureCause::WriteError, ERROR_DISK_FULL);
     }
-    if (!CloseHandle(twin.file.release())) {
-        return Fail(ZipWriteFailed, ZipFailureCause::WriteError, GetLastError());
+    if ((status = FlushAndClose(*this, twin.file)) != ZipOk) {
+        return status;
     }
     temporary.Release();
-    return Stage({twin.path, path, FILE_ATTRIBUTE_NORMAL});
+    return Stage({twin.path, path, FILE_ATTRIBUTE_NORMAL, count});
 }

@@ -106,8 +106,11 @@ TEST(DownloadPipeline, UnreachableServerIsTriedTwiceThenFailed)
     // ERROR_WINHTTP_CANNOT_CONNECT, also after the handles were closed.
     EXPECT_EQ(CountLines(text, "ERROR|WinHttpSendRequest failed Last error: 12029"), 2) << text;
     EXPECT_EQ(CountLines(text, "INFO|no automatic proxy, going direct"), 1) << text;
-    EXPECT_EQ(CountLinesStartingWith(text, "ERROR|Install failed: WinHttpSendRequest failed; "
-                                           "0 bytes downloaded in "),
+    // The server by name and port, the cause in words beside its number.
+    const std::string server = "localhost:" + std::to_string(Servers().Port("closed_port"));
+    EXPECT_EQ(CountLinesStartingWith(text, "ERROR|Install failed: the update server " + server +
+                                               " could not be reached: connection refused (WinHTTP error 12029); "
+                                               "0 bytes downloaded in "),
               1)
         << text;
 }

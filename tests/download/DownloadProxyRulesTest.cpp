@@ -93,6 +93,14 @@ TEST(DownloadProxyRules, FallbackFollowsTheLookUp)
         EXPECT_EQ(std::string(fallback.note != nullptr ? fallback.note : ""),
                   c.notesGoingDirect ? "no automatic proxy, going direct" : "");
     }
+    // A fetch that only a proxy in the way could make come out differently
+    // goes through the one found, or nowhere.
+    Plan onlyFound;
+    onlyFound.lookup = Lookup::ByDetection;
+    onlyFound.proxyOnly = true;
+    onlyFound.directAfterAll = false;
+    EXPECT_EQ(Route::None, FallbackFor(onlyFound, false).route);
+    EXPECT_EQ(Route::FoundProxy, FallbackFor(onlyFound, true).route);
 }
 
 }  // namespace

@@ -192,6 +192,19 @@ def remove_tree(path):
     shutil.rmtree(path, ignore_errors=True)
 
 
+def files_under(root):
+    """Every file and folder under root: {relative name: a file's bytes},
+    a folder as "name/": None."""
+    found = {}
+    for folder, dirs, files in os.walk(root):
+        for name in dirs:
+            found[os.path.relpath(os.path.join(folder, name), root) + "/"] = None
+        for name in files:
+            with open(os.path.join(folder, name), "rb") as handle:
+                found[os.path.relpath(os.path.join(folder, name), root)] = handle.read()
+    return found
+
+
 # ---- windows on the prefix's virtual screen --------------------------------
 #
 # wine-prefix starts an Xvfb screen for the prefix and wine-run shows every

@@ -10,13 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "FailureKinds.h"
+#include "FailurePolicy.h"
 #include "IInstallListener.h"
 #include "InstallEnvironment.h"
+#include "InstallError.h"
 #include "LogCapture.h"
 #include "MessageError.h"
 #include "ProductPaths.h"
 #include "TempFolder.h"
+#include "TransportFailure.h"
+#include "WinHttpErrors.h"
 
 using InstallBackend::Environment;
 
@@ -63,6 +66,9 @@ struct FakeArchive {
     bool countFails = false;
     int itemFailsAt = -1;
     int unzipFailsAt = -1;
+    // How that entry fails, and the error the layer leaves.
+    ZipStatus unzipStatus = ZipWriteFailed;
+    DWORD unzipError = ERROR_SUCCESS;
     DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
     std::function<void(int)> onUnzip;
 
@@ -118,7 +124,8 @@ ZipStatus FakeUnzip(HZIP, int index, const wchar_t* name)
         CloseHandle(file);
     }
     if (index == g_archive->unzipFailsAt) {
-        return ZipWriteFailed;
+        SetLastError(g_archive->unzipError);
+        return g_archive->unzipStatus;
     }
     ++g_archive->unzipped;
     return ZipOk;
@@ -144,6 +151,7 @@ std::wstring MakeTempFolder(const wchar_t* prefix)
 struct DownloadCall {
     bool proxyOnly;
     std::wstring folder;
+    bool onlyThroughFoundProxy;
 };
 
 class PipelineTest : public ::testing::Test {
@@ -182,19 +190,26 @@ protected:
                                       const DownloadTarget& target) {
             // The manifest's own fetch; what it must say is the fake trust's
             // business below.
+            if (target.onlyThroughFoundProxy && !proxyFound) {
+                throw NoProxyFound(ERROR_WINHTTP_AUTODETECTION_FAILED);
+            }
             if (target.fileName != L"Quillon.zip") {
                 const std::wstring path = folder + target.fileName;
                 std::ofstream(path.c_str(), std::ios::binary) << "manifest";
                 return path;
             }
             const size_t call = downloads.size();
-            downloads.push_back({proxyOnly, folder});
+            downloads.push_back({proxyOnly, folder, target.onlyThroughFoundProxy});
             if (listener != nullptr) {
                 listener->OnStatus(IInstallListener::StatusDownloading);
                 listener->OnProgress(0.1f);
             }
             const std::wstring path = folder + L"Quillon.zip";
-            std::ofstream(path.c_str(), std::ios::binary) << "PK";
+            if (target.sink != nullptr && keepThroughSink) {
+                target.sink->Write(0, "PK", 2);
+            } else {
+                std::ofstream(path.c_str(), std::ios::binary) << "PK";
+            }
             if (call < downloadBehaviour.size() && downloadBehaviour[call]) {
                 downloadBehaviour[call](cancelFlag);
             }
@@ -225,7 +240,7 @@ protected:
 
     bool Run(IInstallListener* reportTo)
     {
-        return InstallBackend::Install(target, workFolder, reportTo, &cancel, environment);
+        return InstallBackend::Install(target, workFolder, reportTo, &cancel, environment, options);
     }
     bool Run() { return Run(&listener); }
 
@@ -247,6 +262,12 @@ protected:
     std::function<BOOL(DWORD*, DWORD*, DWORD*)> freeSpace;
     std::wstring freeSpaceRoot;
     std::vector<DownloadCall> downloads;
+    // Whether the automatic proxy look-up finds a proxy.
+    bool proxyFound = true;
+    // The package's bytes go where the run keeps them, as the real download
+    // writes them.
+    bool keepThroughSink = false;
+    InstallBackend::InstallOptions options;
 };
 
 // The destination for tests that extract: a real folder, still on drive "E"
@@ -579,6 +600,7 @@ TEST_F(ExtractingPipelineTest, DamagedPackageIsFetchedOnceMoreThroughTheProxy)
 TEST_F(ExtractingPipelineTest, AtMostThreeDownloadsAndTwoExtractions)
 {
     archive.unzipFailsAt = 1;
+    archive.unzipStatus = ZipCorrupt;
     downloadBehaviour = {[](const std::atomic<bool>*) { Throw("first"); }};
     EXPECT_FALSE(Run());
     ASSERT_EQ(3u, downloads.size());
@@ -699,23 +721,61 @@ TEST_F(ExtractingPipelineTest, CancelDuringTheRetryDownload)
     EXPECT_EQ("status 3", listener.events.back());
 }
 
-TEST(FailureKinds, ChosenFromTheStepTheRefusalAndTheErrorNumber)
+TEST(WinHttpErrors, TheCauseInWordsBesideItsNumber)
 {
-    using FailureKinds::Classify;
-    using Step = FailureKinds::Step;
-    EXPECT_EQ(FailureKind::NoConnection, Classify(Step::Fetch, "WinHttpSendRequest failed", ERROR_WINHTTP_CANNOT_CONNECT));
-    EXPECT_EQ(FailureKind::NoConnection, Classify(Step::Fetch, "WinHttpSendRequest failed", ERROR_WINHTTP_NAME_NOT_RESOLVED));
-    EXPECT_EQ(FailureKind::NoConnection, Classify(Step::Fetch, "WinHttpSendRequest failed", ERROR_WINHTTP_SECURE_FAILURE));
-    EXPECT_EQ(FailureKind::ServerError,
-              Classify(Step::Fetch, "Unexpected HTTP response", ERROR_WINHTTP_INVALID_SERVER_RESPONSE));
-    EXPECT_EQ(FailureKind::PackageRefused, Classify(Step::Fetch, "Package refused: too short", ERROR_INVALID_DATA));
-    EXPECT_EQ(FailureKind::PackageRefused, Classify(Step::Extract, "Package refused: a member differs", 0));
-    EXPECT_EQ(FailureKind::WriteProtected, Classify(Step::Extract, "Extracting \"a\" failed", ERROR_WRITE_PROTECT));
-    EXPECT_EQ(FailureKind::WriteFailed, Classify(Step::Extract, "Extracting \"a\" failed", ERROR_CRC));
-    EXPECT_EQ(FailureKind::LowFreeSpace, Classify(Step::Extract, "Extracting \"a\" failed", ERROR_DISK_FULL));
-    // The PC's own folder full is no fault of the stick's.
-    EXPECT_EQ(FailureKind::Internal, Classify(Step::Fetch, "Failed to write the package file", ERROR_DISK_FULL));
-    EXPECT_NE(std::string::npos, FailureKinds::ServerName().find(':'));
+    struct Case {
+        DWORD error;
+        const char* words;
+        bool unreached;
+    };
+    const Case cases[] = {
+        {ERROR_WINHTTP_CANNOT_CONNECT, "connection refused", true},
+        {ERROR_WINHTTP_NAME_NOT_RESOLVED, "name not resolved", true},
+        {ERROR_WINHTTP_TIMEOUT, "timed out", true},
+        {ERROR_WINHTTP_SECURE_FAILURE, "certificate rejected", true},
+        {ERROR_WINHTTP_SECURE_INVALID_CA, "certificate of an untrusted authority", true},
+        {ERROR_WINHTTP_INVALID_SERVER_RESPONSE, "invalid server response", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        EXPECT_EQ(c.words, WinHttpErrors::Meaning(c.error));
+        EXPECT_EQ(c.unreached, WinHttpErrors::Unreached(c.error));
+        EXPECT_EQ(std::string(c.words) + " (WinHTTP error " + std::to_string(c.error) + ")",
+                  WinHttpErrors::Described(c.error));
+    }
+    // Outside the table the number alone, never a guess.
+    EXPECT_EQ("WinHTTP error 12001", WinHttpErrors::Described(ERROR_WINHTTP_OUT_OF_HANDLES));
+    EXPECT_FALSE(WinHttpErrors::Unreached(ERROR_WINHTTP_OUT_OF_HANDLES));
+    EXPECT_EQ("error 5", WinHttpErrors::Described(ERROR_ACCESS_DENIED));
+}
+
+TEST(FailurePolicy, RetryAndKeptDownloadFollowTheKind)
+{
+    using FailurePolicy::Retry;
+    struct Case {
+        FailureKind kind;
+        Retry retry;
+        bool keeps;
+        int reason;
+    };
+    const Case cases[] = {
+        {FailureKind::NoConnection, Retry::ThroughProxy, true, IInstallListener::ReasonNone},
+        {FailureKind::ServerError, Retry::ThroughProxy, true, IInstallListener::ReasonNone},
+        {FailureKind::Internal, Retry::ThroughProxy, false, IInstallListener::ReasonNone},
+        {FailureKind::PackageRefused, Retry::ThroughFoundProxyOnly, false, IInstallListener::ReasonNone},
+        {FailureKind::LowFreeSpace, Retry::None, true, IInstallListener::ReasonLowFreeSpace},
+        {FailureKind::DriveMissing, Retry::None, true, IInstallListener::ReasonDriveMissing},
+        {FailureKind::Cancelled, Retry::None, true, IInstallListener::ReasonNone},
+        {FailureKind::CommitHeld, Retry::None, true, IInstallListener::ReasonNone},
+        {FailureKind::WriteFailed, Retry::None, true, IInstallListener::ReasonNone},
+        {FailureKind::WriteProtected, Retry::None, true, IInstallListener::ReasonNone},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.kind));
+        EXPECT_EQ(c.retry, FailurePolicy::RetryFor(c.kind));
+        EXPECT_EQ(c.keeps, FailurePolicy::KeepsDownload(c.kind));
+        EXPECT_EQ(c.reason, FailurePolicy::ReasonFor(c.kind));
+    }
 }
 
 // The caller is told what failed, once, before the failed status: the
@@ -734,18 +794,68 @@ TEST_F(ExtractingPipelineTest, EachFailureReachesTheCallerWithItsKind)
         return listener.failures.empty() ? InstallFailure{} : listener.failures.back();
     };
 
-    downloadBehaviour = {[](const std::atomic<bool>*) { throw MessageError("WinHttpSendRequest failed", ERROR_WINHTTP_CANNOT_CONNECT); },
-                         [](const std::atomic<bool>*) { throw MessageError("WinHttpSendRequest failed", ERROR_WINHTTP_CANNOT_CONNECT); }};
-    EXPECT_FALSE(runFresh());
-    InstallFailure failure = onlyFailure();
-    EXPECT_EQ(FailureKind::NoConnection, failure.kind);
-    EXPECT_EQ(FailureKinds::ServerName(), failure.server);
-    EXPECT_EQ("WinHttpSendRequest failed", failure.detail);
+    const auto raise = [](const auto& error) {
+        return [error](const std::atomic<bool>*) { throw error; };
+    };
+    InstallFailure failure;
 
-    downloadBehaviour = {[](const std::atomic<bool>*) { throw MessageError("Package refused: short", ERROR_INVALID_DATA); },
-                         [](const std::atomic<bool>*) { throw MessageError("Package refused: short", ERROR_INVALID_DATA); }};
+    // The server down: once more through the proxy, then told with the
+    // server and the cause in words.
+    TransportFailure down("WinHttpSendRequest failed", ERROR_WINHTTP_CANNOT_CONNECT);
+    down.AtServer("update.example:8443");
+    downloadBehaviour = {raise(down), raise(down)};
+    EXPECT_FALSE(runFresh());
+    failure = onlyFailure();
+    EXPECT_EQ(FailureKind::NoConnection, failure.kind);
+    EXPECT_EQ("update.example:8443", failure.server);
+    EXPECT_EQ("the update server update.example:8443 could not be reached: connection refused (WinHTTP error 12029)",
+              failure.detail);
+    EXPECT_EQ(2u, downloads.size());
+
+    const TransportFailure wrong("Unexpected HTTP response", ERROR_WINHTTP_INVALID_SERVER_RESPONSE, "status 404");
+    downloadBehaviour = {raise(wrong), raise(wrong)};
+    EXPECT_FALSE(runFresh());
+    failure = onlyFailure();
+    EXPECT_EQ(FailureKind::ServerError, failure.kind);
+    EXPECT_NE(std::string::npos, failure.server.find(':'));
+    EXPECT_NE(std::string::npos, failure.detail.find("answered wrongly: Unexpected HTTP response (status 404)"))
+        << failure.detail;
+
+    // A refusal is fetched again only through a proxy the look-up found.
+    downloadBehaviour = {raise(PackageRefusal("short")), raise(PackageRefusal("short"))};
     EXPECT_FALSE(runFresh());
     EXPECT_EQ(FailureKind::PackageRefused, onlyFailure().kind);
+    ASSERT_EQ(2u, downloads.size());
+    EXPECT_TRUE(downloads[1].onlyThroughFoundProxy);
+    proxyFound = false;
+    EXPECT_FALSE(runFresh());
+    failure = onlyFailure();
+    EXPECT_EQ(FailureKind::PackageRefused, failure.kind);
+    EXPECT_EQ("Package refused: short", failure.detail);
+    EXPECT_EQ(1u, downloads.size());
+
+    // A member the zip layer cannot unpack is a download that differs from
+    // the vendor's, never the stick's fault; a failing write is the stick's,
+    // names its file and is not retried.
+    downloadBehaviour.clear();
+    archive.unzipFailsAt = 1;
+    archive.unzipStatus = ZipCorrupt;
+    EXPECT_FALSE(runFresh());
+    failure = onlyFailure();
+    EXPECT_EQ(FailureKind::PackageRefused, failure.kind);
+    EXPECT_NE(std::string::npos, failure.detail.find("does not match what the vendor signed")) << failure.detail;
+    proxyFound = true;
+    archive.unzipStatus = ZipWriteFailed;
+    archive.unzipError = ERROR_WRITE_FAULT;
+    EXPECT_FALSE(runFresh());
+    failure = onlyFailure();
+    EXPECT_EQ(FailureKind::WriteFailed, failure.kind);
+    EXPECT_NE(std::string::npos, failure.detail.find("\"entry1.txt\"")) << failure.detail;
+    EXPECT_EQ(1u, downloads.size());
+    archive.unzipError = ERROR_WRITE_PROTECT;
+    EXPECT_FALSE(runFresh());
+    EXPECT_EQ(FailureKind::WriteProtected, onlyFailure().kind);
+    archive.unzipFailsAt = -1;
 
     // A cancel is the user's; the same stop made because the stick went is
     // the stick's.
@@ -786,4 +896,87 @@ TEST_F(ExtractingPipelineTest, EachFailureReachesTheCallerWithItsKind)
     drives.clear();
     EXPECT_FALSE(runFresh());
     EXPECT_EQ(FailureKind::DriveMissing, onlyFailure().kind);
+}
+
+// What was fetched stays for the next run after a failure that says
+// nothing against its bytes: once room is freed, nothing is fetched again.
+// A refused package's bytes go.
+TEST_F(ExtractingPipelineTest, TheKeptDownloadOutlivesTooLittleRoomButNotARefusal)
+{
+    keepThroughSink = true;
+    static bool roomFreed;
+    roomFreed = false;
+    environment.zip.stagingBytes = [](HZIP, uint32_t, uint64_t* bytes) {
+        *bytes = roomFreed ? 4096 : 300ull * 1048576;
+        return ZipOk;
+    };
+    freeSpace = [](DWORD* spc, DWORD* bps, DWORD* clusters) {
+        *spc = 8;
+        *bps = 512;
+        *clusters = 200 * 256;  // 200 MiB
+        return TRUE;
+    };
+    EXPECT_FALSE(Run());
+    ASSERT_EQ(1u, listener.failures.size());
+    EXPECT_EQ(FailureKind::LowFreeSpace, listener.failures[0].kind);
+    EXPECT_EQ(1u, downloads.size());
+
+    roomFreed = true;
+    downloads.clear();
+    EXPECT_TRUE(Run());
+    EXPECT_TRUE(downloads.empty()) << "the kept package is used as it is";
+
+    proxyFound = false;
+    environment.trust.checkPackage = [](const std::wstring&, const PackageManifest::Manifest&) {
+        throw PackageRefusal("the package differs from its signed SHA-256");
+    };
+    downloads.clear();
+    EXPECT_FALSE(Run());
+    EXPECT_EQ(1u, downloads.size());
+    environment.trust.checkPackage = [](const std::wstring&, const PackageManifest::Manifest&) {};
+    downloads.clear();
+    EXPECT_TRUE(Run());
+    EXPECT_EQ(1u, downloads.size()) << "a refused package is fetched afresh";
+}
+
+namespace {
+
+std::string LastLine(const std::string& text)
+{
+    const size_t end = text.find_last_not_of("\r\n");
+    if (end == std::string::npos) {
+        return std::string();
+    }
+    const size_t start = text.find_last_of('\n', end);
+    return text.substr(start == std::string::npos ? 0 : start + 1, end + 1 - (start == std::string::npos ? 0 : start + 1));
+}
+
+}  // namespace
+
+// The run's last line, as a support desk reads it: an update says so, a
+// success carries no ERROR line, a failure names its cause in words.
+TEST_F(ExtractingPipelineTest, TheLastLineNamesTheRunAndTheCause)
+{
+    {
+        LogCapture log;
+        options.update = true;
+        EXPECT_TRUE(Run());
+        EXPECT_EQ(0u, LastLine(log.Text()).rfind("INFO|Update succeeded: every entry extracted; ", 0)) << log.Text();
+        EXPECT_EQ(std::string::npos, log.Text().find("ERROR|")) << log.Text();
+    }
+    {
+        LogCapture log;
+        options.update = false;
+        downloads.clear();
+        TransportFailure down("WinHttpSendRequest failed", ERROR_WINHTTP_CANNOT_CONNECT);
+        down.AtServer("update.example:8443");
+        downloadBehaviour = {[down](const std::atomic<bool>*) { throw down; },
+                             [down](const std::atomic<bool>*) { throw down; }};
+        EXPECT_FALSE(Run());
+        EXPECT_EQ(0u, LastLine(log.Text())
+                          .rfind("ERROR|Install failed: the update server update.example:8443 could not be reached: "
+                                 "connection refused (WinHTTP error 12029); ",
+                                 0))
+            << log.Text();
+    }
 }

@@ -108,6 +108,10 @@ TEST(ManifestParser, RefusesAnythingItDoesNotFullyUnderstand)
              return text;
          }()},
         {"data after the signature", good + "member 1 " + kHash + " extra.txt\n"},
+        // Found by the manifest's fuzz target: one file on the drive listed
+        // twice passed the parser and reached the later steps.
+        {"one file listed twice", WithLine(8, "member 10 " + kHash + " QUILLON.EXE")},
+        {"a file and a folder of one name", WithLine(8, "member 0 " + kHash + " Quillon.exe/")},
     };
     for (const auto& [what, text] : bad) {
         const ParseResult parsed = Parse(text);

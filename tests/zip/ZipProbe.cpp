@@ -11,6 +11,10 @@
 //   zip_probe stat <path>...
 //   zip_probe trace <zip> <index>...         (GetZipItem with the reader's seeks and reads)
 //   zip_probe install <destination> <package>...   (InstallBackend::Install, stand-in download)
+//   zip_probe stage <zip> <journal> <marker|-> <hex obsolete name>...
+//                                            (every member staged; once <marker> exists, the
+//                                             obsolete names added and the commit)
+//   zip_probe recover <journal>
 #include <windows.h>
 
 #include <cstdio>
@@ -113,6 +117,51 @@ private:
     std::vector<uint64_t> m_seeks;
     unsigned m_reads = 0;
 };
+
+// Prints every wait the layer reports.
+class WaitPrinter : public IZipWaitListener {
+public:
+    void Waited(const wchar_t* path, DWORD error, DWORD milliseconds, bool succeeded) override
+    {
+        printf("waited %s %lu %lu %s\n", Hex(path).c_str(), static_cast<unsigned long>(error),
+               static_cast<unsigned long>(milliseconds), succeeded ? "taken" : "failed");
+    }
+};
+
+int Stage(int argc, wchar_t** argv)
+{
+    Archive archive(argv[2]);
+    if (archive.get() == nullptr) {
+        printf("open null\n");
+        return 0;
+    }
+    WaitPrinter waits;
+    SetZipWaitListener(archive.get(), &waits);
+    printf("begin %#x\n", static_cast<unsigned>(BeginZipStaging(archive.get(), argv[3])));
+    const int count = Count(archive.get());
+    for (int i = 0; i < count; ++i) {
+        ZipItem item{};
+        if (GetZipItem(archive.get(), i, &item) == ZipOk) {
+            printf("unzip %d %#x\n", i, static_cast<unsigned>(UnzipItem(archive.get(), i, item.name)));
+        }
+    }
+    fflush(stdout);
+    const std::wstring marker = argv[4];
+    for (int waited = 0; marker != L"-" && waited < 20000 &&
+                         GetFileAttributesW(marker.c_str()) == INVALID_FILE_ATTRIBUTES;
+         waited += 10) {
+        Sleep(10);
+    }
+    for (int i = 5; i < argc; ++i) {
+        printf("obsolete %#x\n",
+               static_cast<unsigned>(RemoveZipFileOnCommit(archive.get(), FromHex(argv[i]).c_str())));
+    }
+    const ZipStatus committed = CommitZipStaging(archive.get());
+    printf("commit %#x %s\n", static_cast<unsigned>(committed),
+           committed == ZipOk ? "-" : ZipFailureText(GetZipFailure(archive.get()).cause));
+    fflush(stdout);
+    return 0;
+}
 
 int Install(int argc, wchar_t** argv)
 {
@@ -230,6 +279,10 @@ int wmain(int argc, wchar_t** argv)
         }
     } else if (command == L"install" && argc >= 4) {
         return Install(argc, argv);
+    } else if (command == L"stage" && argc >= 5) {
+        return Stage(argc, argv);
+    } else if (command == L"recover") {
+        printf("recover %s\n", RecoverZipJournal(argv[2]) ? "settled" : "kept");
     } else {
         fprintf(stderr, "zip_probe: unknown command\n");
         return 2;

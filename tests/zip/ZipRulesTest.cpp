@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ZipJournalRules.h"
 #include "ZipRules.h"
 
 using namespace ZipRules;
@@ -316,6 +317,11 @@ namespace {
 class FakeDrive : public IJournalFiles {
 public:
     bool Exists(const std::u16string& path) override { return files.count(path) != 0; }
+    std::optional<uint64_t> FileSize(const std::u16string& path) override
+    {
+        const auto file = files.find(path);
+        return file != files.end() ? std::optional<uint64_t>(file->second.size()) : std::nullopt;
+    }
     bool Delete(const std::u16string& path) override { return files.erase(path) == 1; }
     bool Rename(const std::u16string& from, const std::u16string& to) override
     {
@@ -326,7 +332,17 @@ public:
         files.erase(from);
         return true;
     }
-    bool RemoveFolder(const std::u16string& path) override { return files.erase(path) == 1; }
+    // Only an empty one.
+    bool RemoveFolder(const std::u16string& path) override
+    {
+        for (const auto& file : files) {
+            if (file.first.size() > path.size() && file.first.compare(0, path.size(), path) == 0 &&
+                IsSeparator(file.first[path.size()])) {
+                return false;
+            }
+        }
+        return files.erase(path) == 1;
+    }
     std::map<std::u16string, std::string> files;
 };
 
@@ -353,8 +369,8 @@ TEST(ZipRules, JournalUndoesAnUnfinishedRunAndFinishesACommittedOne)
         {JournalStep::Temporary, U("E:\\~ql0002.tmp"), {}, {}},
         {JournalStep::Temporary, U("E:\\new\\~ql0003.tmp"), {}, {}},
         {JournalStep::Backup, U("E:\\a.txt"), U("E:\\~ql0004.tmp"), {}},
-        {JournalStep::Move, U("E:\\~ql0001.tmp"), U("E:\\a.txt"), U("E:\\~ql0004.tmp")},
-        {JournalStep::Move, U("E:\\new\\~ql0003.tmp"), U("E:\\new\\c.txt"), {}},
+        {JournalStep::Move, U("E:\\~ql0001.tmp"), U("E:\\a.txt"), U("E:\\~ql0004.tmp"), 5},
+        {JournalStep::Move, U("E:\\new\\~ql0003.tmp"), U("E:\\new\\c.txt"), {}, 5},
     });
     ASSERT_EQ(7u, journal.size());
     FakeDrive drive;
@@ -387,7 +403,101 @@ TEST(ZipRules, JournalUndoesAnUnfinishedRunAndFinishesACommittedOne)
     // what stands at the destination is not the run's and stays.
     drive.files = {{U("E:\\~ql0005.tmp"), "new d"}, {U("E:\\d.txt"), "not ours"}};
     EXPECT_TRUE(SettleJournal(Reread({{JournalStep::Temporary, U("E:\\~ql0005.tmp"), {}, {}},
-                                      {JournalStep::Move, U("E:\\~ql0005.tmp"), U("E:\\d.txt"), {}}}),
+                                      {JournalStep::Move, U("E:\\~ql0005.tmp"), U("E:\\d.txt"), {}, 5}}),
                               drive));
     EXPECT_EQ((std::map<std::u16string, std::string>{{U("E:\\d.txt"), "not ours"}}), drive.files);
+}
+
+// The journal as it travels with the stick: written relative to the
+// product's folder on E:, settled under F: on the next machine; the files
+// the new version no longer ships come back when the run did not commit,
+// and go with their emptied folder when it did.
+TEST(ZipRules, StickJournalSettlesUnderAnyLetterAndTakesObsoleteFilesWithTheCommit)
+{
+    const std::u16string written = U("E:\\Quillon\\");
+    std::u16string text;
+    for (const JournalEntry& entry : std::vector<JournalEntry>{
+             {JournalStep::Temporary, U("E:\\Quillon\\~ql0001.tmp"), {}, {}},
+             {JournalStep::Backup, U("\\\\?\\e:\\quillon\\a.txt"), U("E:\\Quillon\\~ql0002.tmp"), {}},
+             {JournalStep::Move, U("E:/Quillon/~ql0001.tmp"), U("E:\\Quillon\\a.txt"), U("E:\\Quillon\\~ql0002.tmp"), 5},
+             {JournalStep::Backup, U("E:\\Quillon\\docs\\old.txt"), U("E:\\Quillon\\docs\\~ql0003.tmp"), {}},
+             {JournalStep::EmptiedFolder, U("E:\\Quillon\\docs"), {}, {}},
+         }) {
+        JournalEntry relative{entry.step, {}, {}, {}, entry.bytes};
+        relative.first = RelativeToFolder(entry.first, written);
+        relative.second = entry.second.empty() ? entry.second : RelativeToFolder(entry.second, written);
+        relative.third = entry.third.empty() ? entry.third : RelativeToFolder(entry.third, written);
+        ASSERT_FALSE(relative.first.empty());
+        text += FormatJournalEntry(relative);
+    }
+    EXPECT_EQ(U(""), RelativeToFolder(U("E:\\Other\\a.txt"), written));
+    EXPECT_EQ(U(""), RelativeToFolder(U("E:\\Quillon"), written));
+
+    const std::vector<JournalEntry> found = ParseJournal(text);
+    ASSERT_EQ(5u, found.size());
+    EXPECT_EQ(JournalRefusal::None, CheckFoundJournal(found));
+    const auto resolved = ResolveInFolder(found, U("F:\\"));
+    ASSERT_TRUE(resolved);
+
+    FakeDrive drive;
+    const std::map<std::u16string, std::string> before = {
+        {U("F:\\a.txt"), "old a"}, {U("F:\\docs\\old.txt"), "old doc"}, {U("F:\\docs"), ""}};
+    drive.files = {{U("F:\\a.txt"), "new a"}, {U("F:\\~ql0002.tmp"), "old a"},
+                   {U("F:\\docs\\~ql0003.tmp"), "old doc"}, {U("F:\\docs"), ""}};
+    EXPECT_TRUE(SettleJournal(*resolved, drive));
+    EXPECT_EQ(before, drive.files);
+
+    std::vector<JournalEntry> committed = *resolved;
+    committed.push_back({JournalStep::Committed, {}, {}, {}});
+    drive.files = {{U("F:\\a.txt"), "new a"}, {U("F:\\~ql0002.tmp"), "old a"},
+                   {U("F:\\docs\\~ql0003.tmp"), "old doc"}, {U("F:\\docs"), ""}};
+    EXPECT_TRUE(SettleJournal(committed, drive));
+    EXPECT_EQ((std::map<std::u16string, std::string>{{U("F:\\a.txt"), "new a"}}), drive.files);
+    // A folder that still holds something else stays.
+    drive.files = {{U("F:\\docs\\~ql0003.tmp"), "old doc"}, {U("F:\\docs"), ""},
+                   {U("F:\\docs\\mine.txt"), "the user's"}};
+    EXPECT_TRUE(SettleJournal(committed, drive));
+    EXPECT_EQ((std::map<std::u16string, std::string>{{U("F:\\docs"), ""}, {U("F:\\docs\\mine.txt"), "the user's"}}),
+              drive.files);
+}
+
+// A journal someone else wrote on the stick: one line that names anything
+// but what a staging run makes inside the product's folder refuses it all.
+TEST(ZipRules, JournalFoundOnTheDriveNamesOnlyWhatStagingMakes)
+{
+    const struct {
+        const char* line;
+        JournalRefusal refusal;
+    } cases[] = {
+        {"T|~ql00aF.tmp\n", JournalRefusal::None},
+        {"M|sub\\~QL0001.TMP|sub\\a.txt||12\n", JournalRefusal::None},
+        {"T|C:\\Windows\\~ql0001.tmp\n", JournalRefusal::NotRelative},
+        {"T|\\\\server\\share\\~ql0001.tmp\n", JournalRefusal::NotRelative},
+        {"D|..\\elsewhere\n", JournalRefusal::NotRelative},
+        {"E|\\Windows\n", JournalRefusal::NotRelative},
+        {"M|~ql0001.tmp|CON||0\n", JournalRefusal::NotRelative},
+        {"B|a.txt|a.txt:stream\n", JournalRefusal::NotRelative},
+        {"T|a.txt\n", JournalRefusal::NotStaged},
+        {"T|~ql001.tmp\n", JournalRefusal::NotStaged},
+        {"T|~qlXYZW.tmp\n", JournalRefusal::NotStaged},
+        {"B|a.txt|b.txt\n", JournalRefusal::NotStaged},
+        {"M|a.txt|b.txt||0\n", JournalRefusal::NotStaged},
+        {"M|~ql0001.tmp|b.txt|c.txt|0\n", JournalRefusal::NotStaged},
+        {"B|a.txt|sub\\~ql0001.tmp\n", JournalRefusal::OtherFolder},
+        {"M|~ql0001.tmp|sub\\b.txt||0\n", JournalRefusal::OtherFolder},
+    };
+    for (const auto& each : cases) {
+        const std::u16string text = U("T|~ql0002.tmp\n") + U(each.line) + U("C\n");
+        EXPECT_EQ(each.refusal, CheckFoundJournal(ParseJournal(text))) << each.line;
+    }
+    EXPECT_TRUE(IsStagingName(TempNameBeside(U("x"), 0xBEEF)));
+
+    // A move's undo takes only a file of the staged size: one that merely
+    // bears the destination's name stays.
+    FakeDrive drive;
+    drive.files = {{U("F:\\user.txt"), "not ours"}};
+    const auto found = ParseJournal(U("T|~ql0001.tmp\nM|~ql0001.tmp|user.txt||5\nM|~ql0001.tmp|user.txt||x\n"));
+    ASSERT_EQ(2u, found.size());
+    EXPECT_TRUE(SettleJournal(*ResolveInFolder(found, U("F:\\")), drive));
+    EXPECT_EQ(1u, drive.files.size());
 }

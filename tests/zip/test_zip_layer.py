@@ -10,6 +10,7 @@ from update_server import signed_manifest
 from zipcraft import Member
 
 PROBE = h.exe("zip_probe")
+HOLDER = h.exe("hold_staged")
 
 OK, CANNOT_OPEN, CORRUPT, READ_FAILED = 0, 0x200, 0x700, 0x800
 PASSWORD_MISMATCH, BAD_ARGUMENT, INFLATE_FAILED = 0x1000, 0x10000, 0x5000000
@@ -472,6 +473,115 @@ class Pipeline(unittest.TestCase):
         self.assertIn("install ok downloads=2", output)
         with open(os.path.join(folder, "app.bin"), "rb") as handle:
             self.assertEqual(handle.read(), payload(20000, 7))
+
+
+tree = h.files_under
+
+
+def plant(root, files):
+    for name, data in files.items():
+        path = os.path.join(root, name)
+        os.makedirs(path if data is None else os.path.dirname(path), exist_ok=True)
+        if data is not None:
+            with open(path, "wb") as handle:
+                handle.write(data)
+
+
+def journal_text(lines):
+    return "".join(line + "\n" for line in lines).encode("utf-16-le")
+
+
+class StickJournal(unittest.TestCase):
+    """Staging with the journal in the product's folder on the stick."""
+
+    OLD = {"a.txt": b"old a", "docs/": None, "docs/licence.txt": b"old licence", "Logs/": None,
+           "Logs/empty.log": b"", "Logs/mine.txt": b"the user's", "user.txt": b"not ours"}
+    NEW = [Member("a.txt", b"new a"), Member("b.txt", b"new b")]
+    OBSOLETE = ["docs/licence.txt", "docs/", "Logs/empty.log", "Logs/", "gone.txt"]
+
+    def stage(self, hold=None):
+        run = Run(self.NEW)
+        plant(run.root, self.OLD)
+        h.give_to_test_user(run.outer)
+        marker = os.path.join(run.outer, "held")
+        holder = None
+        if hold is not None:
+            holder = h.start(HOLDER, h.win_path(run.root), hold, h.win_path(marker),
+                             output=os.path.join(run.outer, "holder.out"))
+            self.addCleanup(holder.stop)
+        journal = h.win_path(os.path.join(run.root, "Quillon.journal"))
+        started = time.time()
+        _, lines = run.probe("stage", h.win_path(run.archive), journal,
+                             h.win_path(marker) if hold is not None else "-",
+                             *(name.encode().hex() for name in self.OBSOLETE))
+        took = time.time() - started
+        if holder is not None:
+            holder.wait(timeout=30)
+            self.assertTrue(any(line.startswith("held ~ql") for line in holder.lines()), holder.lines())
+        results = {line[0]: line[1:] for line in lines}
+        waits = [line for line in lines if line[0] == "waited"]
+        return run, results, waits, took
+
+    def test_files_the_new_version_no_longer_ships_go_with_the_commit(self):
+        run, results, waits, _ = self.stage()
+        self.assertEqual(["0", "-"], results["commit"])
+        self.assertEqual(["0"], results["obsolete"][:1])
+        expected = dict(self.OLD, **{"a.txt": b"new a", "b.txt": b"new b"})
+        for gone in ("docs/", "docs/licence.txt", "Logs/empty.log"):
+            del expected[gone]
+        # The folder that still holds the user's file stays, and so does
+        # every file no record named; the journal goes with the run.
+        self.assertEqual(expected, tree(run.root))
+        self.assertEqual([], waits)
+
+    def test_a_scanner_that_holds_a_staged_file_is_waited_for_about_two_seconds(self):
+        run, results, waits, _ = self.stage(hold=1500)
+        self.assertEqual(["0", "-"], results["commit"])
+        self.assertEqual({"a.txt": b"new a", "b.txt": b"new b"},
+                         {n: d for n, d in tree(run.root).items() if n in ("a.txt", "b.txt")})
+        self.assertEqual(1, len(waits), waits)
+        self.assertEqual("taken", waits[0][4])
+        self.assertEqual(32, int(waits[0][2]))  # ERROR_SHARING_VIOLATION
+
+        # Held longer than the wait: the commit fails, and the stick is as it
+        # was, the obsolete files back and nothing staged left.
+        run, results, waits, took = self.stage(hold=5000)
+        self.assertNotEqual("0", results["commit"][0])
+        self.assertEqual(self.OLD, tree(run.root))
+        self.assertTrue(waits and all(w[4] == "failed" for w in waits[:1]), waits)
+        self.assertEqual(len(waits), len({w[1] for w in waits}), "a file's wait is told once")
+        self.assertLess(took, 30)
+
+    def test_a_journal_found_on_the_stick_is_settled_under_another_letter_or_refused(self):
+        # A run cut in its commit on another machine: a.txt moved in, its
+        # old file aside, b.txt still staged.
+        run = Run([])
+        plant(run.root, {"a.txt": b"new a", "~ql0002.tmp": b"old a", "~ql0003.tmp": b"new b",
+                         "sub/": None, "user.txt": b"not ours"})
+        with open(os.path.join(run.root, "Quillon.journal"), "wb") as handle:
+            handle.write(journal_text(["D|sub", "T|~ql0001.tmp", "T|~ql0003.tmp", "B|a.txt|~ql0002.tmp",
+                                       "M|~ql0001.tmp|a.txt|~ql0002.tmp|5"]))
+        h.give_to_test_user(run.outer)
+        with h.drive("R", run.root) as letter:
+            _, lines = run.probe("recover", letter + "\\Quillon.journal")
+        self.assertEqual([["recover", "settled"]], lines)
+        self.assertEqual({"a.txt": b"old a", "user.txt": b"not ours"}, tree(run.root))
+
+        # Someone else's lines: nothing outside the folder, nothing that is
+        # no staging file, and nothing else of the same journal is acted on.
+        plant(run.outer, {"outside/": None, "outside/~ql0005.tmp": b"theirs"})
+        plant(run.root, {"~ql0006.tmp": b"looks staged"})
+        for line in ("T|..\\outside\\~ql0005.tmp", "T|%s" % h.win_path(os.path.join(run.outer, "outside", "~ql0005.tmp")),
+                     "B|user.txt|sub\\~ql0007.tmp", "T|user.txt"):
+            with open(os.path.join(run.root, "Quillon.journal"), "wb") as handle:
+                handle.write(journal_text(["T|~ql0006.tmp", line]))
+            h.give_to_test_user(run.outer)
+            _, lines = run.probe("recover", h.win_path(os.path.join(run.root, "Quillon.journal")))
+            self.assertEqual([["recover", "settled"]], lines, line)
+            self.assertEqual({"user.txt": b"not ours", "a.txt": b"old a", "~ql0006.tmp": b"looks staged"},
+                             tree(run.root), line)
+            with open(os.path.join(run.outer, "outside", "~ql0005.tmp"), "rb") as handle:
+                self.assertEqual(b"theirs", handle.read())
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@ namespace Extraction {
 // What the extraction needs besides the package and the destination.
 struct ExtractionContext {
     std::wstring driveRoot;
+    // On the drive, beside the version record.
     std::wstring journalPath;
     // What the vendor signed; set once the manifest is verified.
     std::optional<PackageManifest::Manifest> manifest;
@@ -23,15 +25,13 @@ struct ExtractionContext {
     // Per zip entry: where the bytes of a member rebuilt from a binary
     // patch wait; empty for a member that comes from the package.
     std::vector<std::wstring> rebuilt;
-    // The version the drive's record named when the run began.
+    // The version the drive's record named when the run began, and the
+    // files the record says that version put there.
     std::optional<uint64_t> installedVersion;
-    // Set when the drive has too little room for the staged new files.
-    bool tooLittleSpace = false;
-    // What the drive had and what the run needed, when it had too little.
-    uint64_t bytesFree = 0;
-    uint64_t bytesNeeded = 0;
-    // Set when the caller held the commit: nothing changed on the drive.
-    bool commitHeld = false;
+    std::vector<PackageManifest::RecordedFile> installedFiles;
+    // Asked when a write on the stick failed: true when the stick is not
+    // the one the run began with any more. May be empty.
+    std::function<bool()> driveGone;
 };
 
 }  // namespace Extraction

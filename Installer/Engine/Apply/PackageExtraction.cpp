@@ -1,6 +1,7 @@
 #include "PackageExtraction.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -10,8 +11,10 @@
 #include "InstallError.h"
 #include "JoinPath.h"
 #include "MessageError.h"
+#include "ObsoleteRemoval.h"
 #include "PackageTrust.h"
 #include "RebuiltMembers.h"
+#include "ScannerWaitLog.h"
 #include "SmallFile.h"
 #include "TextConversion.h"
 #include "easylogging++.h"
@@ -48,18 +51,41 @@ std::vector<size_t> MatchSignedMembers(const ZipLayer& zip, HZIP handle, int cou
     }
     PackageManifest::MemberMatch match = PackageManifest::MatchMembers(manifest, names);
     if (!match.problem.empty()) {
-        throw MessageError("Package refused: " + match.problem, ERROR_INVALID_DATA);
+        throw PackageRefusal(match.problem);
     }
     for (int i = 0; i < count; ++i) {
         const PackageManifest::Member& signed_ = manifest.members[match.manifestIndex[i]];
         // A member the layer makes a folder of is never hashed: it must be
         // one the vendor signed as a folder.
         if (folders[i] && (signed_.size != 0 || signed_.name.back() != '/')) {
-            throw MessageError("Package refused: \"" + names[i] + "\" is a folder in the package, a file in the manifest",
-                               ERROR_INVALID_DATA);
+            throw PackageRefusal("\"" + names[i] + "\" is a folder in the package, a file in the manifest");
         }
     }
     return std::move(match.manifestIndex);
+}
+
+// What the zip layer's failure to unpack a member says. The vendor's
+// package unpacks, and every member's bytes are signed, so data that does
+// not inflate or does not match its CRC is a download that differs from
+// the vendor's, never a fault of the stick; anything else is the stick's,
+// or the stick is gone.
+[[noreturn]] void RaiseUnzipFailure(const ZipLayer& zip, HZIP handle, ZipStatus status, const std::string& name,
+                                    const PackageTrust::MemberHashCheck* check,
+                                    const std::function<bool()>& driveGone)
+{
+    if (check != nullptr && !check->Problem().empty()) {
+        throw PackageRefusal("the download does not match what the vendor signed: " + check->Problem());
+    }
+    const ZipFailureCause cause =
+        zip.describeFailure != nullptr ? zip.describeFailure(handle).cause : ZipFailureCause::None;
+    const bool badBytes = cause == ZipFailureCause::DamagedData || cause == ZipFailureCause::CrcMismatch ||
+                          cause == ZipFailureCause::DamagedHeader || cause == ZipFailureCause::ContentRefused ||
+                          (cause == ZipFailureCause::None && (status == ZipCorrupt || status == ZipInflateFailed));
+    if (badBytes) {
+        throw PackageRefusal("the download does not match what the vendor signed: \"" + name + "\" is damaged");
+    }
+    const DWORD error = ExplainZipFailure(zip, handle, status, name);
+    RaiseStickFailure("Extracting \"" + name + "\" failed", "\"" + name + "\"", error, driveGone);
 }
 
 // The members of a run rebuilt from binary patches: per entry, where the
@@ -80,7 +106,8 @@ struct Rebuilt {
 bool ExtractEntries(const ZipLayer& zip, HZIP handle, const std::vector<bool>& write,
                     const std::wstring& destination, IInstallListener* listener,
                     const std::atomic<bool>* cancel, std::vector<std::wstring>& hidden,
-                    const PackageTrust::MemberHashCheck* check, Rebuilt& rebuilt)
+                    const PackageTrust::MemberHashCheck* check, Rebuilt& rebuilt,
+                    const std::function<bool()>& driveGone)
 {
     const size_t total = static_cast<size_t>(std::count(write.begin(), write.end(), true));
     size_t done = 0;
@@ -109,15 +136,10 @@ bool ExtractEntries(const ZipLayer& zip, HZIP handle, const std::vector<bool>& w
         }
         status = zip.unzipItem(handle, i, item.name);
         if (status != ZipOk) {
-            const DWORD error = ExplainZipFailure(zip, handle, status, ToUtf8(item.name));
-            if (check != nullptr && !check->Problem().empty()) {
-                throw MessageError("Package refused: " + check->Problem(), ERROR_INVALID_DATA);
-            }
-            throw MessageError("Extracting \"" + ToUtf8(item.name) + "\" failed", error);
+            RaiseUnzipFailure(zip, handle, status, ToUtf8(item.name), check, driveGone);
         }
         if (check != nullptr && (item.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && !check->Passed(i)) {
-            throw MessageError("Package refused: \"" + ToUtf8(item.name) + "\" was not checked against its signed SHA-256",
-                               ERROR_INVALID_DATA);
+            throw PackageRefusal("\"" + ToUtf8(item.name) + "\" was not checked against its signed SHA-256");
         }
         if ((item.attributes & FILE_ATTRIBUTE_HIDDEN) != 0) {
             hidden.push_back(NCommon::JoinPath(destination, item.name));
@@ -135,6 +157,8 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
                     const std::atomic<bool>* cancel, const ZipLayer& zip, const DiskFreeSpaceQuery& getDiskFreeSpace,
                     ExtractionContext& context)
 {
+    // Outlives the archive, which may still wait for a file as it closes.
+    ScannerWaitLog waits;
     // The zip layer takes its root from the current directory. If the
     // destination cannot be made current, the root would be whatever folder
     // happened to be current before, and the package would land there.
@@ -157,7 +181,7 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
     const std::vector<size_t> manifestIndex =
         context.partialIndex ? *context.partialIndex : MatchSignedMembers(zip, archive.get(), count, manifest);
     if (manifestIndex.size() != static_cast<size_t>(count)) {
-        throw MessageError("Package refused: its directory is not the one its tail was", ERROR_INVALID_DATA);
+        throw PackageRefusal("its directory is not the one its tail was");
     }
     const std::vector<bool> write = DeltaPlan::WriteSet(manifestIndex, context.onDrive);
     const size_t writing = static_cast<size_t>(std::count(write.begin(), write.end(), true));
@@ -171,6 +195,9 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
         check.emplace(manifest, manifestIndex);
         zip.setMemberCheck(archive.get(), &*check);
     }
+    if (zip.setWaitListener != nullptr) {
+        zip.setWaitListener(archive.get(), &waits);
+    }
     BeginStaging(zip, getDiskFreeSpace, archive.get(), context, manifestIndex, write);
 
     if (listener != nullptr) {
@@ -182,26 +209,26 @@ void ExtractPackage(const std::wstring& packagePath, const std::wstring& destina
     std::vector<std::wstring> hidden;
     Rebuilt rebuilt{context.rebuilt, manifest.members, manifestIndex, {}};
     if (!ExtractEntries(zip, archive.get(), write, destination, listener, cancel, hidden,
-                        check ? &*check : nullptr, rebuilt)) {
+                        check ? &*check : nullptr, rebuilt, context.driveGone)) {
         return;
     }
     if (check) {
         LOG(INFO) << "Checked the " << writing << " members' SHA-256 in " << check->Milliseconds() << " ms";
     }
     if (recordChanged) {
-        StageVersionRecord(zip, archive.get(), manifest);
+        StageVersionRecord(zip, archive.get(), manifest, context.driveGone);
+        RemoveObsoleteOnCommit(zip, archive.get(), context, destination);
     }
     // The last moment at which the caller can make way (a running copy of
     // the program asked to quit) or keep the drive as it is.
     if (listener != nullptr && !listener->OnReadyToCommit()) {
-        context.commitHeld = true;
         throw InstallError(FailureKind::CommitHeld, "The commit was held: the drive's files are in use",
                            ERROR_SHARING_VIOLATION);
     }
     if (IsCancelled(cancel)) {
         return;
     }
-    CommitStaging(zip, archive.get(), writing);
+    CommitStaging(zip, archive.get(), writing, context.driveGone);
     for (const auto& placed : rebuilt.placed) {
         GiveItemsLook(placed.first, placed.second);
     }

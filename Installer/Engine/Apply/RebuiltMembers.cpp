@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "InstallError.h"
 #include "MessageError.h"
 #include "PatchDecoder.h"
 #include "ScopedHandles.h"
@@ -19,15 +20,15 @@ void StageRebuiltMember(const ZipLayer& zip, HZIP handle, const ZipItem& item, c
         throw MessageError("Reading the rebuilt \"" + member.name + "\" failed");
     }
     if (bytes.size() != member.size || Sha256Hasher::Of(bytes) != member.sha256) {
-        throw MessageError("Package refused: the rebuilt \"" + member.name + "\" is not the signed member",
-                           ERROR_INVALID_DATA);
+        throw PackageRefusal("the rebuilt \"" + member.name + "\" is not the signed member");
     }
     if (zip.stageFile == nullptr) {
         throw MessageError("Staging the rebuilt \"" + member.name + "\" failed: no staging");
     }
     const ZipStatus status = zip.stageFile(handle, item.name, bytes.data(), static_cast<uint32_t>(bytes.size()));
     if (status != ZipOk) {
-        throw MessageError("Staging the rebuilt \"" + member.name + "\" failed");
+        throw StickWriteFailure("Staging the rebuilt \"" + member.name + "\" failed", "\"" + member.name + "\"",
+                                GetLastError());
     }
 }
 

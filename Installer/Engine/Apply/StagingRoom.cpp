@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "DeltaPlan.h"
+#include "InstallError.h"
 #include "MessageError.h"
 #include "PackageTrust.h"
 #include "TextConversion.h"
@@ -44,14 +45,21 @@ void CheckRoomForStaging(const ZipLayer& zip, const DiskFreeSpaceQuery& getDiskF
     if (freeBytes < needed) {
         LOG(ERROR) << "CheckDriveFreeSpace " << ToUtf8(context.driveRoot) << " has " << freeBytes
                    << " bytes free, " << needed << " needed for the new files";
-        context.tooLittleSpace = true;
-        context.bytesFree = freeBytes;
-        context.bytesNeeded = needed;
-        throw MessageError("Not enough free space for the new files", ERROR_DISK_FULL);
+        throw TooLittleRoom(freeBytes, needed, "too little free space on the drive for the new files: " +
+                                                   std::to_string(freeBytes) + " bytes free, " +
+                                                   std::to_string(needed) + " needed");
     }
 }
 
 }  // namespace
+
+void RaiseStickFailure(std::string text, const std::string& file, DWORD error, const std::function<bool()>& driveGone)
+{
+    if (driveGone && driveGone()) {
+        throw DriveGone();
+    }
+    throw StickWriteFailure(std::move(text), file, error);
+}
 
 void BeginStaging(const ZipLayer& zip, const DiskFreeSpaceQuery& getDiskFreeSpace, HZIP handle,
                   ExtractionContext& context, const std::vector<size_t>& manifestIndex, const std::vector<bool>& write)
@@ -62,13 +70,13 @@ void BeginStaging(const ZipLayer& zip, const DiskFreeSpaceQuery& getDiskFreeSpac
     if (zip.beginStaging != nullptr) {
         const ZipStatus status = zip.beginStaging(handle, context.journalPath.c_str());
         if (status != ZipOk) {
-            throw MessageError("Starting the extraction's journal failed",
-                               ExplainZipFailure(zip, handle, status, ToUtf8(context.journalPath)));
+            RaiseStickFailure("Starting the extraction's journal failed", "the journal",
+                              ExplainZipFailure(zip, handle, status, ToUtf8(context.journalPath)), context.driveGone);
         }
     }
 }
 
-void CommitStaging(const ZipLayer& zip, HZIP handle, size_t count)
+void CommitStaging(const ZipLayer& zip, HZIP handle, size_t count, const std::function<bool()>& driveGone)
 {
     if (zip.commit == nullptr) {
         return;
@@ -78,8 +86,8 @@ void CommitStaging(const ZipLayer& zip, HZIP handle, size_t count)
     const ULONGLONG start = GetTickCount64();
     const ZipStatus status = zip.commit(handle);
     if (status != ZipOk) {
-        throw MessageError("Moving the new files into place failed",
-                           ExplainZipFailure(zip, handle, status, "the commit"));
+        RaiseStickFailure("Moving the new files into place failed", "the new files",
+                          ExplainZipFailure(zip, handle, status, "the commit"), driveGone);
     }
     LOG(INFO) << "Moved the " << count << " entries into place in " << (GetTickCount64() - start)
               << " ms";
@@ -87,7 +95,8 @@ void CommitStaging(const ZipLayer& zip, HZIP handle, size_t count)
 
 // The version on the drive changes with the files, in the same commit: a
 // run that fails leaves both as they were.
-void StageVersionRecord(const ZipLayer& zip, HZIP handle, const PackageManifest::Manifest& manifest)
+void StageVersionRecord(const ZipLayer& zip, HZIP handle, const PackageManifest::Manifest& manifest,
+                        const std::function<bool()>& driveGone)
 {
     if (zip.stageFile == nullptr) {
         return;
@@ -96,8 +105,9 @@ void StageVersionRecord(const ZipLayer& zip, HZIP handle, const PackageManifest:
     const ZipStatus status = zip.stageFile(handle, PackageTrust::kVersionRecordName, record.data(),
                                            static_cast<uint32_t>(record.size()));
     if (status != ZipOk) {
-        throw MessageError("Writing the version record failed",
-                           ExplainZipFailure(zip, handle, status, ToUtf8(PackageTrust::kVersionRecordName)));
+        RaiseStickFailure("Writing the version record failed", "the version record",
+                          ExplainZipFailure(zip, handle, status, ToUtf8(PackageTrust::kVersionRecordName)),
+                          driveGone);
     }
 }
 

@@ -28,6 +28,11 @@ struct ZipLayer {
     // that write nothing real.
     ZipStatus (*setMemberCheck)(HZIP zip, IZipMemberCheck* check);
     ZipStatus (*stageFile)(HZIP zip, const wchar_t* name, const void* bytes, uint32_t count);
+    // What the installed version put on the drive and the new one no longer
+    // ships goes in the same commit; null in stand-ins.
+    ZipStatus (*removeOnCommit)(HZIP zip, const wchar_t* name);
+    // Told of files another program held; null in stand-ins.
+    ZipStatus (*setWaitListener)(HZIP zip, IZipWaitListener* listener);
 };
 
 // Closes the archive on every way out of the extraction.

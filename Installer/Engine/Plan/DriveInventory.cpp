@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <system_error>
 #include <thread>
 
 #include "CancelFlag.h"
@@ -31,8 +30,9 @@ public:
             for (size_t i = 0; i < threads; ++i) {
                 m_threads.emplace_back([this] { Work(); });
             }
-        } catch (const std::system_error&) {
-            // The threads that did start, and the thread that waits, do it all.
+        } catch (...) {
+            // The threads that did start, and the thread that waits, do it
+            // all; a thread left out of the list would end the process.
         }
     }
     ~HashWorkers() { Join(); }

@@ -2,16 +2,14 @@
 
 #include <winioctl.h>
 
-#include <sstream>
-
 #include "DeltaPlan.h"
+#include "KeptRecord.h"
 #include "MessageError.h"
 #include "SmallFile.h"
 #include "easylogging++.h"
 
 namespace {
 
-constexpr char kRecordHeader[] = "quillon-kept 1";
 // A killed process loses at most this much of what it fetched.
 constexpr uint64_t kSaveEvery = 1024 * 1024;
 
@@ -48,12 +46,7 @@ KeptDownload::~KeptDownload()
 
 std::string KeptDownload::RecordText() const
 {
-    std::string text = std::string(kRecordHeader) + "\npackage " + PackageManifest::Hex(m_packageSha256) + " " +
-                       std::to_string(m_packageSize) + "\n";
-    for (const ByteRange& range : m_kept) {
-        text += "range " + std::to_string(range.first) + " " + std::to_string(range.last) + "\n";
-    }
-    return text;
+    return KeptRecord::Format(m_packageSha256, m_packageSize, m_kept);
 }
 
 void KeptDownload::Open(const PackageManifest::Manifest& manifest)
@@ -63,17 +56,7 @@ void KeptDownload::Open(const PackageManifest::Manifest& manifest)
     m_packageSize = manifest.packageSize;
     m_kept.clear();
     // The record must name this package; its ranges must lie inside it.
-    std::istringstream record(ReadRecord(m_recordPath));
-    std::string line;
-    if (std::getline(record, line) && line == kRecordHeader && std::getline(record, line) &&
-        line == "package " + PackageManifest::Hex(m_packageSha256) + " " + std::to_string(m_packageSize)) {
-        std::string word;
-        uint64_t first = 0;
-        uint64_t last = 0;
-        while (record >> word >> first >> last && word == "range" && first <= last && last < m_packageSize) {
-            DeltaPlan::AddRange(m_kept, {first, last});
-        }
-    }
+    m_kept = KeptRecord::Parse(ReadRecord(m_recordPath), m_packageSha256, m_packageSize);
     if (!m_kept.empty()) {
         m_file.reset(CreateFileW(m_packagePath.c_str(), GENERIC_READ | GENERIC_WRITE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));

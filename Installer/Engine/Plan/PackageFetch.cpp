@@ -73,8 +73,9 @@ PackageFetch::Result PackageFetch::Fetch(const PackageManifest::Manifest& manife
                 return *result;
             }
         } catch (const RangeIgnored&) {
-            LOG(ERROR) << "The server answers a part of the package with the whole of it; "
-                          "fetching the whole package instead";
+            // The run goes on and may well succeed: no error of its own.
+            LOG(INFO) << "The server answers a part of the package with the whole of it; "
+                         "fetching the whole package instead";
             m_wholeOnly = true;
             m_rangeIgnored = true;
         }

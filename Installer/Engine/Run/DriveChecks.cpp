@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <optional>
+
+#include "InstallError.h"
 #include "ProductConstants.h"
 #include "RunReport.h"
 #include "TextConversion.h"
@@ -15,28 +18,31 @@ DriveChecks::DriveChecks(std::wstring driveRoot, const std::function<UsbDriveMap
 {
 }
 
-bool DriveChecks::Connected()
+void DriveChecks::CheckConnected()
 {
+    bool found = true;
     try {
         const UsbDriveMap drives = m_getUsbDrives();
-        const auto found = drives.find(m_driveRoot[0]);
-        if (found == drives.end()) {
-            // Without this line a silent install would end with exit code 1
-            // and nothing to tell the vendor why.
-            LOG(ERROR) << "CheckDriveConnected " << ToUtf8(m_driveRoot)
-                       << " is not among the attached USB drives";
-            return false;
+        const auto drive = drives.find(m_driveRoot[0]);
+        found = drive != drives.end();
+        if (found) {
+            m_driveInstance = drive->second;
+            m_driveKnown = true;
         }
-        m_driveInstance = found->second;
-        m_driveKnown = true;
     } catch (...) {
         LogCaught(" CheckDriveConnected Generic exception ", GetLastError());
     }
-    return true;
+    if (!found) {
+        // Without this line a silent install would end with exit code 1
+        // and nothing to tell the vendor why.
+        LOG(ERROR) << "CheckDriveConnected " << ToUtf8(m_driveRoot) << " is not among the attached USB drives";
+        throw DriveGone();
+    }
 }
 
-std::optional<uint64_t> DriveChecks::TooLittleRoom() const
+void DriveChecks::CheckRoom() const
 {
+    std::optional<uint64_t> tooLittle;
     try {
         DWORD sectorsPerCluster = 0;
         DWORD bytesPerSector = 0;
@@ -49,7 +55,7 @@ std::optional<uint64_t> DriveChecks::TooLittleRoom() const
             if (freeBytes < kMinimumFreeBytes) {
                 LOG(ERROR) << "CheckDriveFreeSpace " << ToUtf8(m_driveRoot) << " has " << freeBytes
                            << " bytes free, " << kMinimumFreeBytes << " needed";
-                return freeBytes;
+                tooLittle = freeBytes;
             }
         } else {
             // The drive was listed a moment ago; an unanswered free-space
@@ -60,7 +66,27 @@ std::optional<uint64_t> DriveChecks::TooLittleRoom() const
     } catch (...) {
         LogCaught(" CheckDriveFreeSpace Generic exception ", GetLastError());
     }
-    return std::nullopt;
+    if (tooLittle) {
+        throw TooLittleRoom(*tooLittle, kMinimumFreeBytes,
+                            "too little free space on the drive: " + std::to_string(*tooLittle) + " bytes free, " +
+                                std::to_string(kMinimumFreeBytes) + " needed");
+    }
+}
+
+void DriveChecks::CheckStillThere() const
+{
+    if (GoneAfter(false)) {
+        throw DriveGone();
+    }
+}
+
+bool DriveChecks::GoneAfter(bool failedWrite) const
+{
+    if (!Gone(failedWrite)) {
+        return false;
+    }
+    LOG(ERROR) << "CheckDriveConnected " << ToUtf8(m_driveRoot) << " is no longer attached, or is another drive now";
+    return true;
 }
 
 bool DriveChecks::Gone(bool rootToo) const

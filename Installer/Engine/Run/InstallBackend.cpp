@@ -4,6 +4,7 @@
 #include "InstallEnvironment.h"
 #include "InstallRun.h"
 #include "PackageTrust.h"
+#include "RunReport.h"
 #include "ZipArchive.h"
 
 namespace InstallBackend {
@@ -24,26 +25,48 @@ const Environment& ProductEnvironment()
         {[](const std::string& bytes) { return PackageTrust::VerifyManifest(bytes, PackageTrust::Now()); },
          &PackageTrust::CheckVersion, &PackageTrust::CheckPackageFile},
         {&OpenZipFile, &GetZipItem, &UnzipItem, &CloseZipFile, &GetZipFailure, &BeginZipStaging,
-         &CommitZipStaging, &GetZipStagingBytes, &RecoverZipJournal, &SetZipMemberCheck, &StageZipFile},
+         &CommitZipStaging, &GetZipStagingBytes, &RecoverZipJournal, &SetZipMemberCheck, &StageZipFile,
+         &RemoveZipFileOnCommit, &SetZipWaitListener},
     };
     return environment;
 }
 
 bool Install(const std::wstring& destination, const std::wstring& workFolder,
-             IInstallListener* listener, const std::atomic<bool>* cancel)
+             IInstallListener* listener, const std::atomic<bool>* cancel, const InstallOptions& options)
 {
-    return Install(destination, workFolder, listener, cancel, ProductEnvironment());
+    return Install(destination, workFolder, listener, cancel, ProductEnvironment(), options);
 }
 
 bool Install(const std::wstring& destination, const std::wstring& workFolder,
              IInstallListener* listener, const std::atomic<bool>* cancel,
-             const Environment& environment)
+             const Environment& environment, const InstallOptions& options)
 {
-    if (listener != nullptr) {
-        listener->SetErrorReason(IInstallListener::ReasonNone);
+    // The outer guard: the run guards each of its steps, and this what is
+    // left (setting the run up, the listener's own calls). The caller's
+    // worker thread ends with false rather than with the process.
+    bool told = false;
+    try {
+        if (listener != nullptr) {
+            listener->SetErrorReason(IInstallListener::ReasonNone);
+        }
+        InstallRun run(destination, workFolder, listener, cancel, environment, options);
+        told = true;
+        return run.Run();
+    } catch (...) {
+        LogCaught(" Install Generic exception ", GetLastError());
     }
-    InstallRun run(destination, workFolder, listener, cancel, environment);
-    return run.Run();
+    if (!told && listener != nullptr) {
+        try {
+            InstallFailure failure;
+            failure.kind = FailureKind::Internal;
+            failure.detail = "the run could not be set up";
+            listener->OnFailure(failure);
+            listener->OnStatus(IInstallListener::StatusFailed);
+        } catch (...) {
+            LogCaught(" Install Generic exception ", GetLastError());
+        }
+    }
+    return false;
 }
 
 }  // namespace InstallBackend

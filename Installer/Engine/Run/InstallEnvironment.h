@@ -46,6 +46,6 @@ const Environment& ProductEnvironment();
 
 bool Install(const std::wstring& destination, const std::wstring& workFolder,
              IInstallListener* listener, const std::atomic<bool>* cancel,
-             const Environment& environment);
+             const Environment& environment, const InstallOptions& options = InstallOptions());
 
 }  // namespace InstallBackend

@@ -1,10 +1,15 @@
 #include "InstallRun.h"
 
+#include <exception>
+
 #include "CancelFlag.h"
+#include "FailurePolicy.h"
 #include "IInstallListener.h"
+#include "InstallError.h"
 #include "MessageError.h"
 #include "ProductConstants.h"
 #include "TextConversion.h"
+#include "TransportFailure.h"
 #include "easylogging++.h"
 
 namespace InstallBackend {
@@ -17,69 +22,193 @@ void ReportStatus(IInstallListener* listener, int status)
     }
 }
 
-// Runs one step of the pipeline. Whatever it raises is logged here, once,
-// and turned into false: nothing escapes Install.
-// The kind of what was caught is kept for the run's report to its caller.
-template <typename Step>
-bool Attempt(Step step, const char* otherErrorText, RunReport& report, const FailureKinds::Step& where,
-             FailureKind& kind)
+// "host:port" of the update server, for a failure that reached the run
+// without the download naming it.
+std::string ServerName()
 {
-    try {
-        step();
-        return true;
-    } catch (const InstallError& error) {
-        LogCaught(error.what(), error.LastError());
-        report.Caught(error.Text());
-        kind = error.Kind();
-    } catch (const MessageError& error) {
-        LogCaught(error.what(), error.LastError());
-        report.Caught(error.Text());
-        kind = FailureKinds::Classify(where, error.Text(), error.LastError());
-    } catch (...) {
-        LogCaught(otherErrorText, GetLastError());
-        report.Caught(otherErrorText);
-        kind = FailureKind::Internal;
-    }
-    return false;
+    return ToUtf8(DownloadConstants::kServer) + ":" + std::to_string(DownloadConstants::kPort);
+}
+
+InstallFailure Unexpected(const char* step)
+{
+    InstallFailure failure;
+    failure.kind = FailureKind::Internal;
+    failure.detail = std::string("an unexpected error in the step ") + step;
+    return failure;
 }
 
 }  // namespace
 
-// The reason goes to the listener, the outcome to the run's last line.
-bool InstallRun::Fail(int reason)
+// Whatever a step raises is logged here, once, with the last error it was
+// raised with: nothing escapes Install. A failure met once the cancel flag
+// is set is the stop's, whatever raised it.
+template <typename Step>
+std::optional<InstallFailure> InstallRun::Guarded(const char* step, Step body)
+{
+    std::optional<InstallFailure> failure;
+    try {
+        body();
+    } catch (const NoProxyFound& error) {
+        // Nothing was sent; the line after the step says what follows.
+        m_noProxyFound = true;
+        failure = error.Failure();
+    } catch (const InstallError& error) {
+        // The drive checks log what they found, with the drive and the
+        // bytes, before they raise.
+        if (error.Kind() != FailureKind::DriveMissing && error.Kind() != FailureKind::LowFreeSpace) {
+            LogCaught(error.what(), error.LastError());
+        }
+        failure = error.Failure();
+    } catch (const MessageError& error) {
+        LogCaught(error.what(), error.LastError());
+        failure = InstallFailure{FailureKind::Internal, 0, 0, {}, error.Text()};
+    } catch (...) {
+        LogCaught((std::string(" ") + step + " Generic exception ").c_str(), GetLastError());
+        failure = Unexpected(step);
+    }
+    if (IsCancelled(m_cancel)) {
+        return Stopped();
+    }
+    return failure;
+}
+
+template <typename Step>
+std::optional<InstallFailure> InstallRun::Retried(const InstallFailure& failure, const char* step, Step body)
+{
+    SettleKeptDownload(failure.kind);
+    const FailurePolicy::Retry retry = FailurePolicy::RetryFor(failure.kind);
+    if (retry == FailurePolicy::Retry::None) {
+        return failure;
+    }
+    m_onlyThroughFoundProxy = retry == FailurePolicy::Retry::ThroughFoundProxyOnly;
+    m_noProxyFound = false;
+    std::optional<InstallFailure> again = Guarded(step, [this, &body] {
+        m_drive.CheckStillThere();
+        body();
+    });
+    m_onlyThroughFoundProxy = false;
+    if (again && m_noProxyFound && again->kind != FailureKind::Cancelled && again->kind != FailureKind::DriveMissing) {
+        // The server's own bytes would be refused again: the refusal stands.
+        LOG(INFO) << "No proxy found that could have changed the package: it is not fetched again";
+        return failure;
+    }
+    if (again) {
+        SettleKeptDownload(again->kind);
+    }
+    return again;
+}
+
+InstallFailure InstallRun::Stopped()
 {
     InstallFailure failure;
-    const bool removed = IsCancelled(m_cancel) && m_listener != nullptr && m_listener->DriveRemoved();
-    if (removed) {
+    if (m_listener != nullptr && m_listener->DriveRemoved()) {
         // The caller stopped the run because the drive went: that is how
         // it ended, not a change of the user's mind.
         LOG(ERROR) << "CheckDriveConnected " << ToUtf8(m_driveRoot) << " was removed during the run";
-        reason = IInstallListener::ReasonDriveMissing;
+        failure.kind = FailureKind::DriveMissing;
+        failure.detail = "the drive was removed";
+    } else {
+        failure.kind = FailureKind::Cancelled;
+        failure.detail = "cancelled by the user";
     }
+    return failure;
+}
+
+void InstallRun::SettleKeptDownload(FailureKind kind)
+{
+    if (!FailurePolicy::KeepsDownload(kind) && m_fetch) {
+        m_fetch->Discard();
+    }
+}
+
+bool InstallRun::Run()
+{
+    try {
+        return Steps();
+    } catch (...) {
+        // Only the listener's own calls are left unguarded by the steps.
+        LogCaught(" Run Generic exception ", GetLastError());
+    }
+    return false;
+}
+
+// The drive checks, the record, the package fetched (once more through the
+// automatic proxy when the kind allows), the package unpacked (once more
+// with a fresh copy when the kind allows: a damaged package shows up only
+// when it is unpacked).
+bool InstallRun::Steps()
+{
+    std::optional<InstallFailure> failure = Guarded("Drive check", [this] {
+        Prepare();
+        CheckDrive();
+        SettleTheStick(m_environment.zip, m_context.journalPath);
+        m_createdDestination.emplace(m_destination);
+    });
+    if (!failure) {
+        failure = Guarded("Reading the drive's record", [this] { ReadTheDrivesRecord(); });
+    }
+    if (failure) {
+        return Fail(*failure);
+    }
+    failure = Guarded("Download", [this] { Fetch(false); });
+    if (failure) {
+        failure = Retried(*failure, "Proxy download", [this] { Fetch(true); });
+        if (failure) {
+            return Fail(*failure);
+        }
+    }
+    failure = Guarded("Extraction", [this] { Extract(); });
+    if (failure) {
+        failure = Retried(*failure, "Retry", [this] {
+            Fetch(true);
+            if (!IsCancelled(m_cancel)) {
+                Extract();
+            }
+        });
+        if (failure) {
+            return Fail(*failure);
+        }
+    }
+    return Succeed();
+}
+
+void InstallRun::Prepare()
+{
+    if (!PathFileExistsW(m_driveFolder.c_str())) {
+        CreateDirectoryW(m_driveFolder.c_str(), nullptr);
+    }
+    m_fetch.emplace(m_driveFolder, m_destination, m_download, m_listener, m_cancel);
+    SettleUnfinishedRuns(m_workFolder, m_environment.zip);
+}
+
+void InstallRun::CheckDrive()
+{
+    m_drive.CheckConnected();
+    m_drive.CheckRoom();
+}
+
+std::wstring InstallRun::Download(const std::wstring& folder, IInstallListener* listener,
+                                  const std::atomic<bool>* cancel, bool proxyOnly, DownloadTarget target)
+{
+    target.onlyThroughFoundProxy = proxyOnly && m_onlyThroughFoundProxy;
+    return m_environment.download(folder, listener, cancel, proxyOnly, target);
+}
+
+// The reason goes to the listener, the cause in words to the run's last line.
+bool InstallRun::Fail(InstallFailure failure)
+{
+    if ((failure.kind == FailureKind::NoConnection || failure.kind == FailureKind::ServerError) &&
+        failure.server.empty()) {
+        failure.server = ServerName();
+    }
+    const int reason = FailurePolicy::ReasonFor(failure.kind);
     if (m_listener != nullptr && reason != IInstallListener::ReasonNone) {
         m_listener->SetErrorReason(reason);
     }
-    if (reason == IInstallListener::ReasonDriveMissing) {
-        failure.kind = FailureKind::DriveMissing;
-        failure.detail = removed ? "the drive was removed" : "the drive is not among the attached USB drives";
-        m_report.Failed(failure.detail.c_str());
-    } else if (reason == IInstallListener::ReasonLowFreeSpace) {
-        failure.kind = FailureKind::LowFreeSpace;
-        failure.bytesFree = m_context.bytesFree;
-        failure.bytesNeeded = m_context.bytesNeeded;
-        failure.detail = "too little free space on the drive";
-        m_report.Failed(failure.detail.c_str());
-    } else if (IsCancelled(m_cancel)) {
-        failure.kind = FailureKind::Cancelled;
-        failure.detail = "cancelled by the user";
+    if (failure.kind == FailureKind::Cancelled) {
         m_report.Cancelled();
     } else {
-        failure.kind = m_failureKind;
-        m_report.Failed();
-        failure.detail = m_report.Reason();
-    }
-    if (failure.kind == FailureKind::NoConnection || failure.kind == FailureKind::ServerError) {
-        failure.server = FailureKinds::ServerName();
+        m_report.Failed(failure.detail);
     }
     if (m_listener != nullptr) {
         m_listener->OnFailure(failure);
@@ -97,100 +226,6 @@ bool InstallRun::Succeed()
     m_report.Succeeded();
     ReportStatus(m_listener, IInstallListener::StatusSucceeded);
     return true;
-}
-
-bool InstallRun::CheckDriveConnected()
-{
-    return m_drive.Connected() || Fail(IInstallListener::ReasonDriveMissing);
-}
-
-bool InstallRun::CheckDriveFreeSpace()
-{
-    const std::optional<uint64_t> freeBytes = m_drive.TooLittleRoom();
-    if (!freeBytes) {
-        return true;
-    }
-    m_context.bytesFree = *freeBytes;
-    m_context.bytesNeeded = kMinimumFreeBytes;
-    return Fail(IInstallListener::ReasonLowFreeSpace);
-}
-
-bool InstallRun::DriveMissing()
-{
-    LOG(ERROR) << "CheckDriveConnected " << ToUtf8(m_driveRoot)
-               << " is no longer attached, or is another drive now";
-    return Fail(IInstallListener::ReasonDriveMissing);
-}
-
-// The first download, and the second through the automatic proxy when the
-// first failed. False when the run ended here, after reporting it.
-bool InstallRun::DownloadPackage()
-{
-    const bool downloaded = Attempt([this] { Fetch(false); }, " Download Generic exception ", m_report,
-                                    FailureKinds::Step::Fetch, m_failureKind);
-    if (IsCancelled(m_cancel)) {
-        return Fail(IInstallListener::ReasonNone);
-    }
-    if (!downloaded) {
-        if (m_drive.Gone(false)) {
-            return DriveMissing();
-        }
-        if (!Attempt([this] { Fetch(true); }, " Proxy download Generic exception ", m_report,
-                     FailureKinds::Step::Fetch, m_failureKind) ||
-            IsCancelled(m_cancel)) {
-            return Fail(IInstallListener::ReasonNone);
-        }
-    }
-    return true;
-}
-
-// Neither a drive that is gone nor one that is too small for the new files
-// is helped by a fresh copy of the package.
-bool InstallRun::RetryIsPointless()
-{
-    return m_context.tooLittleSpace || m_context.commitHeld || m_goneBeforeExtraction || m_drive.Gone(true);
-}
-
-// The extraction, and once more with a fresh copy through the automatic
-// proxy when it failed: a damaged or incomplete package shows up only when
-// it is unpacked.
-bool InstallRun::ExtractWithRetry()
-{
-    const auto noRetry = [this] {
-        if (m_context.commitHeld) {
-            return Fail(IInstallListener::ReasonNone);
-        }
-        return m_context.tooLittleSpace ? Fail(IInstallListener::ReasonLowFreeSpace)
-                                        : DriveMissing();
-    };
-    const bool extracted = Attempt([this] { Extract(); }, " Extraction Generic exception ", m_report,
-                                   FailureKinds::Step::Extract, m_failureKind);
-    if (IsCancelled(m_cancel)) {
-        return Fail(IInstallListener::ReasonNone);
-    }
-    if (extracted) {
-        return Succeed();
-    }
-    if (RetryIsPointless()) {
-        return noRetry();
-    }
-    // Which step of the retry failed decides its kind.
-    FailureKinds::Step retryStep = FailureKinds::Step::Fetch;
-    const bool retried = Attempt(
-        [this, &retryStep] {
-            retryStep = FailureKinds::Step::Fetch;
-            Fetch(true);
-            retryStep = FailureKinds::Step::Extract;
-            Extract();
-        },
-        " Retry Generic exception ", m_report, retryStep, m_failureKind);
-    if (!retried && !IsCancelled(m_cancel) && RetryIsPointless()) {
-        return noRetry();
-    }
-    if (!retried || IsCancelled(m_cancel)) {
-        return Fail(IInstallListener::ReasonNone);
-    }
-    return Succeed();
 }
 
 }  // namespace InstallBackend

@@ -10,11 +10,12 @@
 #include "DriveChecks.h"
 #include "DriveInventory.h"
 #include "ExtractionContext.h"
-#include "FailureKinds.h"
 #include "InstallEnvironment.h"
+#include "InstallFailure.h"
 #include "PackageFetch.h"
 #include "ProductPaths.h"
 #include "RunReport.h"
+#include "StickJournal.h"
 #include "WorkFolder.h"
 
 namespace InstallBackend {
@@ -29,52 +30,59 @@ class InstallRun {
 public:
     InstallRun(const std::wstring& destination, const std::wstring& workFolder,
                IInstallListener* listener, const std::atomic<bool>* cancel,
-               const Environment& environment)
+               const Environment& environment, const InstallOptions& options)
         : m_destination(destination),
+          m_workFolder(workFolder),
           m_listener(listener),
           m_cancel(cancel),
           m_environment(environment),
+          m_report(options.update),
           m_driveRoot(DriveRootOf(destination)),
           m_drive(m_driveRoot, environment.getUsbDrives, environment.getDiskFreeSpace),
           m_driveFolder(PerDriveWorkFolder(workFolder, m_driveRoot)),
           m_manifestFile(m_driveFolder + kRunManifestFileName),
           m_removeManifest(m_manifestFile),
-          m_context{m_driveRoot, JournalPath(m_driveFolder), std::nullopt, {}, std::nullopt, {}, std::nullopt}
+          m_context{m_driveRoot, StickJournalPath(destination), std::nullopt, {}, std::nullopt, {}, std::nullopt, {},
+                    [this] { return m_drive.GoneAfterFailedWrite(); }},
+          m_download([this](const std::wstring& folder, IInstallListener* listener, const std::atomic<bool>* cancel,
+                            bool proxyOnly, const DownloadTarget& target) {
+              return Download(folder, listener, cancel, proxyOnly, target);
+          })
     {
-        if (!PathFileExistsW(m_driveFolder.c_str())) {
-            CreateDirectoryW(m_driveFolder.c_str(), nullptr);
-        }
-        m_fetch.emplace(m_driveFolder, m_destination, environment.download, listener, cancel);
-        SettleUnfinishedRuns(workFolder, environment.zip);
     }
     InstallRun(const InstallRun&) = delete;
     InstallRun& operator=(const InstallRun&) = delete;
 
-    bool Run()
-    {
-        if (!CheckDriveConnected() || !CheckDriveFreeSpace()) {
-            return false;
-        }
-        m_createdDestination.emplace(m_destination);
-        ReadTheDrivesRecord();
-        return DownloadPackage() && ExtractWithRetry();
-    }
+    // Never raises: each step is guarded, and so is the whole.
+    bool Run();
 
 private:
-    bool CheckDriveConnected();
-    bool CheckDriveFreeSpace();
-    bool DownloadPackage();
-    bool ExtractWithRetry();
+    bool Steps();
+    void Prepare();
+    void CheckDrive();
     void Fetch(bool proxyOnly);
+    void Extract();
     void ReadTheDrivesRecord();
     const DriveInventory::Inventory& TakeInventory();
-    void Extract();
-    bool RetryIsPointless();
-    bool DriveMissing();
-    bool Fail(int reason);
+    std::wstring Download(const std::wstring& folder, IInstallListener* listener, const std::atomic<bool>* cancel,
+                          bool proxyOnly, DownloadTarget target);
+    // Runs one step; nothing when it went through, else what failed, as it
+    // was raised. `step` names the step in the catch-all's log line.
+    template <typename Step>
+    std::optional<InstallFailure> Guarded(const char* step, Step body);
+    // After a failed step: the kept download settled and, where the kind
+    // allows, the step tried once more. Nothing when the retry went through.
+    template <typename Step>
+    std::optional<InstallFailure> Retried(const InstallFailure& failure, const char* step, Step body);
+    // How a run stopped by the cancel flag ended: the user's cancel, or the
+    // stick the caller saw go.
+    InstallFailure Stopped();
+    void SettleKeptDownload(FailureKind kind);
+    bool Fail(InstallFailure failure);
     bool Succeed();
 
     const std::wstring& m_destination;
+    const std::wstring& m_workFolder;
     IInstallListener* const m_listener;
     const std::atomic<bool>* const m_cancel;
     const Environment& m_environment;
@@ -84,17 +92,20 @@ private:
     const std::wstring m_driveFolder;
     const std::wstring m_manifestFile;
     const PackageFileRemover m_removeManifest;
+    Extraction::ExtractionContext m_context;
+    // The environment's download, with the run's choice of route added.
+    const PackageFetch::DownloadFunction m_download;
     // What the package step kept goes on a success; otherwise it stays for
-    // the next run.
+    // the next run unless the failure was about its bytes.
     std::optional<PackageFetch> m_fetch;
     std::optional<DriveInventory::HeadStart> m_headStart;
     std::optional<DriveInventory::Inventory> m_inventory;
-    Extraction::ExtractionContext m_context;
     std::wstring m_packagePath;
-    bool m_goneBeforeExtraction = false;
     std::optional<CreatedDestination> m_createdDestination;
-    // The kind of the last failure caught, for the caller.
-    FailureKind m_failureKind = FailureKind::Internal;
+    // The retry of a refusal goes through a proxy the look-up found or not
+    // at all; set when it found none.
+    bool m_onlyThroughFoundProxy = false;
+    bool m_noProxyFound = false;
 };
 
 }  // namespace InstallBackend

@@ -21,11 +21,12 @@ RunReport::~RunReport()
     // on a metered network.
     const std::string ofPackage =
         m_packageSize ? ", for a package of " + std::to_string(*m_packageSize) + " bytes" : std::string();
+    const char* const run = m_update ? "Update" : "Install";
     if (m_outcome == Outcome::Failed) {
-        LOG(ERROR) << "Install failed: " << m_reason << "; " << m_bytes
+        LOG(ERROR) << run << " failed: " << m_reason << "; " << m_bytes
                    << " bytes downloaded in " << seconds << " s" << ofPackage;
     } else {
-        LOG(INFO) << "Install " << (m_outcome == Outcome::Succeeded ? "succeeded" : "cancelled")
+        LOG(INFO) << run << " " << (m_outcome == Outcome::Succeeded ? "succeeded" : "cancelled")
                   << ": " << m_reason << "; " << m_bytes << " bytes downloaded in " << seconds
                   << " s" << ofPackage;
     }

@@ -19,22 +19,18 @@ void LogCaught(const char* text, DWORD lastError);
 // without a debugger. Written on every way out of Install.
 class RunReport {
 public:
-    RunReport() : m_start(GetTickCount64()) {}
+    // An update says so in its last line: "Update succeeded", not "Install ...".
+    explicit RunReport(bool update) : m_start(GetTickCount64()), m_update(update) {}
     ~RunReport();
     RunReport(const RunReport&) = delete;
     RunReport& operator=(const RunReport&) = delete;
 
-    // The last error caught is the reason, unless a later one comes.
-    void Caught(const std::string& text) { m_reason = text; }
     void Downloaded(uint64_t bytes) { m_bytes += bytes; }
     void PackageSize(uint64_t bytes) { m_packageSize = bytes; }
     void Succeeded() { End(Outcome::Succeeded, "every entry extracted"); }
     void Cancelled() { End(Outcome::Cancelled, "cancelled by the user"); }
-    void Failed(const char* reason = nullptr)
-    {
-        End(Outcome::Failed, reason != nullptr ? reason : m_reason.c_str());
-    }
-    const std::string& Reason() const { return m_reason; }
+    // `reason`: the cause in words.
+    void Failed(const std::string& reason) { End(Outcome::Failed, reason); }
 
 private:
     enum class Outcome { Failed, Succeeded, Cancelled };
@@ -45,6 +41,7 @@ private:
     }
 
     ULONGLONG m_start;
+    bool m_update;
     Outcome m_outcome = Outcome::Failed;
     std::string m_reason = "stopped before the end";
     uint64_t m_bytes = 0;

@@ -3,11 +3,13 @@
 #include <algorithm>
 
 #include "CancelFlag.h"
+#include "InstallError.h"
 #include "MessageError.h"
 #include "PackageExtraction.h"
 #include "PackageTrust.h"
 #include "SmallFile.h"
 #include "TextConversion.h"
+#include "TransportFailure.h"
 #include "easylogging++.h"
 
 // The steps of a run: the manifest and the package fetched, the drive's
@@ -29,9 +31,7 @@ std::string ReadManifestFile(const std::wstring& path)
     case NCommon::SmallFileRead::TooLarge:
         break;
     }
-    throw MessageError("Package refused: the manifest is larger than " + std::to_string(PackageManifest::kMaxBytes) +
-                           " bytes",
-                       ERROR_INVALID_DATA);
+    throw PackageRefusal("the manifest is larger than " + std::to_string(PackageManifest::kMaxBytes) + " bytes");
 }
 
 }  // namespace
@@ -51,8 +51,11 @@ void InstallRun::Fetch(bool proxyOnly)
     manifestTarget.reportsProgress = false;
     std::string manifestBytes;
     try {
-        const std::wstring path = m_environment.download(m_driveFolder, m_listener, m_cancel, proxyOnly, manifestTarget);
+        const std::wstring path = m_download(m_driveFolder, m_listener, m_cancel, proxyOnly, manifestTarget);
         manifestBytes = ReadManifestFile(path);
+    } catch (const NoProxyFound&) {
+        // Nothing was asked of the server.
+        throw;
     } catch (...) {
         // Without a manifest nothing is fetched: the package is never taken
         // on the server's word alone.
@@ -90,7 +93,9 @@ void InstallRun::Fetch(bool proxyOnly)
 
 // Read once, before anything of the run can change it: a drive that holds
 // the product says in its record which version and which files; the files
-// are read while the manifest is fetched.
+// are read while the manifest is fetched. A record that cannot be read
+// fails the run (its step is guarded): without it an older package could
+// pass as new.
 void InstallRun::ReadTheDrivesRecord()
 {
     const std::optional<std::string> record = PackageTrust::ReadVersionRecord(m_destination);
@@ -100,6 +105,7 @@ void InstallRun::ReadTheDrivesRecord()
     m_context.installedVersion = PackageManifest::ParseVersionRecord(*record);
     try {
         std::vector<PackageManifest::RecordedFile> files = PackageManifest::RecordedFiles(*record);
+        m_context.installedFiles = files;
         if (!files.empty()) {
             m_headStart.emplace(m_destination, std::move(files), m_cancel);
         }
@@ -120,7 +126,7 @@ const DriveInventory::Inventory& InstallRun::TakeInventory()
         const std::vector<PackageManifest::Member>& members = m_context.manifest->members;
         for (size_t i = 0; i < members.size(); ++i) {
             if (m_inventory->differs[i]) {
-                LOG(INFO) << "Replacing \"" << members[i].name << "\" on the drive: it is not the signed file";
+                LOG(INFO) << "Repairing \"" << members[i].name << "\" on the drive: it differs from the signed file";
             }
         }
     }
@@ -129,10 +135,7 @@ const DriveInventory::Inventory& InstallRun::TakeInventory()
 
 void InstallRun::Extract()
 {
-    if (m_drive.Gone(false)) {
-        m_goneBeforeExtraction = true;
-        throw MessageError("The drive is gone", ERROR_DEV_NOT_EXIST);
-    }
+    m_drive.CheckStillThere();
     try {
         // Nothing of a package reaches the drive before the whole of it is
         // known to be the signed one; of a package fetched in part, the
@@ -141,19 +144,13 @@ void InstallRun::Extract()
             m_environment.trust.checkPackage(m_packagePath, *m_context.manifest);
         }
         Extraction::ExtractPackage(m_packagePath, m_destination, m_listener, m_cancel, m_environment.zip,
-                                  m_environment.getDiskFreeSpace, m_context);
+                                   m_environment.getDiskFreeSpace, m_context);
     } catch (...) {
         // Members rebuilt from patches are the first suspects: the next
         // attempt takes every member from the package.
         if (std::any_of(m_context.rebuilt.begin(), m_context.rebuilt.end(),
                         [](const std::wstring& path) { return !path.empty(); })) {
             m_fetch->Patches().Forgo();
-        }
-        // With the drive still there, the package is what failed: the next
-        // fetch starts afresh. Too little room or a held commit says nothing
-        // against the bytes, which the next run uses again.
-        if (!m_context.tooLittleSpace && !m_context.commitHeld && !m_drive.Gone(true)) {
-            m_fetch->Discard();
         }
         throw;
     }

@@ -11,7 +11,9 @@ namespace InstallBackend {
 // Path rules, kept apart so they can be checked on their own.
 // workFolder + "\QL_Install_" + letter + "\", with doubled backslashes folded.
 std::wstring PerDriveWorkFolder(const std::wstring& workFolder, const std::wstring& driveRoot);
-// The journal of the extraction onto one drive, in its per-drive work folder.
+// Where an earlier version of the installer kept the journal of the
+// extraction onto one drive: its per-drive work folder. Such a journal is
+// settled only as far as it keeps to the rules of the one on the stick.
 std::wstring JournalPath(const std::wstring& perDriveWorkFolder);
 // Replaces each pair of backslashes, left to right without overlap, by one.
 std::wstring FoldDoubleBackslashes(const std::wstring& path);

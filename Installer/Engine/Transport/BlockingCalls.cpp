@@ -64,12 +64,21 @@ void BlockingCalls::Serve(std::shared_ptr<Shared> shared)
             return;  // a call handed over but not begun is not begun after a cancel
         }
         shared->waiting = false;
-        const std::function<BOOL(DWORD*)> call = shared->call;
-        hold.unlock();
         DWORD value = 0;
-        const BOOL result = call(&value);
-        const DWORD error = ::GetLastError();
-        hold.lock();
+        BOOL result = FALSE;
+        DWORD error = ERROR_NOT_ENOUGH_MEMORY;
+        // Nothing may leave the helper: an exception here would end the
+        // process. A call that could not be made fails as out of memory.
+        try {
+            const std::function<BOOL(DWORD*)> call = shared->call;
+            hold.unlock();
+            result = call(&value);
+            error = ::GetLastError();
+        } catch (...) {
+        }
+        if (!hold.owns_lock()) {
+            hold.lock();
+        }
         shared->result = result;
         shared->value = value;
         shared->error = error;

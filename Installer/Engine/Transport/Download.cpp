@@ -9,6 +9,8 @@
 #include "ProductConstants.h"
 #include "ProxyRoutes.h"
 #include "RangeLoop.h"
+#include "TextConversion.h"
+#include "TransportFailure.h"
 
 using namespace DownloadConstants;
 using namespace DownloadDetail;
@@ -43,7 +45,8 @@ std::wstring Download(const std::wstring& folder, IInstallListener* listener,
     }
 
     UserProxySettings settings;
-    const ProxyRules::Plan plan = ProxyRules::PlanFor(ReadUserSettings(settings), proxyOnly);
+    ProxyRules::Plan plan = ProxyRules::PlanFor(ReadUserSettings(settings), proxyOnly);
+    plan.directAfterAll = !target.onlyThroughFoundProxy;
     // Only a download that someone watches can be cancelled while it waits
     // for the server; the silent install's flag is never set.
     BlockingCalls calls(listener != nullptr ? cancel : nullptr);
@@ -66,7 +69,12 @@ std::wstring Download(const std::wstring& folder, IInstallListener* listener,
     }
     run.lookup.address = LookupAddress(options, target);
     run.lookup.options = AutomaticOptions(plan);
-    FetchRanges(run);
+    try {
+        FetchRanges(run);
+    } catch (TransportFailure& failure) {
+        failure.AtServer(ToUtf8(options.server) + ":" + std::to_string(options.port));
+        throw;
+    }
 
     if (ownFile) {
         ownFile->Close(IsCancelled(cancel));

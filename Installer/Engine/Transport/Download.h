@@ -90,11 +90,18 @@ struct DownloadTarget {
     // answers any request with the whole file, which is then taken as the
     // answer to a request for all of it.
     bool wholeParts = false;
+    // With proxyOnly: through the automatically found proxy or not at all
+    // (NoProxyFound), never direct after all. A package refused for its
+    // bytes is fetched again only where a proxy or a cache in the way may
+    // have damaged it.
+    bool onlyThroughFoundProxy = false;
 };
 
 // Fetches `target` into folder + its file name and returns that path, also
 // when `cancel` ended the download early (the caller checks the flag).
-// Raises MessageError on failure. With proxyOnly every request goes through
+// Raises TransportFailure when the server could not be reached or answered
+// wrongly, PackageRefusal when its file is not the signed size, MessageError
+// when the file cannot be written. With proxyOnly every request goes through
 // the automatically found proxy only.
 std::wstring Download(const std::wstring& folder, IInstallListener* listener,
                       const std::atomic<bool>* cancel, bool proxyOnly, const DownloadTarget& target,

@@ -117,6 +117,9 @@ Outcome TryFallback(DownloadRun& run, AttemptHandles& handles, DWORD& error)
         LOG(INFO) << fallback.note;
         return TryDirect(run, handles, error);
     case ProxyRules::Route::None:
+        if (run.plan.proxyOnly && !run.plan.directAfterAll) {
+            throw NoProxyFound(run.lookup.error);
+        }
         break;
     }
     return Outcome::NotSetUp;
@@ -209,7 +212,7 @@ bool RunAttempt(DownloadRun& run)
         return false;
     }
     LOG(ERROR) << "Sending WinHttpRequest error: " << ErrorNumber(error);
-    throw MessageError("Sending WinHttpRequest failed", error);
+    throw TransportFailure("Sending WinHttpRequest failed", error);
 }
 
 }  // namespace DownloadDetail

@@ -41,7 +41,7 @@ Fallback FallbackFor(const Plan& plan, bool proxyFound)
     }
     // Most networks have no automatic proxy; a proxy-only download that
     // stopped here would never reach the server at all.
-    if (plan.proxyOnly) {
+    if (plan.proxyOnly && plan.directAfterAll) {
         fallback.route = Route::Direct;
         fallback.note = "no automatic proxy, going direct";
     }

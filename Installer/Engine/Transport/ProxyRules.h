@@ -34,6 +34,8 @@ struct Plan {
     // A later download of the run: no direct attempt first, the automatic
     // proxy only, and direct after all when there is none.
     bool proxyOnly = false;
+    // With proxyOnly and no proxy found: direct after all, or nowhere.
+    bool directAfterAll = true;
 };
 Plan PlanFor(const UserSettings& settings, bool proxyOnly);
 

@@ -103,9 +103,8 @@ void RefuseWrongSize(const DownloadRun& run, const RangeAnswer& answer)
         ResponseRules::ParseContentRange(*answer.head.contentRange);
     if (range && range->total && *range->total != *run.target->size) {
         LogResponse(answer.asked, answer.head, 0);
-        throw MessageError("Package refused: the server's package is " + std::to_string(*range->total) +
-                               " bytes long, the signed size is " + std::to_string(*run.target->size),
-                           ERROR_INVALID_DATA);
+        throw PackageRefusal("the server's package is " + std::to_string(*range->total) +
+                             " bytes long, the signed size is " + std::to_string(*run.target->size));
     }
 }
 
@@ -205,17 +204,17 @@ void SettleRange(Transfer& transfer, const RangeAnswer& answer, const BodyEnd& e
     } else if (++transfer.fruitlessResumes > kMaxFruitlessResumes) {
         if (end.brokenBy != nullptr) {
             LOG(ERROR) << end.brokenBy << " error: " << ErrorNumber(end.breakError);
-            throw MessageError(std::string(end.brokenBy) + " failed", end.breakError);
+            throw TransportFailure(std::string(end.brokenBy) + " failed", end.breakError);
         }
         LOG(ERROR) << "Incomplete HTTP response to " << answer.asked << ": " << end.bytes << " of "
                    << answer.bodyBytes << " bytes";
-        throw MessageError("Incomplete HTTP response", ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
+        throw TransportFailure("Incomplete HTTP response", ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
     }
     if (++transfer.resumes > kMaxResumes) {
         LOG(ERROR) << "Incomplete HTTP response to " << answer.asked << ": " << end.bytes << " of "
                    << answer.bodyBytes << " bytes, and " << kMaxResumes
                    << " resumes in this download already";
-        throw MessageError("Incomplete HTTP response", ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
+        throw TransportFailure("Incomplete HTTP response", ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
     }
     if (end.brokenBy != nullptr) {
         LOG(INFO) << "Range " << answer.asked << " broke off after " << end.bytes << " of "

@@ -55,7 +55,7 @@ void LogResponse(const std::string& asked, const ResponseRules::ResponseHead& he
 {
     LogResponse(asked, head, bytes);
     LOG(ERROR) << "Unexpected HTTP response to " << asked << ": " << problem;
-    throw MessageError("Unexpected HTTP response", ERROR_WINHTTP_INVALID_SERVER_RESPONSE);
+    throw TransportFailure("Unexpected HTTP response", ERROR_WINHTTP_INVALID_SERVER_RESPONSE, problem);
 }
 
 // The length request: the package length from the Content-Length header,
@@ -95,7 +95,7 @@ void TakeLength(HINTERNET request, Transfer& transfer, uint32_t maxSize)
         error = ERROR_ARITHMETIC_OVERFLOW;
     }
     LOG(ERROR) << "WinHttpQueryHeaders error: " << ErrorNumber(error);
-    throw MessageError("WinHttpQueryHeaders failed: " + std::to_string(ErrorNumber(error)), error);
+    throw TransportFailure("WinHttpQueryHeaders failed: " + std::to_string(ErrorNumber(error)), error);
 }
 
 }  // namespace DownloadDetail

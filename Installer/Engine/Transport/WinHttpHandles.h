@@ -8,6 +8,7 @@
 #include "BlockingCalls.h"
 #include "Download.h"
 #include "MessageError.h"
+#include "TransportFailure.h"
 #include "ScopedHandles.h"
 #include "TextConversion.h"
 #include "easylogging++.h"
@@ -75,7 +76,7 @@ inline std::string FieldText(const wchar_t* text)
 {
     const DWORD error = GetLastError();
     LOG(ERROR) << call << " error: " << ErrorNumber(error);
-    throw MessageError(std::string(call) + " failed", error);
+    throw TransportFailure(std::string(call) + " failed", error);
 }
 
 // The handles of one attempt. A call left behind by a cancel still uses

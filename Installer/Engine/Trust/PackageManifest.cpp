@@ -252,6 +252,9 @@ bool ParsePackage(Parser& parser, Manifest& manifest)
 
 bool ParseMembers(Parser& parser, Manifest& manifest)
 {
+    // Two entries that are one file on the drive would make every later
+    // step (the match, the inventory, the version record) pick one of them.
+    std::unordered_map<std::string, std::string> onDrive;
     while (parser.AtLabel("member")) {
         const auto member = parser.Line("member", 4);
         if (!member) {
@@ -271,6 +274,11 @@ bool ParseMembers(Parser& parser, Manifest& manifest)
         }
         if (manifest.members.size() == kMaxMembers) {
             return parser.Fail("more than " + std::to_string(kMaxMembers) + " members");
+        }
+        const auto placed = onDrive.emplace(DriveKey((*member)[3]), (*member)[3]);
+        if (!placed.second) {
+            return parser.Fail("\"" + placed.first->second + "\" and \"" + (*member)[3] +
+                               "\" are one file on the drive");
         }
         manifest.members.push_back({(*member)[3], *size, *sha});
     }

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "InstallError.h"
 #include "JoinPath.h"
 #include "MessageError.h"
 #include "PackageSignature.h"
@@ -31,7 +32,7 @@ uint64_t TicksToMilliseconds(int64_t ticks)
 
 [[noreturn]] void Refuse(const std::string& problem)
 {
-    throw MessageError("Package refused: " + problem, ERROR_INVALID_DATA);
+    throw PackageRefusal(problem);
 }
 
 }  // namespace

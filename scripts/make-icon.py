@@ -4,6 +4,9 @@
 The picture: a blue shield with a white "Q" ring and tail, the product's mark.
 Each size is rendered from the same geometry with 4x4 supersampling and
 stored as a PNG entry (Windows Vista and later read those at every size).
+The sizes are those Windows shows at 100, 125, 150 and 200 % scaling: the
+small icon at 16, 20, 24 and 32 pixels, the large one at 32, 40, 48 and 64,
+and 256 for the largest views; none is left to be stretched from another.
 Usage: make-icon.py OUTPUT.ico
 """
 import math
@@ -11,7 +14,7 @@ import struct
 import sys
 import zlib
 
-SIZES = (16, 24, 32, 48, 256)
+SIZES = (16, 20, 24, 32, 40, 48, 64, 256)
 SHIELD = (0x1F, 0x5F, 0xBF)
 SHIELD_EDGE = (0x10, 0x3A, 0x80)
 MARK = (0xFF, 0xFF, 0xFF)

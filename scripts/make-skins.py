@@ -1,17 +1,32 @@
 #!/usr/bin/env python3
-"""Draws the dialogs' skins and button images as 32-bit BMPs.
+"""Draws the dialogs' skins and button images as 32-bit BMPs, once for each
+resolution the program lays its windows out at.
 
-Every image is drawn from shapes measured in pixels (rounded rectangles,
-circles, strokes) with anti-aliased edges, and stored bottom-up, 32 bits per
+Every image is drawn from shapes measured in pixels at 96 dpi (rounded
+rectangles, circles, strokes) and drawn again for 120, 144 and 192 dpi from
+the same shapes scaled, each edge anti-aliased over one pixel of the image
+drawn, so that no image is an enlarged copy of the 96-dpi pixels. An image
+at a resolution is its 96-dpi size scaled and rounded to the nearest pixel,
+a half up, the program's own rule. Images are stored bottom-up, 32 bits per
 pixel, with premultiplied alpha, as the buttons blend them with AlphaBlend.
 Pixels outside a shape are fully transparent (all four bytes 0), so the skin
 shows through the rounded corners of the buttons.
+
+The 96-dpi images are N.bmp, by their resource numbers; the others are
+numbered N + 1000 (120 dpi), N + 2000 (144) and N + 3000 (192). Those go
+into the program deflated (N.dib.z: the BMP's DIB, the part a bitmap
+resource holds, after its length as 4 little-endian bytes, zlib-compressed),
+as they would more than treble its size as they are, listed for the resource
+compiler in ImageSets.rc under the type ZDIB; their BMPs are written too,
+for the tests to read.
 Usage: make-skins.py OUTPUT-FOLDER
 """
 import math
+import multiprocessing
 import os
 import struct
 import sys
+import zlib
 
 # The palette: a light blue-grey card under a blue header.
 HEADER_TOP = (0x4E, 0x7E, 0xA8)
@@ -25,39 +40,51 @@ RED = (0xD0, 0x43, 0x36)
 GREY = (0x9A, 0xA5, 0xAF)
 BAR = (0xF7, 0xF9, 0xFB)
 HEADER_HEIGHT = 78
+# The resolutions drawn for, and what each adds to an image's number.
+RESOLUTIONS = ((96, 0), (120, 1000), (144, 2000), (192, 3000))
+
+
+def scaled(pixels, dpi):
+    """A whole number of pixels at 96 dpi at dpi: the nearest, a half up."""
+    return (pixels * dpi * 2 + 96) // 192
 
 
 class Canvas:
-    """Straight (not premultiplied) RGBA floats, composited with 'over'."""
+    """Straight (not premultiplied) RGBA floats, composited with 'over'.
+    Shapes, boxes and colours are given in pixels at 96 dpi; the canvas has
+    the pixels of its size at its resolution."""
 
-    def __init__(self, width, height, colour=None):
-        self.width, self.height = width, height
+    def __init__(self, width, height, colour=None, dpi=96):
+        self.scale = dpi / 96.0
+        self.width, self.height = scaled(width, dpi), scaled(height, dpi)
         fill = (colour + (1.0,)) if colour else (0, 0, 0, 0.0)
-        self.pixels = [list(fill) for _ in range(width * height)]
+        self.pixels = [list(fill) for _ in range(self.width * self.height)]
 
-    def paint(self, coverage, colour, box=None, alpha=1.0):
-        """coverage(x, y) -> 0..1 at pixel centres; colour an RGB tuple or a
-        function of (x, y) returning one."""
-        x0, y0, x1, y1 = box or (0, 0, self.width, self.height)
-        x0, y0 = max(0, int(x0)), max(0, int(y0))
-        x1, y1 = min(self.width, int(math.ceil(x1))), min(self.height, int(math.ceil(y1)))
+    def paint(self, shape, colour, box=None, alpha=1.0):
+        """shape(x, y) -> the signed distance from a point to the shape's
+        edge (negative inside), at 96 dpi; colour an RGB tuple or a function
+        of (x, y) returning one. Each pixel is covered by as much of the
+        shape as lies within half a pixel of its centre."""
+        s = self.scale
+        x0, y0, x1, y1 = box or (0, 0, self.width / s, self.height / s)
+        x0, y0 = max(0, int(x0 * s)), max(0, int(y0 * s))
+        x1, y1 = min(self.width, int(math.ceil(x1 * s))), min(self.height, int(math.ceil(y1 * s)))
         for y in range(y0, y1):
             for x in range(x0, x1):
-                a = coverage(x + 0.5, y + 0.5) * alpha
+                u, v = (x + 0.5) / s, (y + 0.5) / s
+                a = cover(shape(u, v) * s) * alpha
                 if a <= 0:
                     continue
-                c = colour(x + 0.5, y + 0.5) if callable(colour) else colour
+                c = colour(u, v) if callable(colour) else colour
                 p = self.pixels[y * self.width + x]
                 out_a = a + p[3] * (1 - a)
                 for i in range(3):
                     p[i] = (c[i] * a + p[i] * p[3] * (1 - a)) / out_a
                 p[3] = out_a
 
-    def clip(self, coverage):
-        """Multiplies every pixel's alpha by a shape's coverage (the card's outline)."""
-        for y in range(self.height):
-            for x in range(self.width):
-                self.pixels[y * self.width + x][3] *= coverage(x + 0.5, y + 0.5)
+    def dib(self):
+        """The image as a bitmap resource holds it: the header and the pixels."""
+        return self.bmp()[14:]
 
     def bmp(self):
         rows = []
@@ -81,20 +108,24 @@ def cover(distance):
     return max(0.0, min(1.0, 0.5 - distance))
 
 
+def rect(x0, y0, x1, y1):
+    return lambda x, y: max(x0 - x, x - x1, y0 - y, y - y1)
+
+
 def rounded_rect(x0, y0, x1, y1, radius):
-    def coverage(x, y):
+    def distance(x, y):
         cx, cy = min(max(x, x0 + radius), x1 - radius), min(max(y, y0 + radius), y1 - radius)
         inside_x, inside_y = x0 + radius <= x <= x1 - radius, y0 + radius <= y <= y1 - radius
         if inside_x or inside_y:
             d = max(x0 - x, x - x1, y0 - y, y - y1)
         else:
             d = math.hypot(x - cx, y - cy) - radius
-        return cover(d)
-    return coverage
+        return d
+    return distance
 
 
 def circle(cx, cy, radius):
-    return lambda x, y: cover(math.hypot(x - cx, y - cy) - radius)
+    return lambda x, y: math.hypot(x - cx, y - cy) - radius
 
 
 def segment_distance(x, y, ax, ay, bx, by):
@@ -107,20 +138,16 @@ def strokes(paths, width):
     """Polylines (lists of points) drawn with round ends."""
     half = width / 2
 
-    def coverage(x, y):
+    def distance(x, y):
         best = min(segment_distance(x, y, *a, *b) for path in paths for a, b in zip(path, path[1:]))
-        return cover(best - half)
-    return coverage
+        return best - half
+    return distance
 
 
 def arc(cx, cy, radius, start, end, steps=24):
     """Points along an arc; angles in degrees, 0 to the right, clockwise on screen."""
     return [(cx + radius * math.cos(math.radians(start + (end - start) * i / steps)),
              cy + radius * math.sin(math.radians(start + (end - start) * i / steps))) for i in range(steps + 1)]
-
-
-def union(*shapes):
-    return lambda x, y: max(shape(x, y) for shape in shapes)
 
 
 def vertical(top, bottom, y0, y1):
@@ -170,24 +197,24 @@ def wordmark(x, baseline, size):
 
 
 def shield(x, y, w, h):
-    """Coverage of a shield outline filled, top-left (x, y), size w x h."""
-    def coverage(px, py):
+    """A shield outline filled, top-left (x, y), size w x h."""
+    def distance(px, py):
         u, v = (px - x) / w, (py - y) / h
         if v < 0 or v > 1:
-            return cover(max(-v, v - 1) * h)
+            return max(-v, v - 1) * h
         half = 0.5 if v < 0.5 else 0.5 * math.sqrt(max(0.0, 1 - ((v - 0.5) / 0.5) ** 2))
         dip = 0.05 * math.cos((u - 0.5) * math.pi * 2)
-        d = max(abs(u - 0.5) - half, (0.0 + dip) - v) * w
-        return cover(d)
-    return coverage
+        return max(abs(u - 0.5) - half, (0.0 + dip) - v) * w
+    return distance
 
 
 # ---- skins ----------------------------------------------------------------
 
-def skin(width, height, licence_panel):
-    c = Canvas(width, height, BODY)
-    c.paint(lambda x, y: 1.0, vertical(HEADER_TOP, HEADER_BOTTOM, 0, HEADER_HEIGHT), (0, 0, width, HEADER_HEIGHT))
-    c.paint(lambda x, y: 1.0, (0xA9, 0xC1, 0xD6), (0, HEADER_HEIGHT, width, HEADER_HEIGHT + 1))
+def skin(width, height, licence_panel, dpi):
+    c = Canvas(width, height, BODY, dpi)
+    c.paint(rect(0, 0, width, HEADER_HEIGHT), vertical(HEADER_TOP, HEADER_BOTTOM, 0, HEADER_HEIGHT),
+            (0, 0, width, HEADER_HEIGHT))
+    c.paint(rect(0, HEADER_HEIGHT, width, HEADER_HEIGHT + 1), (0xA9, 0xC1, 0xD6), (0, HEADER_HEIGHT, width, HEADER_HEIGHT + 1))
     # the product's mark and name
     c.paint(shield(14, 14, 28, 34), WHITE, (10, 10, 48, 52))
     c.paint(strokes([arc(28, 30, 7, 0, 360, 32), [(30, 33), (35, 38)]], 2.6), HEADER_TOP, (14, 14, 44, 50))
@@ -203,10 +230,10 @@ def skin(width, height, licence_panel):
 
 # ---- buttons --------------------------------------------------------------
 
-def round_button(glyph, state):
+def round_button(glyph, state, dpi):
     face = {"normal": (0xF4, 0xF7, 0xFA), "pressed": (0xC9, 0xD8, 0xE6), "hover": WHITE}[state]
     ink = {"normal": INK, "pressed": (0x1E, 0x40, 0x60), "hover": (0x1E, 0x66, 0xA8)}[state]
-    c = Canvas(16, 16)
+    c = Canvas(16, 16, dpi=dpi)
     c.paint(circle(8, 8, 7.6), (0x3A, 0x66, 0x8E), alpha=0.55)
     c.paint(circle(8, 8, 6.8), face)
     if glyph == "help":
@@ -216,8 +243,8 @@ def round_button(glyph, state):
     return c
 
 
-def refresh():
-    c = Canvas(16, 16)
+def refresh(dpi):
+    c = Canvas(16, 16, dpi=dpi)
     c.paint(strokes([arc(8, 8, 5.2, 200, 330, 16), arc(8, 8, 5.2, 20, 150, 16)], 1.8), INK)
     head = lambda tip, a, b: lambda x, y: triangle(x, y, tip, a, b)
     c.paint(head((14.6, 6.6), (10.6, 4.2), (13.8, 1.8)), INK)
@@ -230,23 +257,23 @@ def triangle(x, y, a, b, c):
         return (q[0] - p[0]) * (y - p[1]) - (q[1] - p[1]) * (x - p[0])
     s1, s2, s3 = side(a, b), side(b, c), side(c, a)
     inside = (s1 >= 0 and s2 >= 0 and s3 >= 0) or (s1 <= 0 and s2 <= 0 and s3 <= 0)
-    if inside:
-        return 1.0
     d = min(segment_distance(x, y, *a, *b), segment_distance(x, y, *b, *c), segment_distance(x, y, *c, *a))
-    return cover(d)
+    # Inside counts as wholly covered: the arrow heads' soft edge lies
+    # outside them.
+    return -1.0 if inside else d
 
 
-def action_bar(width, height, square, mark):
+def action_bar(width, height, square, mark, dpi):
     """A light bar with a coloured square at its left holding a white mark."""
-    c = Canvas(width, height)
+    c = Canvas(width, height, dpi=dpi)
     outline = rounded_rect(0, 0, width, height, 5)
     c.paint(outline, BODY_LINE)
     c.paint(rounded_rect(1, 1, width - 1, height - 1, 4), vertical(WHITE, BAR, 0, height))
     side = height
     c.paint(rounded_rect(0, 0, side + 5, height, 5), vertical(tuple(min(255, v + 28) for v in square), square, 0, height),
             (0, 0, side + 5, height))
-    c.paint(lambda x, y: 1.0, (0xE4, 0xEB, 0xF1), (side, 1, side + 1, height - 1))
-    c.paint(lambda x, y: 1.0, vertical(WHITE, BAR, 0, height), (side + 1, 1, side + 5, height - 1))
+    c.paint(rect(side, 1, side + 1, height - 1), (0xE4, 0xEB, 0xF1), (side, 1, side + 1, height - 1))
+    c.paint(rect(side + 1, 1, side + 5, height - 1), vertical(WHITE, BAR, 0, height), (side + 1, 1, side + 5, height - 1))
     m = side / 30.0
     if mark == "check":
         path = [[(8.5 * m, 15.5 * m), (13 * m, 20 * m), (22 * m, 10 * m)]]
@@ -256,9 +283,9 @@ def action_bar(width, height, square, mark):
     return c
 
 
-def partner(state):
+def partner(state, dpi):
     face = {"normal": (0xF4, 0xF7, 0xFA), "pressed": (0xC9, 0xD8, 0xE6), "hover": WHITE}[state]
-    c = Canvas(36, 13)
+    c = Canvas(36, 13, dpi=dpi)
     c.paint(rounded_rect(0, 0, 36, 13, 6.5), (0x3A, 0x66, 0x8E), alpha=0.5)
     c.paint(rounded_rect(1, 1, 35, 12, 5.5), face)
     c.paint(circle(7, 6.5, 3.2), GREEN)
@@ -266,9 +293,9 @@ def partner(state):
     return c
 
 
-def product_logo():
+def product_logo(dpi):
     """A USB stick carrying the shield: the portable product."""
-    c = Canvas(100, 48)
+    c = Canvas(100, 48, dpi=dpi)
     c.paint(rounded_rect(18, 8, 92, 40, 9), (0x2E, 0x5A, 0x82), alpha=0.35)
     c.paint(rounded_rect(16, 6, 90, 38, 9), vertical((0xF9, 0xFB, 0xFD), (0xDD, 0xE7, 0xF0), 6, 38))
     c.paint(rounded_rect(2, 13, 17, 31, 2), (0xB8, 0xC6, 0xD3))
@@ -280,27 +307,48 @@ def product_logo():
     return c
 
 
-def images():
-    yield 300, skin(278, 450, True)
-    yield 302, skin(278, 171, False)
+def images(dpi):
+    """(number at 96 dpi, a function that draws the image at dpi)."""
+    yield 300, lambda: skin(278, 450, True, dpi)
+    yield 302, lambda: skin(278, 171, False, dpi)
     for base, glyph in ((303, "help"), (306, "close")):
         for offset, state in enumerate(("normal", "pressed", "hover")):
-            yield base + offset, round_button(glyph, state)
-    yield 309, action_bar(122, 30, GREEN, "check")
-    yield 310, action_bar(122, 30, RED, "cross")
-    yield 311, refresh()
-    yield 315, action_bar(123, 31, GREY, "check")
-    yield 316, product_logo()
+            yield base + offset, lambda glyph=glyph, state=state: round_button(glyph, state, dpi)
+    yield 309, lambda: action_bar(122, 30, GREEN, "check", dpi)
+    yield 310, lambda: action_bar(122, 30, RED, "cross", dpi)
+    yield 311, lambda: refresh(dpi)
+    yield 315, lambda: action_bar(123, 31, GREY, "check", dpi)
+    yield 316, lambda: product_logo(dpi)
     for offset, state in enumerate(("normal", "pressed", "hover")):
-        yield 317 + offset, partner(state)
+        yield 317 + offset, lambda state=state: partner(state, dpi)
+
+
+def draw(job):
+    folder, dpi, added = job
+    names = []
+    for number, image in images(dpi):
+        drawn = image()
+        with open(os.path.join(folder, "%d.bmp" % (number + added)), "wb") as handle:
+            handle.write(drawn.bmp())
+        if added:
+            name = "%d.dib.z" % (number + added)
+            dib = drawn.dib()
+            with open(os.path.join(folder, name), "wb") as handle:
+                handle.write(struct.pack("<I", len(dib)) + zlib.compress(dib, 9))
+            names.append((number + added, name))
+    return names
 
 
 def main():
     folder = sys.argv[1]
     os.makedirs(folder, exist_ok=True)
-    for number, canvas in images():
-        with open(os.path.join(folder, "%d.bmp" % number), "wb") as handle:
-            handle.write(canvas.bmp())
+    # One resolution a process: the larger ones take most of the time.
+    with multiprocessing.Pool() as pool:
+        drawn = pool.map(draw, [(folder, dpi, added) for dpi, added in RESOLUTIONS])
+    with open(os.path.join(folder, "ImageSets.rc"), "w") as handle:
+        handle.write("// The images drawn for 120, 144 and 192 dpi, deflated, by scripts/make-skins.py.\n")
+        for names in drawn:
+            handle.writelines("%d ZDIB \"%s\"\n" % entry for entry in names)
 
 
 if __name__ == "__main__":

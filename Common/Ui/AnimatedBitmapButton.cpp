@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "DpiScale.h"
+
 namespace NCommon {
 
 ButtonImage ChooseButtonImage(UINT itemState, bool hover, bool hasSelected, bool hasFocus, bool hasDisabled)
@@ -126,7 +128,7 @@ void AnimatedBitmapButton::DrawCaption(HDC dc, const RECT& r, bool disabled)
         ::SetTextColor(dc, ::GetSysColor(COLOR_GRAYTEXT));
     }
     HGDIOBJ replaced = m_captionFont != nullptr ? ::SelectObject(dc, m_captionFont) : nullptr;
-    RECT box = CaptionBox(r, m_captionOffsetX, m_captionOffsetY);
+    RECT box = CaptionBox(r, CaptionLeft(), CaptionTop());
     // Without the keyboard cues the marks go before drawing: DT_HIDEPREFIX
     // is not honoured everywhere.
     const bool accessKeys = ShowsAccessKeys(UiState());
@@ -135,6 +137,16 @@ void AnimatedBitmapButton::DrawCaption(HDC dc, const RECT& r, bool disabled)
     if (replaced != nullptr && replaced != HGDI_ERROR) {
         ::SelectObject(dc, replaced);
     }
+}
+
+int AnimatedBitmapButton::CaptionLeft() const
+{
+    return ScaleToDpi(m_captionOffsetX, LayoutDpiOf(m_hWnd));
+}
+
+int AnimatedBitmapButton::CaptionTop() const
+{
+    return ScaleToDpi(m_captionOffsetY, LayoutDpiOf(m_hWnd));
 }
 
 LRESULT AnimatedBitmapButton::UiState() const

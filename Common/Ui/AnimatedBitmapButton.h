@@ -39,7 +39,13 @@ public:
 
     void DrawItem(DRAWITEMSTRUCT* item) override;
 
+    // Where the caption's box starts, in the button's pixels: the offset
+    // scaled to the window's layout resolution.
+    int CaptionLeft() const;
+    int CaptionTop() const;
+
     std::wstring m_caption;
+    // At 96 dpi, as every size the dialogs give.
     int m_captionOffsetX = 0;
     int m_captionOffsetY = 0;
     HFONT m_captionFont = nullptr;  // not owned

@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include "DpiScale.h"
+
 namespace NCommon {
 
 // ---- CButton ------------------------------------------------------------
@@ -21,18 +23,23 @@ bool CButton::OnChildNotify(UINT message, WPARAM, LPARAM lParam, LRESULT* result
 // ---- CBitmapButton ------------------------------------------------------
 
 namespace {
-HBITMAP LoadOptional(UINT id)
+HBITMAP LoadOptional(UINT id, int dpi)
 {
-    return id == 0 ? nullptr : LoadBitmapResource(ResourceModule(), id);
+    return id == 0 ? nullptr : LoadBitmapResource(ResourceModule(), ImageIdForDpi(id, dpi));
 }
 }  // namespace
 
 bool CBitmapButton::LoadBitmaps(UINT normal, UINT selected, UINT focus, UINT disabled)
 {
-    m_bitmap.reset(LoadOptional(normal));
-    m_bitmapSel.reset(LoadOptional(selected));
-    m_bitmapFocus.reset(LoadOptional(focus));
-    m_bitmapDisabled.reset(LoadOptional(disabled));
+    const int dpi = LayoutDpiOf(m_hWnd);
+    m_ids[0] = normal;
+    m_ids[1] = selected;
+    m_ids[2] = focus;
+    m_ids[3] = disabled;
+    m_bitmap.reset(LoadOptional(normal, dpi));
+    m_bitmapSel.reset(LoadOptional(selected, dpi));
+    m_bitmapFocus.reset(LoadOptional(focus, dpi));
+    m_bitmapDisabled.reset(LoadOptional(disabled, dpi));
     return m_bitmap.valid();
 }
 
@@ -42,7 +49,22 @@ void CBitmapButton::SizeToContent()
     if (!m_bitmap || ::GetObjectW(m_bitmap.get(), sizeof(info), &info) == 0) {
         return;
     }
+    m_sizedTo = m_ids[0];
     SetWindowPos(nullptr, 0, 0, info.bmWidth, info.bmHeight, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void CBitmapButton::ReloadBitmaps()
+{
+    const UINT ids[4] = {m_ids[0], m_ids[1], m_ids[2], m_ids[3]};
+    if (const UINT sizedTo = m_sizedTo; sizedTo != 0) {
+        // A button may show an image other than the one it was sized to
+        // (a grey bar at the green one's size): sized to that one again.
+        LoadBitmaps(sizedTo);
+        SizeToContent();
+    }
+    if (ids[0] != 0) {
+        LoadBitmaps(ids[0], ids[1], ids[2], ids[3]);
+    }
 }
 
 HBITMAP CBitmapButton::GetBitmap(ButtonImage image) const

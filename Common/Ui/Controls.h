@@ -23,7 +23,8 @@ enum class ButtonImage { Normal, Selected, Focus, Disabled };
 
 // An owner-drawn button that holds bitmaps: normal, selected (pressed),
 // focus and disabled. Only the normal one is required; a derived class
-// draws them.
+// draws them. The images are those drawn for the layout resolution of the
+// button's window (LayoutDpiOf), named by their 96-dpi resource ids.
 class CBitmapButton : public CButton {
 public:
     // Replaces all four images with the bitmap resources of these ids; 0
@@ -33,12 +34,19 @@ public:
     void SizeToContent();
     // The bitmap a state uses, or null.
     HBITMAP GetBitmap(ButtonImage image) const;
+    // After the window's layout resolution changed: the same images drawn
+    // for the new one, and the size of the image it was last sized to.
+    void ReloadBitmaps();
 
 protected:
     ScopedBitmap m_bitmap;
     ScopedBitmap m_bitmapSel;
     ScopedBitmap m_bitmapFocus;
     ScopedBitmap m_bitmapDisabled;
+
+private:
+    UINT m_ids[4] = {0, 0, 0, 0};  // as given, at 96 dpi
+    UINT m_sizedTo = 0;
 };
 
 // A combo box; each item can carry a number (its item data).

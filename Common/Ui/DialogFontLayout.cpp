@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "DpiScale.h"
+
 namespace NCommon {
 namespace {
 constexpr UINT_PTR kWatchId = 0x464F4E54;
@@ -31,13 +33,13 @@ DialogBaseUnits MeasureBaseUnits(HWND window, HFONT font)
     return BaseUnitsFromFont(extent.cx, metrics.tmHeight);
 }
 
-// Gives the window the template's client size; the client area's top-left
-// corner stays where it is on the screen.
-void FitWindowToTemplate(HWND window, const DialogTemplateInfo& info, DialogBaseUnits units)
+// Gives the window the template's client size at the resolution; the client
+// area's top-left corner stays where it is on the screen.
+void FitWindowToTemplate(HWND window, const DialogTemplateInfo& info, DialogBaseUnits unitsAt96, int dpi)
 {
     RECT client = {};
     ::GetClientRect(window, &client);
-    const SIZE size = ClientSizeInPixels(info, units);
+    const SIZE size = ClientSizeAtDpi(info, unitsAt96, dpi);
     POINT topLeft = {client.left, client.top};
     POINT bottomRight = {client.left + size.cx, client.top + size.cy};
     ::ClientToScreen(window, &topLeft);
@@ -91,12 +93,20 @@ bool DialogFontLayout::Apply(HINSTANCE module, HWND window, UINT templateId, dou
     m_module = module;
     m_window = window;
 
+    const int layoutDpi = static_cast<int>(dpi + 0.5);
     const std::optional<DialogTemplateInfo> info = ReadTemplate();
+    // The geometry is measured with the font at 96 dpi: the one created,
+    // where that is the resolution.
+    ScopedFont fontAt96;
     if (info) {
         m_createdFont.reset(CreateTemplateFont(*info, dpi));
+        if (layoutDpi != kBaseDpi) {
+            fontAt96.reset(CreateTemplateFont(*info, kBaseDpi));
+        }
     }
-    if (!info || !m_createdFont || !::SetWindowSubclass(window, &WatchProc, kWatchId,
-                                                        reinterpret_cast<DWORD_PTR>(this))) {
+    HFONT measured = layoutDpi != kBaseDpi ? fontAt96.get() : m_createdFont.get();
+    if (!info || !m_createdFont || measured == nullptr ||
+        !::SetWindowSubclass(window, &WatchProc, kWatchId, reinterpret_cast<DWORD_PTR>(this))) {
         m_createdFont.reset();
         m_window = nullptr;
         m_module = nullptr;
@@ -106,10 +116,11 @@ bool DialogFontLayout::Apply(HINSTANCE module, HWND window, UINT templateId, dou
 
     m_previousFont = reinterpret_cast<HFONT>(::SendMessageW(window, WM_GETFONT, 0, 0));
     ::SendMessageW(window, WM_SETFONT, reinterpret_cast<WPARAM>(m_createdFont.get()), TRUE);
-    m_baseUnits = MeasureBaseUnits(window, m_createdFont.get());
-    FitWindowToTemplate(window, *info, m_baseUnits);
+    SetLayoutDpi(window, layoutDpi);
+    m_baseUnits = MeasureBaseUnits(window, measured);
+    FitWindowToTemplate(window, *info, m_baseUnits, layoutDpi);
     ForEachMatchedControl(*info, [&](const DialogItemTemplate& item, HWND child) {
-        const PixelRect r = ControlRectInPixels(item, m_baseUnits);
+        const PixelRect r = ControlRectAtDpi(item, m_baseUnits, layoutDpi);
         ::MoveWindow(child, r.x, r.y, r.width, r.height, TRUE);
         ::SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(m_createdFont.get()), TRUE);
     });
@@ -123,6 +134,7 @@ void DialogFontLayout::Restore()
     }
     ::RemoveWindowSubclass(m_window, &WatchProc, kWatchId);
     if (::IsWindow(m_window)) {
+        ForgetLayoutDpi(m_window);
         ::SendMessageW(m_window, WM_SETFONT, reinterpret_cast<WPARAM>(m_previousFont), TRUE);
         if (const std::optional<DialogTemplateInfo> info = ReadTemplate()) {
             ForEachMatchedControl(*info, [&](const DialogItemTemplate&, HWND child) {

@@ -8,9 +8,13 @@
 namespace NCommon {
 
 // Gives a dialog and its controls a font made from the dialog template's
-// font description at a fixed resolution, and lays the dialog and its
-// controls out again from the template's dialog units with that font, so
-// that the pixel geometry follows the template and the font alone.
+// font description at a resolution, and lays the dialog and its controls out
+// again from the template's dialog units: the pixels that the font's base
+// units at 96 dpi give, scaled to the resolution. So the geometry follows
+// the template and the font alone, and is the 96-dpi one scaled, as the
+// skins and images drawn for each resolution are; measured at the
+// resolution itself, a font's base units do not grow in step with it. The
+// resolution is kept on the window (SetLayoutDpi) for its controls.
 class DialogFontLayout {
 public:
     DialogFontLayout() = default;
@@ -19,7 +23,7 @@ public:
     DialogFontLayout& operator=(const DialogFontLayout&) = delete;
 
     // Restores first if applied already. False when the template cannot be
-    // found or read, or the font cannot be made; the object is then empty.
+    // found or read, or a font cannot be made; the object is then empty.
     bool Apply(HINSTANCE module, HWND window, UINT templateId, double dpi);
     // Gives the dialog and its controls their previous font back and
     // deletes the created font; nothing when not applied. Also runs by
@@ -27,7 +31,8 @@ public:
     // while the controls still exist.
     void Restore();
 
-    // What the last Apply measured and made, for the tests to compare.
+    // What the last Apply measured (the base units at 96 dpi) and made, for
+    // the tests to compare.
     DialogBaseUnits GetBaseUnitsForTesting() const { return m_baseUnits; }
     HFONT GetCreatedFontForTesting() const { return m_createdFont.get(); }
 

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "DpiScale.h"
+
 namespace NCommon {
 namespace {
 
@@ -252,6 +254,19 @@ PixelRect ControlRectInPixels(const DialogItemTemplate& item, DialogBaseUnits ba
 SIZE ClientSizeInPixels(const DialogTemplateInfo& info, DialogBaseUnits base)
 {
     return SIZE{DialogUnitsToPixelsX(info.cx, base), DialogUnitsToPixelsY(info.cy, base)};
+}
+
+PixelRect ControlRectAtDpi(const DialogItemTemplate& item, DialogBaseUnits baseAt96, int dpi)
+{
+    const PixelRect at96 = ControlRectInPixels(item, baseAt96);
+    const RECT r = ScaleRectToDpi(RECT{at96.x, at96.y, at96.x + at96.width, at96.y + at96.height}, dpi);
+    return PixelRect{r.left, r.top, r.right - r.left, r.bottom - r.top};
+}
+
+SIZE ClientSizeAtDpi(const DialogTemplateInfo& info, DialogBaseUnits baseAt96, int dpi)
+{
+    const SIZE at96 = ClientSizeInPixels(info, baseAt96);
+    return SIZE{ScaleToDpi(at96.cx, dpi), ScaleToDpi(at96.cy, dpi)};
 }
 
 std::vector<std::pair<size_t, size_t>> MatchTemplateItems(const std::vector<int>& childIds,

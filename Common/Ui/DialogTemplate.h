@@ -71,6 +71,11 @@ struct PixelRect {
 };
 PixelRect ControlRectInPixels(const DialogItemTemplate& item, DialogBaseUnits base);
 SIZE ClientSizeInPixels(const DialogTemplateInfo& info, DialogBaseUnits base);
+// The same at a resolution: the pixels that the base units measured at 96
+// dpi give, scaled to `dpi` (a rectangle by its edges). At 96 dpi they are
+// the pixels above.
+PixelRect ControlRectAtDpi(const DialogItemTemplate& item, DialogBaseUnits baseAt96, int dpi);
+SIZE ClientSizeAtDpi(const DialogTemplateInfo& info, DialogBaseUnits baseAt96, int dpi);
 
 // Pairs template items with a window's children (both given as control
 // ids, in template and in child order): each item is searched for from the

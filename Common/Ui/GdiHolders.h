@@ -125,7 +125,8 @@ private:
     POINT m_previous = {};
 };
 
-// A bitmap resource of the module, loaded with LoadBitmapW.
+// A bitmap resource of the module, loaded with LoadBitmapW, or else a
+// deflated one (CompressedBitmap.h), as a 32-bit DIB section.
 //
 // The images are 32-bit with per-pixel alpha, and LoadBitmapW makes a bitmap
 // of the screen's format: the alpha bytes survive only where the screen's

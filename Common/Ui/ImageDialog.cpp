@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "DpiScale.h"
+
 namespace NCommon {
 namespace {
 const COLORREF kFrameColour = RGB(123, 158, 189);
@@ -17,11 +19,20 @@ BEGIN_MESSAGE_TABLE(ImageDialog, CDialog)
 END_MESSAGE_TABLE()
 
 // The parent is accepted and not used: these dialogs are top-level windows.
-ImageDialog::ImageDialog(int skinId, UINT templateId, CWnd*) : CDialog(templateId, nullptr)
+ImageDialog::ImageDialog(int skinId, UINT templateId, CWnd*) : CDialog(templateId, nullptr), m_skinId(skinId) {}
+
+bool ImageDialog::SkinForLayoutDpi()
 {
-    if (skinId != -1) {
-        m_skin.reset(LoadBitmapResource(ResourceModule(), static_cast<UINT>(skinId)));
+    if (m_skinId == -1) {
+        return false;
     }
+    const int dpi = LayoutDpiOf(m_hWnd);
+    if (dpi != m_skinDpi) {
+        m_skinDpi = dpi;
+        m_skin.reset(LoadBitmapResource(ResourceModule(), ImageIdForDpi(static_cast<UINT>(m_skinId), dpi)));
+        m_framePending = true;
+    }
+    return m_skin.valid();
 }
 
 ImageDialog::~ImageDialog() = default;
@@ -47,7 +58,7 @@ bool ImageDialog::GetFrameRect(RECT&)
 
 LRESULT ImageDialog::OnEraseBkgnd(WPARAM wParam, LPARAM)
 {
-    if (!m_skin) {
+    if (!SkinForLayoutDpi()) {
         return Default();
     }
     HDC target = reinterpret_cast<HDC>(wParam);

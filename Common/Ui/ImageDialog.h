@@ -9,7 +9,9 @@ namespace NCommon {
 // background, moves when dragged by its body, and owns a tooltip control.
 class ImageDialog : public CDialog {
 public:
-    // skinId -1: no skin, the default background.
+    // skinId -1: no skin, the default background. The skin is the one drawn
+    // for the window's layout resolution (LayoutDpiOf), loaded when it is
+    // first painted and again when that resolution changes.
     ImageDialog(int skinId, UINT templateId, CWnd* parent = nullptr);
     ~ImageDialog() override;
 
@@ -27,9 +29,13 @@ protected:
 
     // Once, at the first paint: the frame that GetFrameRect asks for.
     void DrawFrameIntoSkin(HDC skin);
+    // The skin for the layout resolution the window has now; false without one.
+    bool SkinForLayoutDpi();
     // The client area beyond the skin bitmap's width and height.
     void FillBeyondSkin(HDC target, HDC skin, int width, int height) const;
 
+    int m_skinId;
+    int m_skinDpi = 0;
     ScopedBitmap m_skin;
     CToolTipCtrl m_toolTip;
     POINT m_dragStart = {0, 0};

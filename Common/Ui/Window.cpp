@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include "CompressedBitmap.h"
+
 namespace NCommon {
 namespace {
 // Our subclass among the others a window may have (comctl32 keeps them apart
@@ -26,7 +28,10 @@ HINSTANCE ResourceModule()
 
 HBITMAP LoadBitmapResource(HINSTANCE module, UINT id)
 {
-    return ::LoadBitmapW(module, MAKEINTRESOURCEW(id));
+    if (HBITMAP bitmap = ::LoadBitmapW(module, MAKEINTRESOURCEW(id))) {
+        return bitmap;
+    }
+    return LoadCompressedBitmap(module, id);
 }
 
 bool MessageEntryMatches(const MessageEntry& entry, UINT message, WPARAM wParam, LPARAM lParam)

@@ -80,7 +80,7 @@ std::wstring FittedInstallCaption(const NCommon::AnimatedBitmapButton& button, c
 {
     RECT bar = {};
     button.GetClientRect(&bar);
-    const int lineWidth = ActionBarLineWidth(bar.right, bar.bottom, button.m_captionOffsetX);
+    const int lineWidth = ActionBarLineWidth(bar.right, bar.bottom, button.CaptionLeft());
     // One device context for every width the fitting tries; without one
     // nothing can be measured, and the name is shown whole.
     const WindowDC dc(button.m_hWnd);

@@ -2,19 +2,22 @@
 
 #include <string>
 
+#include "DpiScale.h"
 #include "LicenceText.h"
 #include "resource.h"
 
 namespace {
 const int kCornerDiameter = 19;
 // The skin's white panel behind the licence text (scripts/make-skins.py
-// draws it): its rounded border, in client pixels, and the colour it takes
-// while the text has the keyboard focus.
+// draws it): its rounded border, in client pixels at 96 dpi, and the colour
+// it takes while the text has the keyboard focus.
 const RECT kLicencePanel = {9, 198, 270, 384};
 const int kLicencePanelCorner = 16;
 const COLORREF kFocusedPanelColour = RGB(0x2F, 0x5C, 0x85);
 
-int DisplayDpi()
+// The resolution the rich edit control turns the document's sizes into
+// pixels at: the screen's.
+int ControlDpi()
 {
     HDC screen = ::GetDC(nullptr);
     const int dpi = screen != nullptr ? ::GetDeviceCaps(screen, LOGPIXELSY) : 0;
@@ -94,18 +97,23 @@ int EULADialog::ArmedMainAction() const
     return IDC_ACCEPT;
 }
 
+void EULADialog::OnLayoutDpiChanged()
+{
+    LoadLicence();
+}
+
 void EULADialog::LoadLicence()
 {
-    // The control sizes the document's fonts and spacing for the display's
-    // resolution, while the rest of the dialog keeps 96 dots per inch: the
-    // sizes scaled back, the text is as large as at 96 at any setting. The
-    // box keeps its place inside the skin's panel; a wider scroll bar at a
-    // higher setting takes its room from the text, which breaks its lines
-    // a little earlier.
-    const int dpi = DisplayDpi();
+    // The control sizes the document's fonts and spacing for the screen's
+    // resolution. Where the window is laid out at another (between two of
+    // the resolutions the images are drawn for, or after a move to a screen
+    // of another resolution), the sizes are scaled by the ratio, so that
+    // the text grows with the window and breaks its lines where it does at
+    // 96 dpi, give or take a wider scroll bar.
+    const int dpi = ControlDpi();
     std::string rest = LoadLicenceText(NCommon::ResourceModule());
     if (dpi > 0) {
-        rest = ScaleRtfSizes(rest, kLayoutDpi, dpi);
+        rest = ScaleRtfSizes(rest, LayoutDpi(), dpi);
     }
     // The control takes the document in the pieces it asks for; the copy
     // shrinks from the front as it goes and is gone once the call returns.
@@ -126,16 +134,25 @@ LRESULT EULADialog::OnEraseBkgnd(WPARAM wParam, LPARAM lParam)
         NCommon::ScopedPen pen(::CreatePen(PS_SOLID, 1, kFocusedPanelColour));
         const NCommon::ScopedSelection selectedPen(dc, pen.get());
         const NCommon::ScopedSelection noFill(dc, ::GetStockObject(NULL_BRUSH));
-        for (int inset = 0; inset < 2; ++inset) {
-            ::RoundRect(dc, kLicencePanel.left + inset, kLicencePanel.top + inset, kLicencePanel.right - inset,
-                        kLicencePanel.bottom - inset, kLicencePanelCorner, kLicencePanelCorner);
+        const RECT panel = LicencePanel();
+        const int corner = NCommon::ScaleToDpi(kLicencePanelCorner, LayoutDpi());
+        // Two pixels thick at 96 dpi, as thick as the skin's border is scaled.
+        const int thickness = NCommon::ScaleToDpi(2, LayoutDpi());
+        for (int inset = 0; inset < thickness; ++inset) {
+            ::RoundRect(dc, panel.left + inset, panel.top + inset, panel.right - inset, panel.bottom - inset, corner,
+                        corner);
         }
     }
     return result;
 }
 
+RECT EULADialog::LicencePanel() const
+{
+    return NCommon::ScaleRectToDpi(kLicencePanel, LayoutDpi());
+}
+
 void EULADialog::OnLicenceFocusChanged()
 {
-    RECT border = kLicencePanel;
+    RECT border = LicencePanel();
     ::RedrawWindow(m_hWnd, &border, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
 }

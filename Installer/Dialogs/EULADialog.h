@@ -20,6 +20,8 @@ protected:
     // button does; on Decline or the close button it presses that button.
     int ArmedMainAction() const override;
     std::vector<std::pair<int, std::wstring>> AccessibleNames() const override;
+    // The licence again, its sizes for the new resolution.
+    void OnLayoutDpiChanged() override;
 
     DECLARE_MESSAGE_TABLE()
 
@@ -28,6 +30,8 @@ private:
     // The skin, and around the licence text a focus cue while it has the focus.
     LRESULT OnEraseBkgnd(WPARAM wParam, LPARAM lParam);
     void OnLicenceFocusChanged();
+    // The skin's panel border around the licence text, at the layout's resolution.
+    RECT LicencePanel() const;
 
     NCommon::ScopedFont m_descriptionFont;
     NCommon::ScopedFont m_answerFont;

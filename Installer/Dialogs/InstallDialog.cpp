@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "DriveNames.h"
+#include "DpiScale.h"
 #include "Accessibility.h"
 #include "InstallBackend.h"
 #include "ProductConstants.h"
@@ -141,7 +142,6 @@ void InstallDialog::CreateFonts()
     SetControlFont(kTextId, m_statusFont.get());
     m_buttonFont = DeriveFont(kActionCaptionFont);
     m_actionButton.m_captionFont = m_buttonFont.get();
-    ShowDriveOnActionButton();
     m_completeFont = DeriveFont({L"Arial", 16, FW_BOLD});
     SetControlFont(IDC_INSTALL_COMPLETE, m_completeFont.get());
     m_adviceFont = DeriveFont(kAdviceFont);
@@ -158,6 +158,9 @@ void InstallDialog::ShowDriveOnActionButton()
 
 BOOL InstallDialog::FinishInit()
 {
+    // Fitted once its font is there; not in CreateFonts, which runs again
+    // after a change of resolution, when the caption may be another.
+    ShowDriveOnActionButton();
     m_reportWindow = m_hWnd;
     if (m_driveLetter != L'\0') {
         m_driveWatch.Start(m_hWnd, WM_DRIVE_PRESENCE, m_driveLetter);
@@ -528,9 +531,10 @@ void InstallDialog::ShowAdvice(const std::wstring& advice)
             headlineHeight = measured.bottom;
         }
     }
-    const int top = statusBox.top + headlineHeight + 2;
-    ::MoveWindow(shown, statusBox.left, top, actionBox.left - kAdviceGap - statusBox.left,
-                 client.bottom - kAdviceGap - top, FALSE);
+    // The gaps are pixels at 96 dpi, as every size the dialogs give.
+    const int gap = NCommon::ScaleToDpi(kAdviceGap, LayoutDpi());
+    const int top = statusBox.top + headlineHeight + NCommon::ScaleToDpi(2, LayoutDpi());
+    ::MoveWindow(shown, statusBox.left, top, actionBox.left - gap - statusBox.left, client.bottom - gap - top, FALSE);
     ::SetWindowTextW(shown, advice.c_str());
     ::ShowWindow(shown, advice.empty() ? SW_HIDE : SW_SHOW);
     NCommon::AnnounceTextChange(shown);

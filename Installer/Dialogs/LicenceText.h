@@ -13,9 +13,9 @@ std::string LoadLicenceText(HMODULE module);
 // The document with every size it gives scaled by numerator / denominator,
 // rounded (font sizes up, the others to the nearest): font sizes (\fs), paragraph spacing (\sa, \sb, \sl), indents
 // (\li, \ri, \fi) and tab stops (\tx). The rich edit control turns them
-// into pixels at the display's resolution; scaled by 96 / that resolution,
-// they come out as many pixels as at 96 dots per inch. Text, escapes and
-// every other control word stay as they are.
+// into pixels at the screen's resolution; scaled by the window's layout
+// resolution / that one, they come out as many pixels as at the layout's.
+// Text, escapes and every other control word stay as they are.
 std::string ScaleRtfSizes(const std::string& rtf, int numerator, int denominator);
 
 // Moves the front of `rest` into `buffer`: `wanted` bytes, or all that is

@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "Accessibility.h"
+#include "DpiScale.h"
 #include "PartnerPage.h"
 #include "resource.h"
 
@@ -15,6 +16,7 @@ BEGIN_MESSAGE_TABLE(QuillonDialog, NCommon::ImageDialog)
     ON_CTLCOLOR(&QuillonDialog::OnCtlColor)
     ON_COMMAND(IDC_CLOSE_BUTTON, BN_CLICKED, &QuillonDialog::OnCancel)
     ON_COMMAND(IDC_PARTNER_LOGO, BN_CLICKED, &QuillonDialog::OnPartnerLogo)
+    ON_MESSAGE(WM_DPICHANGED, &QuillonDialog::OnDpiChanged)
 END_MESSAGE_TABLE()
 
 QuillonDialog::QuillonDialog(int skinId, UINT templateId, int cornerDiameter)
@@ -35,7 +37,10 @@ void QuillonDialog::DoDataExchange()
 BOOL QuillonDialog::OnInitDialog()
 {
     ImageDialog::OnInitDialog();
-    m_layout.Apply(NCommon::ResourceModule(), m_hWnd, GetTemplateId(), kLayoutDpi);
+    // The layout is ours alone: Windows would otherwise scale a dialog made
+    // from a template itself when its resolution changes.
+    NCommon::KeepDialogFromSystemScaling(m_hWnd);
+    ApplyLayout(NCommon::LayoutDpiFor(NCommon::WindowDpi(m_hWnd)));
     LoadCornerButtons();
     SetUpControls();
     SetWindowText(L"Quillon Setup");
@@ -71,16 +76,61 @@ void QuillonDialog::LoadCornerButtons()
     }
 }
 
+void QuillonDialog::ApplyLayout(int dpi)
+{
+    m_layout.Apply(NCommon::ResourceModule(), m_hWnd, GetTemplateId(), dpi);
+}
+
+int QuillonDialog::LayoutDpi() const
+{
+    return NCommon::LayoutDpiOf(m_hWnd);
+}
+
 void QuillonDialog::SetRoundedShape()
 {
-    // The window keeps the region. Not repainted: the dialog is not shown yet.
+    // The window keeps the region. Not repainted: the dialog is not shown
+    // yet, or is repainted whole after a change of resolution.
     RECT bounds = {};
     GetWindowRect(&bounds);
+    const int diameter = NCommon::ScaleToDpi(m_cornerDiameter, LayoutDpi());
     SetWindowRgn(NCommon::ScopedRegion(CreateRoundRectRgn(0, 0, bounds.right - bounds.left,
-                                                          bounds.bottom - bounds.top + 1, m_cornerDiameter,
-                                                          m_cornerDiameter)),
+                                                          bounds.bottom - bounds.top + 1, diameter, diameter)),
                  FALSE);
 }
+
+LRESULT QuillonDialog::OnDpiChanged(WPARAM wParam, LPARAM lParam)
+{
+    RECT now = {};
+    GetWindowRect(&now);
+    const RECT suggested = lParam != 0 ? *reinterpret_cast<const RECT*>(lParam) : now;
+    const int dpi = NCommon::LayoutDpiFor(HIWORD(wParam));
+    if (dpi == LayoutDpi()) {
+        // The images drawn for the old resolution suit the new one as well.
+        SetWindowPos(nullptr, suggested.left, suggested.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        return 0;
+    }
+    // The layout puts every control back at its template place and size,
+    // with the template's font, for the new resolution.
+    ApplyLayout(dpi);
+    for (HWND child = ::GetWindow(m_hWnd, GW_CHILD); child != nullptr; child = ::GetWindow(child, GW_HWNDNEXT)) {
+        if (auto* button = dynamic_cast<NCommon::CBitmapButton*>(NCommon::CWnd::FromHandlePermanent(child))) {
+            button->ReloadBitmaps();
+        }
+    }
+    CreateFonts();
+    OnLayoutDpiChanged();
+    // Where Windows suggests, so that the window stays on the screen that
+    // made the change; at the size of the layout, which is the suggested
+    // one to a pixel wherever the images are drawn for the resolution.
+    GetWindowRect(&now);
+    SetWindowPos(nullptr, suggested.left, suggested.top, now.right - now.left, now.bottom - now.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    SetRoundedShape();
+    RedrawWindow(RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_FRAME | RDW_UPDATENOW);
+    return 0;
+}
+
+void QuillonDialog::OnLayoutDpiChanged() {}
 
 NCommon::ScopedFont QuillonDialog::DeriveFont(const DialogFontLook& look) const
 {
@@ -88,7 +138,7 @@ NCommon::ScopedFont QuillonDialog::DeriveFont(const DialogFontLook& look) const
     GetObjectW(GetFont(), sizeof(description), &description);
     wcsncpy(description.lfFaceName, look.face, LF_FACESIZE - 1);
     description.lfFaceName[LF_FACESIZE - 1] = L'\0';
-    description.lfHeight = look.height;
+    description.lfHeight = NCommon::ScaleToDpi(look.height, LayoutDpi());
     if (look.weight) {
         description.lfWeight = *look.weight;
     }

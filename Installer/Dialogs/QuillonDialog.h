@@ -22,19 +22,24 @@ struct DialogFontLook {
 
 // What the three dialogs of the install have in common beyond the toolkit:
 // the buttons in the skin's corner and the partner logo's page, the layout
-// at a fixed resolution, the title and the rounded shape, fonts made from
-// the dialog's own font, and texts drawn straight onto the skin.
+// at the window's resolution, the title and the rounded shape, fonts made
+// from the dialog's own font, and texts drawn straight onto the skin.
 //
 // Its initialisation runs the shared steps and the dialog's own ones in one
 // order: the base's, the layout, the corner buttons, the dialog's controls,
 // the title and the shape, the dialog's fonts, then what the dialog does last.
+//
+// Every size in pixels a dialog gives (fonts, offsets, shapes) is one at 96
+// dpi; the window is laid out at the resolution of the screen it is on
+// (NCommon::LayoutDpiFor), with the images drawn for it, and all of it is
+// scaled to that. When Windows moves the window to a screen of another
+// resolution (WM_DPICHANGED), the layout, the images, the shape and the
+// fonts are made again for the new one.
 class QuillonDialog : public NCommon::ImageDialog {
 public:
     BOOL OnInitDialog() override;
 
 protected:
-    // The resolution the dialogs are laid out at, whatever the display's.
-    static constexpr int kLayoutDpi = 96;
     // The text straight on the skin, and the caption of an action button.
     static constexpr DialogFontLook kTextFont{L"Microsoft Sans Serif", 17, std::nullopt};
     static constexpr DialogFontLook kActionCaptionFont{L"Arial", 12, FW_BOLD};
@@ -49,13 +54,23 @@ protected:
     void DoDataExchange() override;
 
     // The dialog's own steps of the initialisation, in the order they run.
+    // CreateFonts runs again, and alone, after a change of resolution: it
+    // makes the fonts and hands them to the controls, nothing else.
     virtual void SetUpControls() = 0;
     virtual void CreateFonts() = 0;
     // Its result is the initialisation's (TRUE: the dialog manager sets the focus).
     virtual BOOL FinishInit() = 0;
 
+    // After a change of resolution, once the rest is made again for it; the
+    // base does nothing.
+    virtual void OnLayoutDpiChanged();
+
+    // The resolution the window is laid out at.
+    int LayoutDpi() const;
+
     // A copy of the dialog's current font (the one the layout gave it), read
-    // afresh, with the look's face, height and weight.
+    // afresh, with the look's face and weight and its height (at 96 dpi)
+    // scaled to the layout's resolution.
     NCommon::ScopedFont DeriveFont(const DialogFontLook& look) const;
     // Gives a template control a font, redrawn.
     void SetControlFont(int id, HFONT font);
@@ -69,6 +84,9 @@ protected:
 
     HBRUSH OnCtlColor(HDC dc, HWND control, UINT kind);
     void OnPartnerLogo();
+    // The window was moved to a screen of another resolution: wParam holds
+    // the new one, lParam the rectangle Windows suggests for the window.
+    LRESULT OnDpiChanged(WPARAM wParam, LPARAM lParam);
 
     NCommon::AnimatedBitmapButton m_helpButton;
     NCommon::AnimatedBitmapButton m_closeButton;
@@ -80,6 +98,7 @@ protected:
 private:
     void LoadCornerButtons();
     void SetRoundedShape();
+    void ApplyLayout(int dpi);
 
     int m_cornerDiameter;
     NCommon::DialogFontLayout m_layout;

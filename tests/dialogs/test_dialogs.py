@@ -712,10 +712,12 @@ class InteractiveInstall(unittest.TestCase):
         self.assertEqual("", second.log(), "the second start touched its work folder")
 
     def test_the_licence_at_96_120_144_and_192_dots_per_inch(self):
-        """The window keeps its 96-dpi size; the box and its scroll bar stay
-        inside the skin's panel and leave its border uncovered; the text is
-        as large as at 96 (its line spacing within a pixel). Tab first, so
-        that no caret blinks in the text."""
+        """The window grows with the resolution (1.25, 1.5 and 2 times its
+        96-dpi size, to two pixels); the box and its scroll bar stay inside
+        the skin's panel, drawn for that resolution, and leave its border
+        uncovered; the text grows with it (its line spacing the 96-dpi one
+        scaled, to two pixels). Tab first, so that no caret blinks in the
+        text."""
         self.sticks.report()
         seen = {}
         try:
@@ -728,22 +730,29 @@ class InteractiveInstall(unittest.TestCase):
                 run.stop()
         finally:
             set_dpi(96)
-        skin = bmp(300)[2]
-        # The panel's rounded border in the skin: columns 9 and 268, rows 198 and 382.
+        # The panel's rounded border in the 96-dpi skin: columns 9 and 268, rows 198 and 382.
         border = ([(x, y) for x in (9, 268) for y in range(212, 370, 4)] +
                   [(x, y) for y in (198, 382) for x in range(24, 256, 4)])
         pitch_at_96 = line_pitch(h.control(seen[96][0], 1005)["lineTops"])
         for dpi, (licence, shot) in sorted(seen.items()):
             with self.subTest(dpi=dpi):
-                self.assertEqual(seen[96][0]["window"][2:], licence["window"][2:], "the window's size")
+                scale = dpi / 96
+                skin = bmp(300 + {96: 0, 120: 1000, 144: 2000, 192: 3000}[dpi])[2]
+                expected = [round(v * scale) for v in seen[96][0]["window"][2:]]
+                self.assertTrue(all(abs(e - a) <= 2 for e, a in zip(expected, licence["window"][2:])),
+                                "the window's size %r, %r expected" % (licence["window"][2:], expected))
                 x, y, width, height = h.control(licence, 1005)["rect"]
-                self.assertTrue(10 <= x and x + width <= 268 and 199 <= y and y + height <= 382,
+                self.assertTrue(10 * scale <= x and x + width <= 268 * scale and
+                                199 * scale <= y and y + height <= 382 * scale,
                                 "the box %r leaves the panel" % h.control(licence, 1005)["rect"])
                 ox, oy = licence["clientOrigin"]
-                covered = [p for p in border if shot.pixel(ox + p[0], oy + p[1]) != skin[p][:3]]
+                # Each border pixel's middle, in the skin drawn for this resolution.
+                points = [(int((px + 0.5) * scale), int((py + 0.5) * scale)) for px, py in border]
+                covered = [p for p in points if shot.pixel(ox + p[0], oy + p[1]) != skin[p][:3]]
                 self.assertEqual([], covered, "the panel's border is covered")
                 pitch = line_pitch(h.control(licence, 1005)["lineTops"])
-                self.assertLessEqual(abs(pitch - pitch_at_96), 1, "line spacing %d, at 96 dpi %d" % (pitch, pitch_at_96))
+                self.assertLessEqual(abs(pitch - pitch_at_96 * scale), 2,
+                                     "line spacing %d, at 96 dpi %d" % (pitch, pitch_at_96))
 
     def assert_handed_on(self, run, letter):
         """The progress dialog follows and the install works on that drive:

@@ -517,6 +517,23 @@ def blend(source, under):
     return tuple(min(255, s + (d * (255 - a) + 127) // 255) for s, d in zip((r, g, b), under))
 
 
+def image_mismatches(shot, state, control_id, image, under, tolerance=2):
+    """Pixels of a control that differ from an image (read_bmp's pixels)
+    blended over the pixels under it (a skin's, in client coordinates): by
+    more than `tolerance` in a channel, or at all where the image is fully
+    transparent. [((x, y), actual, expected)] in the control's coordinates."""
+    x0, y0, _, _ = control(state, control_id)["rect"]
+    ox, oy = state["clientOrigin"]
+    bad = []
+    for (x, y), source in image.items():
+        expected = blend(source, under[(x0 + x, y0 + y)][:3])
+        actual = shot.pixel(ox + x0 + x, oy + y0 + y)
+        limit = 0 if source[3] == 0 else tolerance
+        if max(abs(a - e) for a, e in zip(actual, expected)) > limit:
+            bad.append(((x, y), actual, expected))
+    return bad
+
+
 def light_cue(shot, state, control_id):
     """The share of a control's edge pixels that are white: a light focus
     cue drawn around it."""

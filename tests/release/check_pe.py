@@ -15,15 +15,23 @@ import struct
 import subprocess
 import sys
 import unittest
+import zlib
 
 RT_BITMAP, RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 2, 3, 5, 14, 16, 24
 LICENCE_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "Installer",
                               "res", "Licence.rtf")
-# The dialogs' templates and images, with the images' sizes in pixels.
+# The dialogs' templates and images, with the images' sizes in pixels: at
+# 96 dpi, and drawn for 120, 144 and 192 dpi under their numbers plus 1000,
+# 2000 and 3000 at those sizes scaled (to the nearest pixel, a half up).
 DIALOGS = (102, 301, 302)
-BITMAPS = {300: (278, 450), 302: (278, 171), 309: (122, 30), 310: (122, 30), 315: (123, 31),
-           316: (100, 48), **{i: (16, 16) for i in (303, 304, 305, 306, 307, 308, 311)},
-           **{i: (36, 13) for i in (317, 318, 319)}}
+BITMAPS_AT_96 = {300: (278, 450), 302: (278, 171), 309: (122, 30), 310: (122, 30), 315: (123, 31),
+                 316: (100, 48), **{i: (16, 16) for i in (303, 304, 305, 306, 307, 308, 311)},
+                 **{i: (36, 13) for i in (317, 318, 319)}}
+BITMAPS = {number + added: tuple((v * dpi * 2 + 96) // 192 for v in size)
+           for dpi, added in ((96, 0), (120, 1000), (144, 2000), (192, 3000))
+           for number, size in BITMAPS_AT_96.items()}
+# The icon's sizes: the small and large icons at 100 to 200 % scaling, and 256.
+ICON_SIZES = [16, 20, 24, 32, 40, 48, 64, 256]
 MACHINES = {"i686": (0x14C, 0x10B), "x86_64": (0x8664, 0x20B)}
 # Resolved when the process starts, before the program can restrict where
 # DLLs come from: only known DLLs, which Windows never takes from the
@@ -146,7 +154,9 @@ class ShippedInstaller(unittest.TestCase):
     def test_manifest(self):
         manifest = self.res.get((RT_MANIFEST, 1), b"").decode("utf-8")
         self.assertRegex(manifest, r'requestedExecutionLevel\s+level="asInvoker"')
-        self.assertRegex(manifest, r"<dpiAware[^>]*>\s*true\s*</dpiAware>")
+        # Per monitor (v2, then v1), and system-aware where only dpiAware is read.
+        self.assertRegex(manifest, r"<dpiAware[^>]*>\s*true/pm\s*</dpiAware>")
+        self.assertRegex(manifest, r"<dpiAwareness[^>]*>\s*PerMonitorV2\s*,\s*PerMonitor\s*</dpiAwareness>")
         self.assertRegex(manifest, r'name="Microsoft\.Windows\.Common-Controls"\s+version="6\.0\.0\.0"')
 
     def test_version_resource(self):
@@ -160,7 +170,7 @@ class ShippedInstaller(unittest.TestCase):
         self.assertIsNotNone(group, "icon group 50 is missing")
         reserved, kind, count = struct.unpack_from("<HHH", group, 0)
         self.assertEqual((0, 1), (reserved, kind))
-        self.assertGreater(count, 0)
+        self.assertEqual(ICON_SIZES, sorted(group[6 + 14 * i] or 256 for i in range(count)))
         for i in range(count):
             icon_id = struct.unpack_from("<H", group, 6 + 14 * i + 12)[0]
             self.assertIn((RT_ICON, icon_id), self.res, "the group names an icon that is not there")
@@ -202,7 +212,13 @@ class ShippedInstaller(unittest.TestCase):
             self.assertEqual((1, 0xFFFF), struct.unpack_from("<HH", template, 0) if template else None,
                              "dialog %d is not an extended template" % dialog)
         for bitmap, size in BITMAPS.items():
-            data = self.res.get((RT_BITMAP, bitmap))
+            if bitmap in BITMAPS_AT_96:
+                data = self.res.get((RT_BITMAP, bitmap))
+            else:
+                # Deflated: the DIB's length, then the DIB compressed with zlib.
+                deflated = self.res.get(("ZDIB", bitmap), b"\0\0\0\0")
+                data = zlib.decompress(deflated[4:]) if len(deflated) > 4 else None
+                self.assertEqual(struct.unpack_from("<I", deflated)[0], len(data or b""), "bitmap %d" % bitmap)
             self.assertIsNotNone(data, "bitmap %d is missing" % bitmap)
             _, width, height, _, bits = struct.unpack_from("<IiiHH", data, 0)
             self.assertEqual((size, 32), ((width, abs(height)), bits), "bitmap %d" % bitmap)

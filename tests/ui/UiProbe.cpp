@@ -12,6 +12,14 @@
 //   ui_probe.exe --access [--title TEXT]   what a screen reader reads of
 //                                   each control through MSAA: name, role,
 //                                   value and keyboard shortcut
+//   ui_probe.exe --dpi-change FROM TO X Y [--title TEXT]   sends the window
+//                                   WM_DPICHANGED as Windows does when it
+//                                   moves to a screen of resolution TO: the
+//                                   new resolution, and as the suggested
+//                                   rectangle the window's scaled by TO/FROM
+//                                   with its top-left corner at X, Y (sent
+//                                   from inside the window's process, where
+//                                   the rectangle's address means something)
 //
 // The window: its title, screen rectangle, client size and where the client
 // area's top-left corner is on the screen. Each control (direct children, in
@@ -81,11 +89,11 @@ struct FontInfo {
     unsigned long handle = 0;
 };
 
-// Control id -> font, read in the window's process; the dialog itself is
-// keyed "window".
-std::map<std::wstring, FontInfo> ReadFonts(HWND dialog)
+// Runs `ask` with the hook DLL hooked into the window's thread; false when
+// the hook could not be set.
+template <typename Ask>
+bool WithHook(HWND dialog, Ask ask)
 {
-    std::map<std::wstring, FontInfo> fonts;
     wchar_t path[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring dll = path;
@@ -95,18 +103,31 @@ std::map<std::wstring, FontInfo> ReadFonts(HWND dialog)
                               reinterpret_cast<void*>(::GetProcAddress(library.get(), "ProbeCallWndProc")))
                         : nullptr;
     if (hook == nullptr) {
-        return fonts;
+        return false;
     }
+    HHOOK installed = ::SetWindowsHookExW(WH_CALLWNDPROC, hook, library.get(),
+                                          ::GetWindowThreadProcessId(dialog, nullptr));
+    if (installed == nullptr) {
+        return false;
+    }
+    ask();
+    ::UnhookWindowsHookEx(installed);
+    return true;
+}
+
+// Control id -> font, read in the window's process; the dialog itself is
+// keyed "window".
+std::map<std::wstring, FontInfo> ReadFonts(HWND dialog)
+{
+    std::map<std::wstring, FontInfo> fonts;
     wchar_t name[64] = {};
     swprintf(name, 64, L"QuillonUiProbe.%lu", static_cast<unsigned long>(::GetCurrentProcessId()));
     NCommon::ScopedHandle mapping(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 65536, name));
-    HHOOK installed = ::SetWindowsHookExW(WH_CALLWNDPROC, hook, library.get(),
-                                          ::GetWindowThreadProcessId(dialog, nullptr));
-    if (!mapping || installed == nullptr) {
+    if (!mapping || !WithHook(dialog, [&] {
+            Ask(dialog, ::RegisterWindowMessageW(L"QuillonUiProbe"), ::GetCurrentProcessId(), 0);
+        })) {
         return fonts;
     }
-    Ask(dialog, ::RegisterWindowMessageW(L"QuillonUiProbe"), ::GetCurrentProcessId(), 0);
-    ::UnhookWindowsHookEx(installed);
 
     const wchar_t* view = static_cast<const wchar_t*>(::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
     if (view == nullptr) {
@@ -319,10 +340,15 @@ int wmain(int argc, wchar_t** argv)
     bool wholeText = false;
     bool access = false;
     int eventSeconds = 0;
+    int dpiChange[4] = {0, 0, 0, 0};
     for (int i = 1; i < argc; ++i) {
         const std::wstring option = argv[i];
         if (option == L"--access") {
             access = true;
+        } else if (option == L"--dpi-change" && i + 4 < argc) {
+            for (int& value : dpiChange) {
+                value = _wtoi(argv[++i]);
+            }
         } else if (i + 1 >= argc) {
             break;
         } else if (option == L"--events") {
@@ -343,6 +369,14 @@ int wmain(int argc, wchar_t** argv)
     }
     if (access) {
         return PrintAccess(dialog);
+    }
+    if (dpiChange[0] > 0 && dpiChange[1] > 0) {
+        const bool sent = WithHook(dialog, [&] {
+            Ask(dialog, ::RegisterWindowMessageW(L"QuillonUiProbe.DpiChange"),
+                MAKEWPARAM(dpiChange[0], dpiChange[1]), MAKELPARAM(dpiChange[2], dpiChange[3]));
+        });
+        printf("{\"found\": true, \"sent\": %s}\n", sent ? "true" : "false");
+        return sent ? 0 : 1;
     }
     if (eventSeconds > 0) {
         return PrintEvents(dialog, eventSeconds);

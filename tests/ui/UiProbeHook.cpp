@@ -1,6 +1,7 @@
 // Loaded into the program under test by ui_probe's hook: reads what only the
 // program's own process can read (its controls' fonts) and hands it back
-// through a shared memory block that the probe created.
+// through a shared memory block that the probe created; and sends the window
+// a WM_DPICHANGED, whose rectangle must be in the window's process.
 #include <windows.h>
 
 #include <cstdio>
@@ -52,8 +53,20 @@ std::wstring DescribeFont(HWND window)
 extern "C" __declspec(dllexport) LRESULT CALLBACK ProbeCallWndProc(int code, WPARAM wParam, LPARAM lParam)
 {
     static const UINT probeMessage = ::RegisterWindowMessageW(L"QuillonUiProbe");
+    static const UINT dpiChangeMessage = ::RegisterWindowMessageW(L"QuillonUiProbe.DpiChange");
     const CWPSTRUCT* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
-    if (code == HC_ACTION && call != nullptr && call->message == probeMessage) {
+    if (code == HC_ACTION && call != nullptr && call->message == dpiChangeMessage) {
+        // wParam: the resolution before and after; lParam: the suggested top-left corner.
+        const int from = LOWORD(call->wParam);
+        const int to = HIWORD(call->wParam);
+        RECT window = {};
+        ::GetWindowRect(call->hwnd, &window);
+        const int left = static_cast<short>(LOWORD(call->lParam));
+        const int top = static_cast<short>(HIWORD(call->lParam));
+        RECT suggested = {left, top, left + ::MulDiv(window.right - window.left, to, from),
+                          top + ::MulDiv(window.bottom - window.top, to, from)};
+        ::SendMessageW(call->hwnd, 0x02E0 /* WM_DPICHANGED */, MAKEWPARAM(to, to), reinterpret_cast<LPARAM>(&suggested));
+    } else if (code == HC_ACTION && call != nullptr && call->message == probeMessage) {
         wchar_t name[64] = {};
         swprintf(name, 64, L"QuillonUiProbe.%lu", static_cast<unsigned long>(call->wParam));
         HANDLE mapping = ::OpenFileMappingW(FILE_MAP_WRITE, FALSE, name);

@@ -178,18 +178,17 @@ class UpdateHandOverTest(unittest.TestCase):
         asked = log.index("Asking Quillon to quit before the files on E:\\ are replaced: E:\\Quillon.exe")
         self.assertGreater(asked, log.rindex("Checked the "), log)
         self.assertIn("Quillon has quit after ", log[asked:])
-        self.assertEqual(("INFO", "Install succeeded"), (last_line(log)[0], last_line(log)[1][:17]), log)
+        self.assertEqual(("INFO", "Update succeeded:"), (last_line(log)[0], last_line(log)[1][:17]), log)
         self.assertNotEqual(before, after)
         runs = wait_until(lambda: e.runs()[1:], 20, "the updated program was not started")
         self.assertEqual([(["E:\\Quillon.exe", "/NotifyUpdate"], "E:\\")], runs)
 
         # A failure or a cancel before the commit asks nothing.
         for name, publish, act, line in (
-                ("server down", None, failed, ("ERROR", "Install failed: ")),
-                # (the engine's line names the member it could not extract)
-                ("refused package", refused_package(PACKAGE), failed, ("ERROR", "Install failed: ")),
+                ("server down", None, failed, ("ERROR", "Update failed: the update server ")),
+                ("refused package", refused_package(PACKAGE), failed, ("ERROR", "Update failed: Package refused: ")),
                 ("cancelled while downloading", publish_good, cancel_downloading,
-                 ("INFO", "Install cancelled: cancelled by the user"))):
+                 ("INFO", "Update cancelled: cancelled by the user"))):
             with self.subTest(name):
                 e, log, before, after, alive = self.update(name, publish, window, act, 1)
                 self.assert_never_asked(name, e, log, before, after, alive)

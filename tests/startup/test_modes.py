@@ -301,14 +301,14 @@ class UpdateMode(unittest.TestCase, Ends):
     def test_every_end(self):
         args = ("/AppUpdate", "--drivePath", "E:\\", "--exePath", "E:\\Quillon.exe")
         window_ends(self, args, (
-            ("updated", publish_package, lambda run: None, 0, "INFO", "Install succeeded: "),
-            ("server down", None, when(failed, close_button), 1, "ERROR", "Install failed: "),
-            ("refused package", refused_package(PACKAGE), when(failed, escape), 1, "ERROR", "Install failed: "),
-            ("cancelled", publish_package, when(downloading, alt_f4), 1, "INFO", "Install cancelled: "),
+            ("updated", publish_package, lambda run: None, 0, "INFO", "Update succeeded: "),
+            ("server down", None, when(failed, close_button), 1, "ERROR", "Update failed: the update server "),
+            ("refused package", refused_package(PACKAGE), when(failed, escape), 1, "ERROR", "Update failed: Package refused: "),
+            ("cancelled", publish_package, when(downloading, alt_f4), 1, "INFO", "Update cancelled: "),
         ), programs={"Quillon.exe": ""})
         window_ends(self, ("/AppUpdate",), (
             ("no drive named", None, when(failed, close_button), 1, "ERROR",
-             "Install failed: the drive is not among the attached USB drives"),
+             "Update failed: the drive is not among the attached USB drives"),
         ))
 
     def test_update_is_chosen_by_a_case_sensitive_substring(self):

@@ -38,14 +38,8 @@ def main():
                         help="size of the unpacked tree")
     args = parser.parse_args()
     build = benchlib.setup(args.build)
-    installer = benchlib.stripped(build, os.path.join(build, "Installer", "Installer.exe"))
-    os.environ["QUILLON_WMI_STANDIN_DLL"] = benchlib.stripped(
-        build, os.path.join(build, "tests", "drives", "wmi_standin.dll"))
-    benchlib.exe(build, "tools", "launch")
-    benchlib.exe(build, "drives", "drive_probe")
-    benchlib.exe(build, "download", "trust_ca")
-    fetch = benchlib.stripped(build, benchlib.exe(build, "bench", "winhttp_fetch"))
-    miniunz = benchlib.stripped(build, benchlib.exe(build, "bench", "miniunz"))
+    installer = benchlib.install_programs(build)
+    fetch, miniunz = benchlib.anchor_programs(build)
     idle = benchlib.stripped(build, benchlib.exe(build, "bench", "idle"))
 
     import make_package

@@ -33,14 +33,8 @@ def main():
     parser.add_argument("--megabytes", type=float, default=58.0, help="size of the unpacked tree")
     args = parser.parse_args()
     build = benchlib.setup(args.build)
-    installer = benchlib.stripped(build, os.path.join(build, "Installer", "Installer.exe"))
-    os.environ["QUILLON_WMI_STANDIN_DLL"] = benchlib.stripped(
-        build, os.path.join(build, "tests", "drives", "wmi_standin.dll"))
-    benchlib.exe(build, "tools", "launch")
-    benchlib.exe(build, "drives", "drive_probe")
-    benchlib.exe(build, "download", "trust_ca")
-    fetch = benchlib.stripped(build, benchlib.exe(build, "bench", "winhttp_fetch"))
-    miniunz = benchlib.stripped(build, benchlib.exe(build, "bench", "miniunz"))
+    installer = benchlib.install_programs(build)
+    fetch, miniunz = benchlib.anchor_programs(build)
 
     import make_package
     import quillon_harness as h

@@ -138,11 +138,7 @@ def main():
                         help="only the definitions file's cases, not the 100 MB package's")
     args = parser.parse_args()
     build = benchlib.setup(args.build)
-    installer = benchlib.stripped(build, os.path.join(build, "Installer", "Installer.exe"))
-    os.environ["QUILLON_WMI_STANDIN_DLL"] = benchlib.stripped(
-        build, os.path.join(build, "tests", "drives", "wmi_standin.dll"))
-    benchlib.exe(build, "tools", "launch")
-    benchlib.exe(build, "download", "trust_ca")
+    installer = benchlib.install_programs(build)
 
     import make_package
     import quillon_harness as h

@@ -166,6 +166,25 @@ def timed_windows(command, what, env=None):
     return wall, cpu
 
 
+def install_programs(build):
+    """The stripped installer and what every install benchmark runs beside
+    it (the WMI stand-in for the stick, the launcher, the drive probe, the
+    test CA's installer); returns the installer's path."""
+    installer = stripped(build, os.path.join(build, "Installer", "Installer.exe"))
+    os.environ["QUILLON_WMI_STANDIN_DLL"] = stripped(
+        build, os.path.join(build, "tests", "drives", "wmi_standin.dll"))
+    exe(build, "tools", "launch")
+    exe(build, "drives", "drive_probe")
+    exe(build, "download", "trust_ca")
+    return installer
+
+
+def anchor_programs(build):
+    """The plainest same-platform anchors: (WinHTTP ranges, miniunz)."""
+    return (stripped(build, exe(build, "bench", "winhttp_fetch")),
+            stripped(build, exe(build, "bench", "miniunz")))
+
+
 def architecture(build):
     return _cache(build, "QUILLON_ARCH") or "unknown"
 
